@@ -1,0 +1,145 @@
+/*
+ * VELMORA: client library for a network-attached data-acquisition device.
+ *
+ * Every function exists under three names: NDX_x and _NDX_x (one entry,
+ * caller-cleans cdecl) and VBNDX_x (a callee-cleans stdcall wrapper; on
+ * 64-bit targets both conventions are the platform's default one).
+ *
+ * Every function but NDX_Connect returns a system error number, 0 for
+ * success (the NDX_ERROR_* constants below). NDX_Connect returns a handle or
+ * NULL and leaves its error number in the calling thread's last-error value:
+ * GetLastError() on Windows, NDX_GetLastError() on Linux.
+ *
+ * Threads: any thread may call any function with any handle. Calls are
+ * serialised across the whole library: one call runs at a time, including
+ * while it waits up to the handle's time-out for a reply.
+ *
+ * Memory: the library keeps no pointer passed to it; text and data are copied
+ * in, results copied out. Count cells are read as the capacity of the buffer
+ * that follows them and overwritten with the number of bytes written.
+ */
+#ifndef VELMORA_H
+#define VELMORA_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VELMORA_CDECL __cdecl
+#define VELMORA_STDCALL __stdcall
+#elif defined(__i386__)
+#define VELMORA_CDECL __attribute__((cdecl))
+#define VELMORA_STDCALL __attribute__((stdcall))
+#else
+#define VELMORA_CDECL
+#define VELMORA_STDCALL
+#endif
+
+#if defined(VELMORA_BUILDING)
+#if defined(_WIN32)
+#define VELMORA_API /* names and ordinals come from the .def file */
+#else
+#define VELMORA_API __attribute__((visibility("default")))
+#endif
+#elif defined(_WIN32) && !defined(VELMORA_STATIC)
+#define VELMORA_API __declspec(dllimport)
+#else
+#define VELMORA_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open device handle; opaque, pointer-sized. */
+typedef void* NDX_HANDLE;
+
+/* Result numbers (Windows system error numbers). */
+#define NDX_ERROR_SUCCESS 0             /* success */
+#define NDX_ERROR_INVALID_DATA 13       /* a second unexpected reply tag in one call */
+#define NDX_ERROR_BAD_UNIT 20           /* the value is not a live device handle */
+#define NDX_ERROR_BAD_LENGTH 24         /* a count or setting that must be positive is not */
+#define NDX_ERROR_READ_FAULT 30         /* a received reply could not be parsed */
+#define NDX_ERROR_BAD_NET_RESP 58       /* the device answered "NOWRK" */
+#define NDX_ERROR_BAD_DEV_TYPE 66       /* the device answered "IOERR" */
+#define NDX_ERROR_NOACCESS 998          /* caller memory could not be read or written */
+#define NDX_ERROR_NO_NET_OR_BAD_PATH 1203 /* the connection attempt failed */
+#define NDX_ERROR_NO_NETWORK 1222       /* no socket could be created */
+#define NDX_ERROR_BAD_TOKEN_TYPE 1349   /* the operation does not fit the handle's direction */
+#define NDX_ERROR_INTERNAL_ERROR 1359   /* building a request failed */
+#define NDX_ERROR_INVALID_INDEX 1413    /* a digital line number of 32 or more */
+#define NDX_ERROR_NO_SYSTEM_RESOURCES 1450 /* a lock or thread could not be created */
+#define NDX_ERROR_TIMEOUT 1460          /* no reply within the handle's time-out */
+#define NDX_ERROR_NOT_CONNECTED 2250    /* the connection is down */
+
+/* Declares one function under its three names. */
+#define VELMORA_DECLARE(ret, name, params)                 \
+  VELMORA_API ret VELMORA_CDECL NDX_##name params;         \
+  VELMORA_API ret VELMORA_CDECL _NDX_##name params;        \
+  VELMORA_API ret VELMORA_STDCALL VBNDX_##name params;
+
+/* Opens a handle to the device at `host` (dotted IPv4 or a name; NULL is
+ * empty), input direction when `isInput` is nonzero, on port
+ * 0xED00 + 0x10*(isInput != 0) + (portIndex & 15). NULL on failure; the
+ * last-error value is 0, 998 (host unreadable), 1203 (lookup or connection
+ * failed), 1222 (no socket) or 1450 (no lock or thread). */
+VELMORA_DECLARE(NDX_HANDLE, Connect, (const char* host, int32_t isInput, int32_t portIndex))
+
+/* Commands: queue one request and return without waiting for the device.
+ * All give 0, 20 (bad handle) or 2250 (link down), plus as noted. */
+/* Frequency in Hz, clamped to 0..40,000,000. */
+VELMORA_DECLARE(int32_t, SetFreq, (NDX_HANDLE handle, int32_t hz))
+/* Block size in bytes; 24 when not positive. */
+VELMORA_DECLARE(int32_t, SetBlockSize, (NDX_HANDLE handle, int32_t bytes))
+/* Starts acquisition ("GOGO."). */
+VELMORA_DECLARE(int32_t, Go, (NDX_HANDLE handle))
+/* Reply time-out in ms for later reads and writes; 24 when not positive.
+ * Sends nothing. */
+VELMORA_DECLARE(int32_t, SetTimeout, (NDX_HANDLE handle, int32_t ms))
+
+/* Reads up to *count bytes (in: capacity, > 0; out: bytes written) from an
+ * input handle. 0, 13, 20, 24, 30, 58, 66, 998, 1349, 1359, 1460, 2250. */
+VELMORA_DECLARE(int32_t, GetData, (NDX_HANDLE handle, int32_t* count, void* buffer))
+/* Writes *count bytes (> 0) through an output handle; *count becomes the
+ * number the device reports taking. Same results as NDX_GetData. */
+VELMORA_DECLARE(int32_t, PutData, (NDX_HANDLE handle, int32_t* count, const void* buffer))
+
+/* Closes the handle and stops its threads; 0, or 20 for a value that is not
+ * a live handle. Queued requests are dropped. */
+VELMORA_DECLARE(int32_t, Close, (NDX_HANDLE handle))
+
+/* Clears and starts acquisition ("GOCLR"). */
+VELMORA_DECLARE(int32_t, GoClear, (NDX_HANDLE handle))
+/* Stops acquisition and discards ("CLEAR"). */
+VELMORA_DECLARE(int32_t, Clear, (NDX_HANDLE handle))
+/* Digital line `line` (0..31) on or off; 1413 for line 32 or more. */
+VELMORA_DECLARE(int32_t, SetMDIO1, (NDX_HANDLE handle, uint32_t line, int32_t on))
+/* Digital line 0 on or off. */
+VELMORA_DECLARE(int32_t, SetAZero, (NDX_HANDLE handle, int32_t on))
+/* Bits per sample; 24 when not positive. */
+VELMORA_DECLARE(int32_t, SetPacketBits, (NDX_HANDLE handle, int32_t bits))
+
+/* Fetches all acquired packets (or only the latest, discarding the rest)
+ * from an input handle: the payload into dataBuffer and the "Time" value into
+ * timeBuffer, each cut to its count cell's capacity (in: > 0; out: bytes
+ * written). A returned count equal to the capacity may mean truncation.
+ * Same results as NDX_GetData. */
+VELMORA_DECLARE(int32_t, GetAllPackets,
+                (NDX_HANDLE handle, int32_t* timeCount, void* timeBuffer, int32_t* dataCount,
+                 void* dataBuffer))
+VELMORA_DECLARE(int32_t, GetLatestPacketAndDiscard,
+                (NDX_HANDLE handle, int32_t* timeCount, void* timeBuffer, int32_t* dataCount,
+                 void* dataBuffer))
+
+#if !defined(_WIN32)
+/* The calling thread's last-error value as the library last set it (by
+ * NDX_Connect, or by a "NOWRK" reply to the device's "Status" number). */
+VELMORA_API int32_t NDX_GetLastError(void);
+#endif
+
+#undef VELMORA_DECLARE
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELMORA_H */

@@ -1,0 +1,68 @@
+// Tag words and value encodings of the DIFF wire format.
+//
+// A tag word packs a 5-byte tag (6 bits per character through the tag
+// alphabet) and two presence flags into 32 bits. All integers on the wire are
+// little-endian. These functions are pure and thread-safe once the reverse
+// table has been built at library load.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velmora::diff {
+
+using ByteString = std::string;
+
+// The 64 bytes of the tag alphabet, indexed by 6-bit code.
+extern const unsigned char TagAlphabet[64];
+
+// Fills the byte-to-code table. Runs once, from the library's start-up,
+// before any tag is packed; calling it again rebuilds the same table.
+void BuildReverseTable();
+
+// Code of a byte in the tag alphabet; 0 (NUL) for bytes outside it.
+std::uint8_t TagCode(unsigned char byte);
+
+// Raises EDIFFParseError unless the tag is exactly 5 bytes long. Bytes outside
+// the alphabet pack silently as code 0.
+std::uint32_t PackTag(std::string_view tag, bool hasChunkList, bool hasHeader);
+
+struct UnpackedTag {
+  ByteString Tag;  // always 5 bytes
+  bool HasChunkList;
+  bool HasHeader;
+};
+UnpackedTag UnpackTag(std::uint32_t word);
+
+ByteString IntToBytes(std::int32_t value);
+ByteString LengthPrefixed(std::string_view bytes);
+
+// 0 to 3 bytes: unsigned little-endian value; 4 or more: the first four as a
+// signed 32-bit value.
+std::int32_t BytesToInt(std::string_view bytes);
+
+// Little-endian 32-bit field access; callers check bounds first.
+inline std::uint32_t ReadU32(const char* p) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  return std::uint32_t(b[0]) | (std::uint32_t(b[1]) << 8) | (std::uint32_t(b[2]) << 16) |
+         (std::uint32_t(b[3]) << 24);
+}
+inline void WriteU32(char* p, std::uint32_t v) {
+  p[0] = char(v & 0xFF);
+  p[1] = char((v >> 8) & 0xFF);
+  p[2] = char((v >> 16) & 0xFF);
+  p[3] = char((v >> 24) & 0xFF);
+}
+
+// Length of the complete frame at the front of `bytes` (8 + body length), or
+// 0 when the bytes do not yet hold one. Looks only at bytes 4 to 7.
+std::size_t CompleteFrameLength(std::string_view bytes);
+
+// Cuts one complete framed chunk off the front of `buffer` and returns its
+// bytes; returns an empty string and leaves `buffer` alone when no complete
+// frame is present, however large the claimed length.
+ByteString CutChunkBytes(ByteString& buffer);
+
+}  // namespace velmora::diff

@@ -1,0 +1,173 @@
+// The operating-system contract of the library.
+//
+// Everything the library needs from the OS goes through these names; one
+// backend per platform implements them (platform/posix, platform/win32) and
+// the build compiles exactly one. Code above this header never tests the
+// platform. Failures are reported as return values, never as exceptions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace velmora::platform {
+
+// ---------------------------------------------------------------- sockets
+
+// A socket handle; InvalidSocket when creation failed.
+using Socket = std::uintptr_t;
+constexpr Socket InvalidSocket = ~Socket(0);
+
+// Starts the platform's socket library (WSAStartup asking for version 2.0 on
+// Windows; nothing on POSIX). Called once at library load; the result is
+// returned for information only. Paired with SocketLibraryCleanup at unload.
+int SocketLibraryStartup();
+void SocketLibraryCleanup();
+
+// Creates a blocking IPv4 TCP socket (AF_INET, SOCK_STREAM, IPPROTO_TCP).
+// Returns InvalidSocket on failure. On POSIX the socket never raises SIGPIPE.
+Socket SocketCreateTcp();
+
+// Blocking connect to an IPv4 address and port, both in network byte order.
+// Returns true when connected. Blocks for as long as the OS takes to succeed
+// or give up; there is no time limit of our own.
+bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet);
+
+// Disables Nagle's algorithm (TCP_NODELAY). Returns true on success.
+bool SocketSetNoDelay(Socket s);
+
+// One blocking send of up to `length` bytes. Returns the count the OS
+// accepted (which may be fewer than offered), or -1 on error. `length` is
+// clamped to what one call can pass (INT_MAX on Windows).
+long SocketSend(Socket s, const void* data, std::size_t length);
+
+// One blocking receive of up to `length` bytes. Returns the count received,
+// 0 when the peer closed the connection, or -1 on error (including a socket
+// shut down from this side).
+long SocketRecv(Socket s, void* data, std::size_t length);
+
+// Shuts the socket down in both directions (SD_BOTH / SHUT_RDWR); pending
+// receives on other threads return. Does not release the handle. The result
+// is not meaningful to callers.
+void SocketShutdownBoth(Socket s);
+
+// Releases the socket handle (closesocket / close). The handle value may be
+// reused by the OS for a new socket immediately afterwards.
+void SocketClose(Socket s);
+
+// inet_addr: a dotted-decimal IPv4 address in network byte order, or
+// 0xFFFFFFFF (INADDR_NONE) when the text is not one.
+std::uint32_t ParseDottedAddress(const char* text);
+
+// Looks a host name up and returns its first IPv4 address in network byte
+// order, or 0 when the lookup finds nothing. Blocks for the lookup.
+std::uint32_t LookupFirstIPv4(const char* name);
+
+// Listening sockets, used by the simulated device and by tests only: bind to
+// an IPv4 address and port (network byte order) with SO_REUSEADDR and listen.
+// Returns InvalidSocket on failure.
+Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog);
+// Blocking accept; InvalidSocket when the listening socket was shut down,
+// closed or failed.
+Socket SocketAccept(Socket listener);
+// The error code of the last failed socket call on this thread, for
+// diagnostics only.
+int SocketLastError();
+
+// -------------------------------------------------------- synchronisation
+
+// An OS mutex: owned by the thread that acquires it, recursive for that
+// thread (as Win32 mutexes are), waited for without a time limit.
+// Created unowned. Valid() is false when the OS could not create it; Lock and
+// Unlock must not be called then.
+class Mutex {
+ public:
+  Mutex();
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+  bool Valid() const { return Handle != nullptr; }
+  void Lock();
+  void Unlock();
+
+ private:
+  void* Handle = nullptr;
+};
+
+// A counting semaphore with a maximum count. Release adds one count unless
+// the maximum is reached, in which case it changes nothing and returns false
+// (no error is raised). Valid() is false when the OS could not create it.
+class Semaphore {
+ public:
+  enum class WaitResult { Signaled, TimedOut, Failed };
+
+  Semaphore(std::int32_t initial, std::int32_t maximum);
+  ~Semaphore();
+  Semaphore(const Semaphore&) = delete;
+  Semaphore& operator=(const Semaphore&) = delete;
+  bool Valid() const { return Handle != nullptr; }
+  bool Release();
+  // Waits without a time limit and takes one count.
+  WaitResult Wait();
+  // Waits at most `ms` milliseconds (0 = just test) and takes one count when
+  // one is available. A time-out is told apart from a wake-up.
+  WaitResult WaitFor(std::uint32_t ms);
+
+ private:
+  void* Handle = nullptr;
+};
+
+// ---------------------------------------------------------------- threads
+
+// An OS thread that is created suspended: its body runs only after Resume.
+// The body's return value is the thread's exit status. Join waits without a
+// time limit for the thread to end and returns that status; it must not be
+// called from the thread itself. Destroying a Thread that was created and
+// not yet joined joins it first.
+class Thread {
+ public:
+  using Body = std::uint32_t (*)(void* argument);
+
+  Thread() = default;
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Returns false (and creates nothing) when the OS refuses a new thread.
+  bool CreateSuspended(Body body, void* argument);
+  void Resume();
+  std::uint32_t Join();
+  bool Created() const { return Handle != nullptr; }
+
+ private:
+  void* Handle = nullptr;
+};
+
+// Gives up the rest of the calling thread's time slice (Sleep(0)).
+void YieldTimeSlice();
+void SleepMs(std::uint32_t ms);
+
+// ------------------------------------------------------- last-error value
+
+// The calling thread's last-error value: SetLastError/GetLastError on
+// Windows, a thread-local value of this layer on POSIX.
+void SetLastError(std::uint32_t value);
+std::uint32_t GetLastError();
+
+// -------------------------------------------------- guarded caller memory
+
+// Copies `length` bytes from caller memory that may not be readable. Returns
+// false, without faulting, when any byte could not be read; `destination`
+// may then hold part of the bytes.
+bool GuardedRead(void* destination, const void* source, std::size_t length);
+
+// Copies `length` bytes into caller memory that may not be writable. Returns
+// false, without faulting, when the memory could not be written; a prefix of
+// it may have been written.
+bool GuardedWrite(void* destination, const void* source, std::size_t length);
+
+// Copies NUL-terminated text that may not be readable, without the NUL.
+// Returns false when the text runs into memory that cannot be read.
+bool GuardedReadText(const char* text, std::string& out);
+
+}  // namespace velmora::platform

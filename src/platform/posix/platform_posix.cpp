@@ -1,0 +1,414 @@
+// POSIX backend of the platform contract (Linux).
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace velmora::platform {
+
+// ---------------------------------------------------------------- sockets
+
+int SocketLibraryStartup() { return 0; }
+void SocketLibraryCleanup() {}
+
+Socket SocketCreateTcp() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd < 0 ? InvalidSocket : Socket(fd);
+}
+
+bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = portNet;
+  address.sin_addr.s_addr = addressNet;
+  if (::connect(int(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+  if (errno != EINTR) return false;
+  // An interrupted connect goes on in the background; wait for its outcome.
+  pollfd p{int(s), POLLOUT, 0};
+  while (::poll(&p, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  return ::getsockopt(int(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
+bool SocketSetNoDelay(Socket s) {
+  const int on = 1;
+  return ::setsockopt(int(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+long SocketSend(Socket s, const void* data, std::size_t length) {
+  if (length > std::size_t(INT_MAX)) length = INT_MAX;
+  for (;;) {
+    const ssize_t n = ::send(int(s), data, length, MSG_NOSIGNAL);
+    if (n >= 0) return long(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+long SocketRecv(Socket s, void* data, std::size_t length) {
+  if (length > std::size_t(INT_MAX)) length = INT_MAX;
+  for (;;) {
+    const ssize_t n = ::recv(int(s), data, length, 0);
+    if (n >= 0) return long(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+void SocketShutdownBoth(Socket s) { ::shutdown(int(s), SHUT_RDWR); }
+
+void SocketClose(Socket s) { ::close(int(s)); }
+
+std::uint32_t ParseDottedAddress(const char* text) { return ::inet_addr(text); }
+
+std::uint32_t LookupFirstIPv4(const char* name) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) return 0;
+  std::uint32_t address = 0;
+  for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+      address = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+      break;
+    }
+  }
+  ::freeaddrinfo(found);
+  return address;
+}
+
+Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) return InvalidSocket;
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = portNet;
+  address.sin_addr.s_addr = addressNet;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, backlog) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return InvalidSocket;
+  }
+  return Socket(fd);
+}
+
+Socket SocketAccept(Socket listener) {
+  for (;;) {
+    const int fd = ::accept4(int(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return Socket(fd);
+    if (errno != EINTR && errno != ECONNABORTED) return InvalidSocket;
+  }
+}
+
+int SocketLastError() { return errno; }
+
+// -------------------------------------------------------- synchronisation
+
+Mutex::Mutex() {
+  auto* m = new (std::nothrow) pthread_mutex_t;
+  if (m == nullptr) return;
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  const int rc = pthread_mutex_init(m, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (rc != 0) {
+    delete m;
+    return;
+  }
+  Handle = m;
+}
+
+Mutex::~Mutex() {
+  if (Handle == nullptr) return;
+  auto* m = static_cast<pthread_mutex_t*>(Handle);
+  pthread_mutex_destroy(m);
+  delete m;
+}
+
+void Mutex::Lock() { pthread_mutex_lock(static_cast<pthread_mutex_t*>(Handle)); }
+void Mutex::Unlock() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(Handle)); }
+
+namespace {
+
+struct SemaphoreState {
+  pthread_mutex_t Lock;
+  pthread_cond_t Changed;
+  std::int32_t Count;
+  std::int32_t Maximum;
+};
+
+timespec DeadlineAfter(std::uint32_t ms) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += time_t(ms / 1000);
+  t.tv_nsec += long(ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+}  // namespace
+
+Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum) {
+  auto* s = new (std::nothrow) SemaphoreState;
+  if (s == nullptr) return;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  const bool ok = pthread_mutex_init(&s->Lock, nullptr) == 0 &&
+                  pthread_cond_init(&s->Changed, &attr) == 0;
+  pthread_condattr_destroy(&attr);
+  if (!ok) {
+    delete s;
+    return;
+  }
+  s->Count = initial;
+  s->Maximum = maximum;
+  Handle = s;
+}
+
+Semaphore::~Semaphore() {
+  if (Handle == nullptr) return;
+  auto* s = static_cast<SemaphoreState*>(Handle);
+  pthread_cond_destroy(&s->Changed);
+  pthread_mutex_destroy(&s->Lock);
+  delete s;
+}
+
+bool Semaphore::Release() {
+  auto* s = static_cast<SemaphoreState*>(Handle);
+  pthread_mutex_lock(&s->Lock);
+  const bool added = s->Count < s->Maximum;
+  if (added) ++s->Count;
+  pthread_mutex_unlock(&s->Lock);
+  if (added) pthread_cond_signal(&s->Changed);
+  return added;
+}
+
+Semaphore::WaitResult Semaphore::Wait() {
+  auto* s = static_cast<SemaphoreState*>(Handle);
+  pthread_mutex_lock(&s->Lock);
+  while (s->Count == 0) pthread_cond_wait(&s->Changed, &s->Lock);
+  --s->Count;
+  pthread_mutex_unlock(&s->Lock);
+  return WaitResult::Signaled;
+}
+
+Semaphore::WaitResult Semaphore::WaitFor(std::uint32_t ms) {
+  auto* s = static_cast<SemaphoreState*>(Handle);
+  const timespec deadline = DeadlineAfter(ms);
+  pthread_mutex_lock(&s->Lock);
+  WaitResult result = WaitResult::Signaled;
+  while (s->Count == 0) {
+    const int rc = pthread_cond_timedwait(&s->Changed, &s->Lock, &deadline);
+    if (rc == ETIMEDOUT) {
+      result = s->Count > 0 ? WaitResult::Signaled : WaitResult::TimedOut;
+      break;
+    }
+    if (rc != 0 && rc != EINTR) {
+      result = WaitResult::Failed;
+      break;
+    }
+  }
+  if (result == WaitResult::Signaled) --s->Count;
+  pthread_mutex_unlock(&s->Lock);
+  return result;
+}
+
+// ---------------------------------------------------------------- threads
+
+namespace {
+
+// POSIX threads cannot start suspended, so the new thread waits at a gate
+// that Resume opens before it runs the body.
+struct ThreadState {
+  pthread_t Id;
+  Thread::Body Body;
+  void* Argument;
+  pthread_mutex_t GateLock;
+  pthread_cond_t GateOpened;
+  bool Resumed;
+  bool Joined;
+};
+
+void* ThreadMain(void* raw) {
+  auto* t = static_cast<ThreadState*>(raw);
+  pthread_mutex_lock(&t->GateLock);
+  while (!t->Resumed) pthread_cond_wait(&t->GateOpened, &t->GateLock);
+  pthread_mutex_unlock(&t->GateLock);
+  const std::uint32_t status = t->Body(t->Argument);
+  return reinterpret_cast<void*>(std::uintptr_t(status));
+}
+
+}  // namespace
+
+bool Thread::CreateSuspended(Body body, void* argument) {
+  if (Handle != nullptr) return false;
+  auto* t = new (std::nothrow) ThreadState;
+  if (t == nullptr) return false;
+  t->Body = body;
+  t->Argument = argument;
+  t->Resumed = false;
+  t->Joined = false;
+  if (pthread_mutex_init(&t->GateLock, nullptr) != 0) {
+    delete t;
+    return false;
+  }
+  if (pthread_cond_init(&t->GateOpened, nullptr) != 0) {
+    pthread_mutex_destroy(&t->GateLock);
+    delete t;
+    return false;
+  }
+  if (pthread_create(&t->Id, nullptr, ThreadMain, t) != 0) {
+    pthread_cond_destroy(&t->GateOpened);
+    pthread_mutex_destroy(&t->GateLock);
+    delete t;
+    return false;
+  }
+  Handle = t;
+  return true;
+}
+
+void Thread::Resume() {
+  auto* t = static_cast<ThreadState*>(Handle);
+  if (t == nullptr) return;
+  pthread_mutex_lock(&t->GateLock);
+  t->Resumed = true;
+  pthread_mutex_unlock(&t->GateLock);
+  pthread_cond_signal(&t->GateOpened);
+}
+
+std::uint32_t Thread::Join() {
+  auto* t = static_cast<ThreadState*>(Handle);
+  if (t == nullptr) return 0;
+  // A thread that was never resumed is released so that it can end.
+  Resume();
+  void* status = nullptr;
+  pthread_join(t->Id, &status);
+  pthread_cond_destroy(&t->GateOpened);
+  pthread_mutex_destroy(&t->GateLock);
+  delete t;
+  Handle = nullptr;
+  return std::uint32_t(reinterpret_cast<std::uintptr_t>(status));
+}
+
+Thread::~Thread() { Join(); }
+
+void YieldTimeSlice() { sched_yield(); }
+
+void SleepMs(std::uint32_t ms) {
+  timespec t{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+// ------------------------------------------------------- last-error value
+
+namespace {
+thread_local std::uint32_t LastError = 0;
+}
+
+void SetLastError(std::uint32_t value) { LastError = value; }
+std::uint32_t GetLastError() { return LastError; }
+
+// -------------------------------------------------- guarded caller memory
+
+// The kernel copies on our behalf and reports EFAULT instead of delivering a
+// fault, so unreadable or unwritable caller memory never crashes the host.
+namespace {
+
+enum class Copy { Done, Fault, Unsupported };
+
+// `caller` is the host's memory, `ours` the library's; the direction says which is written.
+Copy KernelCopy(void* caller, void* ours, std::size_t length, bool toCaller) {
+  static const pid_t self = ::getpid();
+  std::size_t done = 0;
+  while (done < length) {
+    iovec local{static_cast<char*>(ours) + done, length - done};
+    iovec remote{static_cast<char*>(caller) + done, length - done};
+    const ssize_t n = toCaller ? ::process_vm_writev(self, &local, 1, &remote, 1, 0)
+                               : ::process_vm_readv(self, &local, 1, &remote, 1, 0);
+    if (n > 0) {
+      done += std::size_t(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == ENOSYS || errno == EPERM)) return Copy::Unsupported;
+    return Copy::Fault;
+  }
+  return Copy::Done;
+}
+
+}  // namespace
+
+bool GuardedRead(void* destination, const void* source, std::size_t length) {
+  if (length == 0) return true;
+  if (source == nullptr) return false;
+  switch (KernelCopy(const_cast<void*>(source), destination, length, false)) {
+    case Copy::Done: return true;
+    case Copy::Fault: return false;
+    case Copy::Unsupported: break;
+  }
+  // Without the kernel's help (some emulators) only null can be told apart.
+  std::memcpy(destination, source, length);
+  return true;
+}
+
+bool GuardedWrite(void* destination, const void* source, std::size_t length) {
+  if (length == 0) return true;
+  if (destination == nullptr) return false;
+  switch (KernelCopy(destination, const_cast<void*>(source), length, true)) {
+    case Copy::Done: return true;
+    case Copy::Fault: return false;
+    case Copy::Unsupported: break;
+  }
+  std::memcpy(destination, source, length);
+  return true;
+}
+
+bool GuardedReadText(const char* text, std::string& out) {
+  out.clear();
+  if (text == nullptr) return true;
+  // Read page by page so that a readable string ending just before an
+  // unreadable page is still read whole.
+  const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+  const char* p = text;
+  for (;;) {
+    const std::size_t toPageEnd = page - (reinterpret_cast<std::uintptr_t>(p) % page);
+    char piece[4096];
+    const std::size_t n = toPageEnd < sizeof piece ? toPageEnd : sizeof piece;
+    if (!GuardedRead(piece, p, n)) return false;
+    const void* nul = std::memchr(piece, '\0', n);
+    if (nul != nullptr) {
+      out.append(piece, static_cast<const char*>(nul) - piece);
+      return true;
+    }
+    out.append(piece, n);
+    p += n;
+  }
+}
+
+}  // namespace velmora::platform
