@@ -55,6 +55,7 @@ typedef void* NDX_HANDLE;
 
 /* Result numbers (Windows system error numbers). */
 #define NDX_ERROR_SUCCESS 0             /* success */
+#define NDX_ERROR_NOT_ENOUGH_MEMORY 8   /* memory ran out */
 #define NDX_ERROR_INVALID_DATA 13       /* a second unexpected reply tag in one call */
 #define NDX_ERROR_BAD_UNIT 20           /* the value is not a live device handle */
 #define NDX_ERROR_BAD_LENGTH 24         /* a count or setting that must be positive is not */

@@ -1,0 +1,104 @@
+// Data transfer: read a block from the device ("RREQ?") or write one
+// ("WDATA"). The bytes travel as a chunk payload, untouched.
+#include <algorithm>
+#include <string>
+
+#include "device/device_api.h"
+#include "device/exchange.h"
+
+namespace velmora::device {
+
+namespace {
+
+class CopyData : public SuccessAction {
+ public:
+  CopyData(std::int32_t* count, void* buffer, std::int32_t capacity)
+      : Count(count), Buffer(buffer), Capacity(capacity) {}
+
+  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
+    const std::size_t n = std::min(reply.Payload.size(), std::size_t(Capacity));
+    if (!WriteCell(Count, std::int32_t(n)) || !CopyOut(Buffer, reply.Payload.data(), n)) {
+      return ErrorNoAccess;
+    }
+    return ErrorSuccess;
+  }
+
+ private:
+  std::int32_t* Count;
+  void* Buffer;
+  std::int32_t Capacity;
+};
+
+class ReportAccepted : public SuccessAction {
+ public:
+  explicit ReportAccepted(std::int32_t* count) : Count(count) {}
+
+  // The device's number is passed on as it is, not compared with what was sent.
+  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
+    if (!WriteCell(Count, diff::BytesToInt(reply.GetHeaderValue("Bytes")))) return ErrorNoAccess;
+    return ErrorSuccess;
+  }
+
+ private:
+  std::int32_t* Count;
+};
+
+}  // namespace
+
+std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexcept {
+  const OutputCells cells(count);
+  return RunReplyOperation(handle, true, cells, [&](TVClientSock& h) -> std::int32_t {
+    std::int32_t capacity = 0;
+    if (!ReadCell(count, capacity)) return ErrorNoAccess;
+    if (capacity <= 0) {
+      cells.Clear();
+      return ErrorBadLength;
+    }
+    if (buffer == nullptr) {
+      cells.Clear();
+      return ErrorNoAccess;
+    }
+    std::string request;
+    try {
+      request = BuildRequest("RREQ?", "Len", diff::IntToBytes(capacity), true);
+    } catch (...) {
+      return ErrorInternalError;  // the count stays as the caller passed it
+    }
+    CopyData action(count, buffer, capacity);
+    return Exchange(h, std::move(request), "RDATA", action, cells);
+  });
+}
+
+std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer) noexcept {
+  const OutputCells cells(count);
+  return RunReplyOperation(handle, false, cells, [&](TVClientSock& h) -> std::int32_t {
+    std::int32_t length = 0;
+    if (!ReadCell(count, length)) return ErrorNoAccess;
+    if (length <= 0) {
+      cells.Clear();
+      return ErrorBadLength;
+    }
+    std::string data;
+    try {
+      data.resize(static_cast<std::size_t>(length));
+    } catch (...) {
+      cells.Clear();
+      return ErrorNotEnoughMemory;
+    }
+    if (!platform::GuardedRead(data.data(), buffer, data.size())) {
+      cells.Clear();
+      return ErrorNoAccess;
+    }
+    std::string request;
+    try {
+      request = BuildRequest("WDATA", {}, {}, false, std::move(data));
+    } catch (...) {
+      cells.Clear();
+      return ErrorInternalError;
+    }
+    ReportAccepted action(count);
+    return Exchange(h, std::move(request), "WRESP", action, cells);
+  });
+}
+
+}  // namespace velmora::device

@@ -1,0 +1,101 @@
+#include "device/device_handle.h"
+
+#include <new>
+#include <set>
+#include <string>
+
+#include "device/device_api.h"
+
+namespace velmora::device {
+
+namespace {
+
+// Every handle NDX_Connect handed out and NDX_Close has not yet closed.
+// Guarded by LibraryMutex. A value is looked up here before any of its
+// fields is read, so a forged or stale value never reaches memory.
+std::set<const void*>& LiveHandles() {
+  static auto* handles = new std::set<const void*>;  // never destroyed: handles may outlive unload
+  return *handles;
+}
+
+}  // namespace
+
+TVClientSock::TVClientSock() : Sock(new (std::nothrow) transport::TDClientSock) {}
+
+TVClientSock::~TVClientSock() { Sock.reset(); }
+
+bool TVClientSock::Valid() const {
+  return Sock != nullptr && Sock->Valid() && ReplySignal.Valid() && HandleMutex.Valid();
+}
+
+void DataReceived(void* userValue, transport::TDClientSock*) {
+  // At the maximum of 1 the release changes nothing: any number of arrivals
+  // between two waits leaves exactly one count.
+  static_cast<TVClientSock*>(userValue)->ReplySignal.Release();
+}
+
+std::int32_t CheckHandle(const void* handle) {
+  if (handle == nullptr) return ErrorBadUnit;
+  if (LiveHandles().count(handle) == 0) return ErrorBadUnit;
+  const auto* h = static_cast<const TVClientSock*>(handle);
+  if (h->Signature1 != Signature1Live || h->Signature2 != Signature2Live) return ErrorBadUnit;
+  return ErrorSuccess;
+}
+
+NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portIndex) noexcept {
+  LibraryLock library;
+  if (!library.Held) {
+    platform::SetLastError(ErrorNoSystemResources);
+    return nullptr;
+  }
+  TVClientSock* h = nullptr;
+  try {
+    std::string hostText;
+    if (!platform::GuardedReadText(host, hostText)) {
+      platform::SetLastError(ErrorNoAccess);
+      return nullptr;
+    }
+    const std::int32_t port = DevicePort(isInput, portIndex);
+    h = new TVClientSock;
+    if (!h->Valid()) {
+      delete h;
+      platform::SetLastError(ErrorNoSystemResources);
+      return nullptr;
+    }
+    h->Signature1 = Signature1Live;
+    h->Signature2 = Signature2Live;
+    h->IsInput = isInput != 0;
+    h->TimeoutMs = DefaultTimeoutMs;
+    h->Sock->OnReceive = transport::TDClientSockEvent{&DataReceived, h};
+    const int error = h->Sock->Connect(hostText, port);
+    if (error != 0) {
+      delete h;
+      platform::SetLastError(static_cast<std::uint32_t>(error));
+      return nullptr;
+    }
+    LiveHandles().insert(h);
+  } catch (...) {
+    // Only memory exhaustion gets here; whatever was built is torn down.
+    delete h;
+    platform::SetLastError(ErrorNotEnoughMemory);
+    return nullptr;
+  }
+  platform::SetLastError(0);
+  return h;
+}
+
+std::int32_t Close(NDX_HANDLE handle) noexcept {
+  LibraryLock library;
+  if (!library.Held) return ErrorBadUnit;
+  if (CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
+  auto* h = static_cast<TVClientSock*>(handle);
+  { HandleLock wait(*h); }
+  h->Signature1 = 0;
+  h->Signature2 = 0;
+  LiveHandles().erase(h);
+  // Waits for both connection threads; requests still queued are dropped.
+  delete h;
+  return ErrorSuccess;
+}
+
+}  // namespace velmora::device

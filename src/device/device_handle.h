@@ -1,0 +1,70 @@
+// Device handles: one TVClientSock per successful NDX_Connect, and the frame
+// of locks and checks every exported operation runs inside.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "device/library_mutex.h"
+#include "device/result_codes.h"
+#include "diff/chunk_buffer.h"
+#include "platform/platform.h"
+#include "transport/client_sock.h"
+
+namespace velmora::device {
+
+constexpr std::uint32_t Signature1Live = 0xFEC72512u;
+constexpr std::uint32_t Signature2Live = 0x93B36804u;
+constexpr std::int32_t DefaultTimeoutMs = 2000;
+
+class TVClientSock {
+ public:
+  // Constructs Sock, then ReplySignal, then HandleMutex. Valid() tells
+  // whether the OS gave every lock and semaphore of the handle and its socket.
+  TVClientSock();
+  // Destroys Sock first (joining both threads), so no DataReceived call can be
+  // running or follow when ReplySignal goes.
+  ~TVClientSock();
+  TVClientSock(const TVClientSock&) = delete;
+  TVClientSock& operator=(const TVClientSock&) = delete;
+
+  bool Valid() const;
+
+  platform::Mutex HandleMutex;
+  std::uint32_t Signature1 = 0;
+  std::unique_ptr<transport::TDClientSock> Sock;
+  bool IsInput = false;
+  // Bytes taken from Sock and not yet consumed as whole replies; survives
+  // from one call to the next. Only exported calls touch it, under both locks.
+  diff::TChunkBuffer ReplyBuffer;
+  platform::Semaphore ReplySignal{0, 1};
+  std::int32_t TimeoutMs = 0;
+  std::uint32_t Signature2 = 0;
+};
+
+// The OnReceive notification: releases ReplySignal. Runs on the reader thread.
+void DataReceived(void* userValue, transport::TDClientSock* sock);
+
+// 0 when `handle` is a live device handle, else 20. Never reads memory at
+// the address the host passed: the value must first be one the library
+// itself handed out and has not closed. Runs with LibraryMutex held.
+std::int32_t CheckHandle(const void* handle);
+
+// The device port for a direction and port index.
+inline std::int32_t DevicePort(std::int32_t isInput, std::int32_t portIndex) {
+  return 0xED00 + (isInput != 0 ? 0x10 : 0) + (portIndex & 0x0F);
+}
+
+// Holds a handle's HandleMutex for a scope (taken after LibraryMutex).
+class HandleLock {
+ public:
+  explicit HandleLock(TVClientSock& h) : H(h) { H.HandleMutex.Lock(); }
+  ~HandleLock() { H.HandleMutex.Unlock(); }
+  HandleLock(const HandleLock&) = delete;
+  HandleLock& operator=(const HandleLock&) = delete;
+
+ private:
+  TVClientSock& H;
+};
+
+}  // namespace velmora::device

@@ -1,0 +1,103 @@
+#include "device/exchange.h"
+
+#include <memory>
+#include <utility>
+
+namespace velmora::device {
+
+namespace {
+
+// The next complete chunk at the front of ReplyBuffer, or null. Throws the
+// codec's error for a frame that does not parse (already cut off).
+std::unique_ptr<diff::TDIFFChunk> NextChunk(TVClientSock& h) {
+  if (h.ReplyBuffer.empty()) return nullptr;
+  return diff::ExtractChunk(h.ReplyBuffer);
+}
+
+void TakeIntoReplyBuffer(TVClientSock& h) { h.ReplyBuffer.Append(h.Sock->TakeReceived()); }
+
+}  // namespace
+
+std::string BuildRequest(std::string_view tag, std::string_view headerName,
+                         std::string headerValue, bool withHeader, std::string payload) {
+  auto chunk = diff::TDIFFChunk::Make();
+  chunk->SetTag(tag);
+  if (withHeader) chunk->AddHeader(std::string(headerName), std::move(headerValue));
+  chunk->Payload = std::move(payload);
+  return chunk->SaveToString();
+}
+
+void Resync(TVClientSock& h) {
+  h.ReplyBuffer.Clear();
+  std::string retry = BuildRequest("RETRY");
+  for (int i = 0; i < 4; ++i) {
+    platform::YieldTimeSlice();
+    h.Sock->TakeReceived();
+  }
+  h.Sock->QueueSend(std::move(retry));
+}
+
+std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view successTag,
+                      SuccessAction& action, const OutputCells& cells) {
+  // Drain, then take everything received: a block that lands between the two
+  // is already in ReplyBuffer and its signal only costs one empty wake-up.
+  while (h.ReplySignal.WaitFor(0) == platform::Semaphore::WaitResult::Signaled) {
+  }
+  TakeIntoReplyBuffer(h);
+  h.Sock->QueueSend(std::move(request));
+
+  bool retried = false;
+  std::int32_t result = ErrorTimeout;
+  // Each pass either waits a full TimeoutMs or consumes a chunk, and at most
+  // two chunks are consumed, so the loop ends once the device falls silent;
+  // a trickle of bytes that never completes a chunk keeps the call alive.
+  for (;;) {
+    std::unique_ptr<diff::TDIFFChunk> chunk;
+    try {
+      chunk = NextChunk(h);
+      if (chunk == nullptr) {
+        if (h.ReplySignal.WaitFor(static_cast<std::uint32_t>(h.TimeoutMs)) !=
+            platform::Semaphore::WaitResult::Signaled) {
+          break;
+        }
+        TakeIntoReplyBuffer(h);
+        chunk = NextChunk(h);
+      }
+    } catch (const diff::EDIFFError&) {
+      result = ErrorReadFault;
+      break;
+    }
+    if (chunk == nullptr) continue;
+
+    if (chunk->Tag == successTag) {
+      result = action.OnSuccess(*chunk);
+      if (result != ErrorSuccess) cells.Clear();
+      break;
+    }
+    if (chunk->Tag == "NOWRK") {
+      result = ErrorBadNetResp;
+      cells.Clear();
+      platform::SetLastError(
+          static_cast<std::uint32_t>(diff::BytesToInt(chunk->GetHeaderValue("Status"))));
+      break;
+    }
+    if (chunk->Tag == "IOERR") {
+      result = ErrorBadDevType;
+      cells.Clear();
+      break;
+    }
+    if (!retried) {
+      retried = true;
+      Resync(h);
+      continue;
+    }
+    result = ErrorInvalidData;
+    cells.Clear();
+    h.ReplyBuffer.Clear();
+    break;
+  }
+  if (result == ErrorTimeout || result == ErrorReadFault) cells.Clear();
+  return result;
+}
+
+}  // namespace velmora::device

@@ -1,0 +1,77 @@
+// The request/reply exchange shared by the four operations that wait for an
+// answer, and its "RETRY" resynchronisation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "device/caller_memory.h"
+#include "device/device_handle.h"
+#include "diff/diff_chunk.h"
+#include "velmora.h"
+
+namespace velmora::device {
+
+// What an operation does with its success reply; returns 0, or 998 when the
+// caller's memory could not be written.
+class SuccessAction {
+ public:
+  virtual ~SuccessAction() = default;
+  virtual std::int32_t OnSuccess(diff::TDIFFChunk& reply) = 0;
+};
+
+// Queues `request` and waits for exactly one reply chunk: the success tag
+// runs `action` (0), "NOWRK" gives 58 and sets the thread's last-error value
+// to its "Status", "IOERR" 66, a parse failure 30, no block within a whole
+// TimeoutMs 1460; one unexpected tag sends "RETRY" and waits again, a second
+// gives 13 and empties ReplyBuffer. Output cells are cleared on failure.
+std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view successTag,
+                      SuccessAction& action, const OutputCells& cells);
+
+// Empties ReplyBuffer, discards what arrives over four time slices, and
+// queues one "RETRY" chunk. Does not wait for an answer.
+void Resync(TVClientSock& h);
+
+// The steps every reply-bearing operation shares around its own work: the
+// library and handle locks, the handle check (20), the direction (1349) and
+// the connection (2250), in that order, clearing `cells` on each failure.
+// `work` runs with both locks held and returns the result; memory running
+// out inside it gives 8 with the cells cleared.
+template <class Work>
+std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputCells& cells,
+                               Work&& work) noexcept {
+  LibraryLock library;
+  if (!library.Held || CheckHandle(handle) != ErrorSuccess) {
+    cells.Clear();
+    return ErrorBadUnit;
+  }
+  TVClientSock& h = *static_cast<TVClientSock*>(handle);
+  HandleLock lock(h);
+  if (h.IsInput != needsInput) {
+    cells.Clear();
+    return ErrorBadTokenType;
+  }
+  if (!h.Sock->Connected) {
+    cells.Clear();
+    return ErrorNotConnected;
+  }
+  std::int32_t result;
+  try {
+    result = work(h);
+  } catch (...) {
+    cells.Clear();
+    return ErrorNotEnoughMemory;
+  }
+  // A wait that timed out because the link went down reports the link.
+  if (result == ErrorTimeout && !h.Sock->Connected) result = ErrorNotConnected;
+  return result;
+}
+
+// Serializes a request chunk with one optional header and payload. Throws on
+// failure; callers map that to 1359.
+std::string BuildRequest(std::string_view tag, std::string_view headerName = {},
+                         std::string headerValue = {}, bool withHeader = false,
+                         std::string payload = {});
+
+}  // namespace velmora::device

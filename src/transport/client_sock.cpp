@@ -1,0 +1,160 @@
+#include "transport/client_sock.h"
+
+#include <new>
+#include <utility>
+
+namespace velmora::transport {
+
+namespace {
+
+constexpr int ErrorNoNetwork = 1222;
+constexpr int ErrorNoNetOrBadPath = 1203;
+constexpr int ErrorNoSystemResources = 1450;
+
+// Scoped hold on a platform mutex.
+class Hold {
+ public:
+  explicit Hold(platform::Mutex& m) : M(m) { M.Lock(); }
+  ~Hold() { M.Unlock(); }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+
+ private:
+  platform::Mutex& M;
+};
+
+}  // namespace
+
+void TDClientSockEvent::Notify(TDClientSock* sock) const noexcept {
+  if (!IsSet()) return;
+  try {
+    Code(Data, sock);
+  } catch (...) {
+    // A notification must never take the transport down with it.
+  }
+}
+
+TDClientSock::TDClientSock() = default;
+
+TDClientSock::~TDClientSock() {
+  Shutdown();
+  // The reader's teardown wakes the writer, so waiting for the reader first
+  // and then the writer never blocks forever once the socket is shut down.
+  ReadThread.reset();
+  WriteThread.reset();
+  // Strings still queued are dropped with SendQueue; the locks and the
+  // semaphore close with their members.
+}
+
+bool TDClientSock::Valid() const {
+  return RecvMutex.Valid() && SendMutex.Valid() && SendSemaphore.Valid() && SocketMutex.Valid();
+}
+
+std::uint32_t TDClientSock::ResolveHost(const ByteString& host) {
+  const std::uint32_t parsed = platform::ParseDottedAddress(host.c_str());
+  if (parsed != 0xFFFFFFFFu) return parsed;
+  const std::uint32_t looked = platform::LookupFirstIPv4(host.c_str());
+  return looked == 0 ? 0xFFFFFFFFu : looked;
+}
+
+int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
+  if (!Valid()) return ErrorNoSystemResources;
+  SocketHandle = platform::SocketCreateTcp();
+  if (SocketHandle == platform::InvalidSocket) return ErrorNoNetwork;
+  {
+    Hold hold(SocketMutex);
+    SocketClosed = false;
+  }
+  const std::uint16_t p = static_cast<std::uint16_t>(port & 0xFFFF);
+  const std::uint16_t portNet = static_cast<std::uint16_t>((p >> 8) | (p << 8));
+  if (!platform::SocketConnect(SocketHandle, ResolveHost(host), portNet)) {
+    Hold hold(SocketMutex);
+    platform::SocketClose(SocketHandle);
+    SocketClosed = true;
+    return ErrorNoNetOrBadPath;
+  }
+  // Requests are small and the caller waits for each reply: without this a
+  // request that follows a command waits out the peer's delayed ACK.
+  platform::SocketSetNoDelay(SocketHandle);
+
+  {
+    Hold hold(SocketMutex);
+    SocketUsers = 2;  // the reader and the writer
+  }
+  Connected = true;
+  ReadThread.reset(new (std::nothrow) TDClientReadThread(this));
+  if (ReadThread == nullptr || !ReadThread->Started()) {
+    ReadThread.reset();
+    Connected = false;
+    ReleaseSocketUse();
+    ReleaseSocketUse();
+    return ErrorNoSystemResources;
+  }
+  WriteThread.reset(new (std::nothrow) TDClientWriteThread(this));
+  if (WriteThread == nullptr || !WriteThread->Started()) {
+    WriteThread.reset();
+    // The reader is running: stop it the ordinary way and wait for it.
+    Shutdown();
+    ReleaseSocketUse();
+    ReadThread.reset();
+    Connected = false;
+    return ErrorNoSystemResources;
+  }
+  OnConnect.Notify(this);
+  return 0;
+}
+
+void TDClientSock::Shutdown() {
+  if (!SocketMutex.Valid()) return;
+  Hold hold(SocketMutex);
+  if (!SocketClosed) platform::SocketShutdownBoth(SocketHandle);
+}
+
+void TDClientSock::ReleaseSocketUse() {
+  Hold hold(SocketMutex);
+  if (SocketUsers > 0 && --SocketUsers == 0 && !SocketClosed) {
+    platform::SocketClose(SocketHandle);
+    SocketClosed = true;
+  }
+}
+
+void TDClientSock::QueueSend(ByteString data) {
+  if (data.empty()) return;
+  SendMutex.Lock();
+  try {
+    SendQueue.push_back(std::move(data));
+  } catch (...) {
+    SendMutex.Unlock();
+    throw;
+  }
+  SendMutex.Unlock();
+  SendSemaphore.Release();
+}
+
+ByteString TDClientSock::DequeueSend() {
+  SendSemaphore.Wait();
+  Hold hold(SendMutex);
+  if (SendQueue.empty()) return ByteString();
+  ByteString front = std::move(SendQueue.front());
+  SendQueue.pop_front();
+  return front;
+}
+
+ByteString TDClientSock::TakeReceived() {
+  Hold hold(RecvMutex);
+  return std::exchange(RecvBuffer, ByteString());
+}
+
+bool TDClientSock::SendWhole(const ByteString& data) {
+  // A blocking send may accept fewer bytes than offered; the rest goes out
+  // before the next string so that the peer always sees whole strings in order.
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const long n = platform::SocketSend(SocketHandle, data.data() + sent, data.size() - sent);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace velmora::transport

@@ -1,0 +1,150 @@
+// One TCP connection to a device: the socket, its outgoing queue and receive
+// buffer, and the reader and writer threads that move byte strings between
+// them and the network. The transport never looks inside the byte strings.
+//
+// Owner's calling order: construct; set the notification slots; Connect once;
+// any number of QueueSend / TakeReceived while Connected; destroy. The owner
+// serialises its own calls on one object. The destructor must not run on the
+// reader thread (it waits for that thread).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace velmora::transport {
+
+using ByteString = std::string;
+
+class TDClientSock;
+
+// A notification slot: a function and an opaque user value. It counts as set
+// only when the function's address is 0x10000 or above. Calls through it
+// swallow any exception the function raises.
+struct TDClientSockEvent {
+  using Function = void (*)(void* userValue, TDClientSock* sock);
+  Function Code = nullptr;
+  void* Data = nullptr;
+
+  bool IsSet() const { return reinterpret_cast<std::uintptr_t>(Code) >= 0x10000; }
+  void Notify(TDClientSock* sock) const noexcept;
+};
+
+// Base of the two connection threads. The OS thread is created suspended by
+// this constructor; the derived constructor resumes it once the object is
+// complete, so Run never sees a half-built object.
+class TDClientThread {
+ public:
+  explicit TDClientThread(TDClientSock* clientSock);
+  // Waits, without a time limit, for the thread to end.
+  virtual ~TDClientThread();
+  TDClientThread(const TDClientThread&) = delete;
+  TDClientThread& operator=(const TDClientThread&) = delete;
+
+  virtual std::uint32_t Run() = 0;
+
+  bool Started() const { return OsThread.Created(); }
+  // Waits for the thread to end and returns its exit status.
+  std::uint32_t WaitFor();
+
+  TDClientSock* const ClientSock;
+
+ protected:
+  void Resume() { OsThread.Resume(); }
+
+ private:
+  static std::uint32_t Entry(void* self);
+  platform::Thread OsThread;
+  std::uint32_t ExitStatus = 0;
+  bool Ended = false;
+};
+
+// Receives blocks of up to 65536 bytes into RecvBuffer and notifies OnReceive;
+// tears the connection down when the link ends. Exit status 2250 when recv
+// failed or the peer closed, 0 when an exception ended the loop.
+class TDClientReadThread : public TDClientThread {
+ public:
+  explicit TDClientReadThread(TDClientSock* clientSock);
+  std::uint32_t Run() override;
+};
+
+// Sends queued strings whole, in queue order. Exit status 1223 when woken
+// with an empty queue (teardown), 2250 when a send failed, 0 on an exception.
+class TDClientWriteThread : public TDClientThread {
+ public:
+  explicit TDClientWriteThread(TDClientSock* clientSock);
+  std::uint32_t Run() override;
+};
+
+class TDClientSock {
+ public:
+  static constexpr std::size_t ReceiveBlockSize = 65536;
+  static constexpr std::int32_t SendSemaphoreMaximum = 0x0FFFFFFF;
+
+  // Opens no socket and starts no thread. Valid() tells whether the OS gave
+  // every lock and the semaphore; Connect refuses to run without them.
+  TDClientSock();
+  virtual ~TDClientSock();
+  TDClientSock(const TDClientSock&) = delete;
+  TDClientSock& operator=(const TDClientSock&) = delete;
+
+  bool Valid() const;
+
+  // Opens the connection to `host` (dotted IPv4 or a name) at the low 16 bits
+  // of `port` and starts the reader, then the writer. Returns 0, 1222 (no
+  // socket), 1203 (lookup or connection failed) or 1450 (a thread could not
+  // be started; nothing is left running). Called at most once.
+  int Connect(const ByteString& host, std::int32_t port);
+
+  // Shuts the socket down in both directions, unless it is already closed.
+  void Shutdown();
+
+  // Appends a string for the writer; an empty string is ignored.
+  void QueueSend(ByteString data);
+  // Writer only: waits for a count and takes the next string, or returns an
+  // empty string when woken with nothing queued.
+  ByteString DequeueSend();
+  // Hands over every byte received and not yet taken; may be empty.
+  ByteString TakeReceived();
+
+  platform::Socket SocketHandle = platform::InvalidSocket;
+  ByteString RecvBuffer;                  // guarded by RecvMutex
+  platform::Mutex RecvMutex;
+  platform::Mutex SendMutex;
+  platform::Semaphore SendSemaphore{0, SendSemaphoreMaximum};
+  // Destroyed in this order by the destructor, reader first.
+  std::unique_ptr<TDClientReadThread> ReadThread;
+  std::unique_ptr<TDClientWriteThread> WriteThread;
+  std::deque<ByteString> SendQueue;       // guarded by SendMutex; front is sent next
+  // True from a successful Connect until the reader's teardown; never again.
+  // The owner reads it without a lock as a hint before each operation.
+  std::atomic<bool> Connected{false};
+  TDClientSockEvent OnConnect;
+  TDClientSockEvent OnReceive;
+  TDClientSockEvent OnDisconnect;
+
+  // Address resolution: dotted-decimal first, then a name lookup that uses
+  // only the first IPv4 address. INADDR_NONE (0xFFFFFFFF) when unresolved.
+  static std::uint32_t ResolveHost(const ByteString& host);
+
+ private:
+  friend class TDClientReadThread;
+  friend class TDClientWriteThread;
+
+  // The socket is closed only once neither thread can touch it any more: the
+  // reader's teardown and the writer's exit each give up their use, and the
+  // last one closes. Until then a shutdown from any side reaches this
+  // connection's own socket, never a reused handle.
+  void ReleaseSocketUse();
+  bool SendWhole(const ByteString& data);
+
+  platform::Mutex SocketMutex;            // guards SocketUsers and SocketClosed
+  int SocketUsers = 0;
+  bool SocketClosed = true;
+};
+
+}  // namespace velmora::transport

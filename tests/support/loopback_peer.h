@@ -1,0 +1,115 @@
+// A minimal TCP peer for transport tests: listens on one loopback address and
+// port, accepts one connection, and lets the test read and write raw bytes.
+// Every wait is bounded.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace velmora::testing {
+
+inline std::uint32_t Ipv4(const std::string& dotted) {
+  return platform::ParseDottedAddress(dotted.c_str());
+}
+
+inline std::uint16_t PortNet(std::uint16_t port) {
+  return static_cast<std::uint16_t>((port >> 8) | (port << 8));
+}
+
+class LoopbackPeer {
+ public:
+  LoopbackPeer(const std::string& address, std::uint16_t port)
+      : Listener(platform::SocketListen(Ipv4(address), PortNet(port), 4)) {}
+  ~LoopbackPeer() {
+    DropConnection();
+    if (Listener != platform::InvalidSocket) {
+      platform::SocketShutdownBoth(Listener);
+      platform::SocketClose(Listener);
+    }
+    if (AcceptThread.joinable()) AcceptThread.join();
+  }
+
+  bool Listening() const { return Listener != platform::InvalidSocket; }
+
+  // Starts accepting one connection in the background.
+  void AcceptAsync() {
+    AcceptThread = std::thread([this] { Connection = platform::SocketAccept(Listener); });
+  }
+  bool WaitAccepted() {
+    if (AcceptThread.joinable()) AcceptThread.join();
+    return Connection != platform::InvalidSocket;
+  }
+
+  // Reads until `count` bytes arrived, the peer closed, or `timeoutMs` passed.
+  std::string Read(std::size_t count, int timeoutMs = 5000) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char block[65536];
+    while (got.size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || platform::SocketWaitReadable(Connection, std::uint32_t(left.count())) != 1) break;
+      const std::size_t want = std::min(sizeof block, count - got.size());
+      const long n = platform::SocketRecv(Connection, block, want);
+      if (n <= 0) break;
+      got.append(block, std::size_t(n));
+    }
+    return got;
+  }
+
+  // Reads one framed chunk (8-byte frame plus its body); empty on time-out.
+  std::string ReadChunk(int timeoutMs = 5000) {
+    std::string frame = Read(8, timeoutMs);
+    if (frame.size() < 8) return std::string();
+    const auto* b = reinterpret_cast<const unsigned char*>(frame.data());
+    const std::size_t body = std::size_t(b[4]) | (std::size_t(b[5]) << 8) |
+                             (std::size_t(b[6]) << 16) | (std::size_t(b[7]) << 24);
+    return frame + Read(body, timeoutMs);
+  }
+
+  // True when the other side closed (recv returns 0 or fails) within the time.
+  bool WaitClosedByOtherSide(int timeoutMs = 5000) {
+    char byte;
+    if (platform::SocketWaitReadable(Connection, std::uint32_t(timeoutMs)) != 1) return false;
+    return platform::SocketRecv(Connection, &byte, 1) <= 0;
+  }
+
+  bool Write(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const long n = platform::SocketSend(Connection, bytes.data() + sent, bytes.size() - sent);
+      if (n <= 0) return false;
+      sent += std::size_t(n);
+    }
+    return true;
+  }
+
+  void DropConnection() {
+    if (Connection == platform::InvalidSocket) return;
+    platform::SocketShutdownBoth(Connection);
+    platform::SocketClose(Connection);
+    Connection = platform::InvalidSocket;
+  }
+
+ private:
+  platform::Socket Listener;
+  platform::Socket Connection = platform::InvalidSocket;
+  std::thread AcceptThread;
+};
+
+// Polls `condition` until it holds or `timeoutMs` passes.
+template <class Condition>
+bool Eventually(Condition condition, int timeoutMs = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+}  // namespace velmora::testing
