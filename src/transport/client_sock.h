@@ -36,7 +36,8 @@ struct TDClientSockEvent {
 
 // Base of the two connection threads. The OS thread is created suspended by
 // this constructor; the derived constructor resumes it once the object is
-// complete, so Run never sees a half-built object.
+// complete, and the derived destructor waits for it before the object starts
+// coming apart, so Run never sees a half-built or half-destroyed object.
 class TDClientThread {
  public:
   explicit TDClientThread(TDClientSock* clientSock);
@@ -69,6 +70,7 @@ class TDClientThread {
 class TDClientReadThread : public TDClientThread {
  public:
   explicit TDClientReadThread(TDClientSock* clientSock);
+  ~TDClientReadThread() override { WaitFor(); }
   std::uint32_t Run() override;
 };
 
@@ -77,6 +79,7 @@ class TDClientReadThread : public TDClientThread {
 class TDClientWriteThread : public TDClientThread {
  public:
   explicit TDClientWriteThread(TDClientSock* clientSock);
+  ~TDClientWriteThread() override { WaitFor(); }
   std::uint32_t Run() override;
 };
 
