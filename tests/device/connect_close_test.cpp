@@ -133,20 +133,21 @@ TEST(LibraryMutex, SerialisesCallsAcrossHandles) {
   ASSERT_NE(b.Handle, nullptr);
   ASSERT_EQ(device::SetTimeout(a.Handle, 300), 0);
 
-  std::atomic<bool> firstReturned{false};
-  std::atomic<bool> secondRanBeforeFirstReturned{false};
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point firstStarted = Clock::now();
+  Clock::time_point secondReturned;
   std::thread waiter([&] {
     std::int32_t count = 16;
     char buffer[16];
     EXPECT_EQ(device::GetData(a.Handle, &count, buffer), 1460);  // the peer stays silent
-    firstReturned = true;
   });
   ASSERT_FALSE(a.Peer.ReadChunk().empty());  // the request is out: the waiter holds the lock
   std::thread other([&] {
     EXPECT_EQ(device::SetFreq(b.Handle, 5), 0);
-    if (!firstReturned) secondRanBeforeFirstReturned = true;
+    secondReturned = Clock::now();
   });
   waiter.join();
   other.join();
-  EXPECT_FALSE(secondRanBeforeFirstReturned);
+  // The command could only run once the 300 ms reply wait had ended.
+  EXPECT_GE(secondReturned - firstStarted, std::chrono::milliseconds(295));
 }

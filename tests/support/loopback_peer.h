@@ -25,12 +25,14 @@ class LoopbackPeer {
   LoopbackPeer(const std::string& address, std::uint16_t port)
       : Listener(platform::SocketListen(Ipv4(address), PortNet(port), 4)) {}
   ~LoopbackPeer() {
-    DropConnection();
+    // Closing the listener ends a pending accept; the accepted socket is
+    // only touched once the accepting thread is gone.
     if (Listener != platform::InvalidSocket) {
       platform::SocketShutdownBoth(Listener);
       platform::SocketClose(Listener);
     }
     if (AcceptThread.joinable()) AcceptThread.join();
+    DropConnection();
   }
 
   bool Listening() const { return Listener != platform::InvalidSocket; }

@@ -100,6 +100,7 @@ TEST(ClientSockConnect, ExceptionFromOnConnectDoesNotChangeTheResult) {
   TDClientSock sock;
   sock.OnConnect = TDClientSockEvent{&ThrowOnConnect, &counters};
   EXPECT_EQ(sock.Connect("127.0.0.62", Port + 1), 0);
+  EXPECT_TRUE(peer.WaitAccepted());
   EXPECT_EQ(counters.Connected, 1);
 }
 
