@@ -8,17 +8,7 @@
 
 namespace velmora::device {
 
-namespace {
-
-// Every handle NDX_Connect handed out and NDX_Close has not yet closed.
-// Guarded by LibraryMutex. A value is looked up here before any of its
-// fields is read, so a forged or stale value never reaches memory.
-std::set<const void*>& LiveHandles() {
-  static auto* handles = new std::set<const void*>;  // never destroyed: handles may outlive unload
-  return *handles;
-}
-
-}  // namespace
+std::set<const void*>* LiveHandles = nullptr;
 
 TVClientSock::TVClientSock() : Sock(new (std::nothrow) transport::TDClientSock) {}
 
@@ -35,8 +25,8 @@ void DataReceived(void* userValue, transport::TDClientSock*) {
 }
 
 std::int32_t CheckHandle(const void* handle) {
-  if (handle == nullptr) return ErrorBadUnit;
-  if (LiveHandles().count(handle) == 0) return ErrorBadUnit;
+  if (handle == nullptr || LiveHandles == nullptr) return ErrorBadUnit;
+  if (LiveHandles->count(handle) == 0) return ErrorBadUnit;
   const auto* h = static_cast<const TVClientSock*>(handle);
   if (h->Signature1 != Signature1Live || h->Signature2 != Signature2Live) return ErrorBadUnit;
   return ErrorSuccess;
@@ -44,7 +34,7 @@ std::int32_t CheckHandle(const void* handle) {
 
 NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portIndex) noexcept {
   LibraryLock library;
-  if (!library.Held) {
+  if (!library.Held || LiveHandles == nullptr) {
     platform::SetLastError(ErrorNoSystemResources);
     return nullptr;
   }
@@ -73,7 +63,7 @@ NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portInde
       platform::SetLastError(static_cast<std::uint32_t>(error));
       return nullptr;
     }
-    LiveHandles().insert(h);
+    LiveHandles->insert(h);
   } catch (...) {
     // Only memory exhaustion gets here; whatever was built is torn down.
     delete h;
@@ -92,7 +82,7 @@ std::int32_t Close(NDX_HANDLE handle) noexcept {
   { HandleLock wait(*h); }
   h->Signature1 = 0;
   h->Signature2 = 0;
-  LiveHandles().erase(h);
+  LiveHandles->erase(h);
   // Waits for both connection threads; requests still queued are dropped.
   delete h;
   return ErrorSuccess;

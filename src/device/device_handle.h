@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 
 #include "device/library_mutex.h"
 #include "device/result_codes.h"
@@ -41,6 +42,12 @@ class TVClientSock {
   std::int32_t TimeoutMs = 0;
   std::uint32_t Signature2 = 0;
 };
+
+// Every handle NDX_Connect handed out and NDX_Close has not yet closed,
+// created at library load and guarded by LibraryMutex. A value is looked up
+// here before any of its fields is read, so a forged or stale value never
+// reaches memory. Never destroyed: handles left open may outlive unload.
+extern std::set<const void*>* LiveHandles;
 
 // The OnReceive notification: releases ReplySignal. Runs on the reader thread.
 void DataReceived(void* userValue, transport::TDClientSock* sock);

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "device/device_handle.h"
 #include "exports/library_lifetime.h"
 
 namespace velmora {
@@ -12,6 +13,7 @@ platform::Mutex* LibraryMutex = nullptr;
 
 void LibraryStartupCoreExports() {
   if (device::LibraryMutex == nullptr) device::LibraryMutex = new (std::nothrow) platform::Mutex;
+  if (device::LiveHandles == nullptr) device::LiveHandles = new (std::nothrow) std::set<const void*>;
 }
 
 void LibraryShutdownCoreExports() {}
