@@ -78,6 +78,12 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
       cells.Clear();
       return ErrorBadLength;
     }
+    // A count far larger than the buffer behind it is refused before the
+    // library reserves (and zero-fills) that much memory.
+    if (!platform::GuardedCanRead(buffer, static_cast<std::size_t>(length))) {
+      cells.Clear();
+      return ErrorNoAccess;
+    }
     std::string data;
     try {
       data.resize(static_cast<std::size_t>(length));

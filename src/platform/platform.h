@@ -171,6 +171,12 @@ bool GuardedRead(void* destination, const void* source, std::size_t length);
 // it may have been written.
 bool GuardedWrite(void* destination, const void* source, std::size_t length);
 
+// Tells, without copying it, whether the whole range can be read: one byte
+// of every page is probed. Memory can change under a probe (another thread
+// may unmap it), so a later copy must still be guarded; the probe only lets
+// a caller refuse an impossible range before it reserves memory for it.
+bool GuardedCanRead(const void* source, std::size_t length);
+
 // Copies NUL-terminated text that may not be readable, without the NUL.
 // Returns false when the text runs into memory that cannot be read.
 bool GuardedReadText(const char* text, std::string& out);

@@ -398,6 +398,40 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length) {
   return true;
 }
 
+bool GuardedCanRead(const void* source, std::size_t length) {
+  if (length == 0) return true;
+  if (source == nullptr) return false;
+  static const pid_t self = ::getpid();
+  const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(source);
+  if (first + (length - 1) < first) return false;  // wraps around the address space
+  const std::uintptr_t last = first + (length - 1);
+  // One byte per page, many pages per call.
+  constexpr int Batch = 512;
+  char sink[Batch];
+  iovec local[Batch];
+  iovec remote[Batch];
+  std::uintptr_t at = first;
+  for (;;) {
+    int n = 0;
+    while (n < Batch) {
+      local[n] = iovec{&sink[n], 1};
+      remote[n] = iovec{reinterpret_cast<void*>(at), 1};
+      ++n;
+      const std::uintptr_t next = (at / page + 1) * page;
+      if (next > last || next < at) {
+        at = 0;
+        break;
+      }
+      at = next;
+    }
+    const ssize_t got = ::process_vm_readv(self, local, unsigned(n), remote, unsigned(n), 0);
+    if (got < 0 && (errno == ENOSYS || errno == EPERM)) return true;  // cannot tell: let the copy decide
+    if (got != n) return false;
+    if (at == 0) return true;
+  }
+}
+
 bool GuardedReadText(const char* text, std::string& out) {
   out.clear();
   if (text == nullptr) return true;

@@ -1,0 +1,148 @@
+// Hostile input from the caller: values that are not handles, null and bad
+// pointers, huge and negative counts. None of it may fault.
+// Addresses 127.0.0.93 and 127.0.0.94 belong to this file.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "device/device_handle.h"
+#include "support/device_link.h"
+
+using namespace velmora;
+using velmora::testing::DeviceLink;
+
+namespace {
+
+// Every operation that takes a handle, called with `h` and harmless arguments.
+std::vector<std::int32_t> CallEverything(NDX_HANDLE h) {
+  std::int32_t a = 4, b = 4;
+  char buf[4];
+  return {device::SetFreq(h, 1),
+          device::SetBlockSize(h, 1),
+          device::Go(h),
+          device::SetTimeout(h, 1),
+          device::GetData(h, &a, buf),
+          device::PutData(h, &a, buf),
+          device::GoClear(h),
+          device::Clear(h),
+          device::SetMDIO1(h, 1, 1),
+          device::SetAZero(h, 1),
+          device::SetPacketBits(h, 1),
+          device::GetAllPackets(h, &a, buf, &b, buf),
+          device::GetLatestPacketAndDiscard(h, &a, buf, &b, buf),
+          device::Close(h)};
+}
+
+void ExpectAllBadUnit(NDX_HANDLE h) {
+  for (std::int32_t r : CallEverything(h)) EXPECT_EQ(r, 20) << h;
+}
+
+}  // namespace
+
+TEST(HostileHandles, RandomValuesSmallIntegersAndUnmappedAddressesGive20) {
+  std::mt19937_64 random(12345);
+  for (int i = 0; i < 200; ++i) {
+    ExpectAllBadUnit(reinterpret_cast<NDX_HANDLE>(std::uintptr_t(random())));
+  }
+  for (std::uintptr_t v : {std::uintptr_t(1), std::uintptr_t(4), std::uintptr_t(0xFFFF),
+                           std::uintptr_t(-1), std::uintptr_t(-8)}) {
+    ExpectAllBadUnit(reinterpret_cast<NDX_HANDLE>(v));
+  }
+  const long page = sysconf(_SC_PAGESIZE);
+  void* noAccess = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(noAccess, MAP_FAILED);
+  ExpectAllBadUnit(noAccess);
+  munmap(noAccess, page);
+}
+
+TEST(HostileHandles, CallerMemoryHoldingTheSignatureWordsIsNotAHandle) {
+  // Every alignment of the two words, anywhere in a block of the host's memory.
+  std::vector<std::uint32_t> block(256, 0);
+  for (std::size_t i = 0; i + 1 < block.size(); i += 2) {
+    block[i] = device::Signature1Live;
+    block[i + 1] = device::Signature2Live;
+  }
+  for (std::size_t offset = 0; offset < 64; ++offset) {
+    ExpectAllBadUnit(reinterpret_cast<char*>(block.data()) + offset);
+  }
+}
+
+TEST(HostileHandles, FreedHandleGives20) {
+  NDX_HANDLE stale;
+  {
+    DeviceLink link("127.0.0.93", true);
+    ASSERT_NE(link.Handle, nullptr);
+    stale = link.Handle;
+  }
+  ExpectAllBadUnit(stale);
+}
+
+TEST(HostileHandles, CloseFromAnotherThreadWhileInUseGives20OrACleanResult) {
+  for (int round = 0; round < 5; ++round) {
+    DeviceLink link("127.0.0.93", true, 1);
+    ASSERT_NE(link.Handle, nullptr);
+    ASSERT_EQ(device::SetTimeout(link.Handle, 50), 0);
+    NDX_HANDLE h = link.Handle;
+    std::thread user([h] {
+      for (int i = 0; i < 20; ++i) {
+        std::int32_t count = 8;
+        char buf[8];
+        const std::int32_t r = device::GetData(h, &count, buf);
+        EXPECT_TRUE(r == 1460 || r == 20) << r;
+        const std::int32_t c = device::Go(h);
+        EXPECT_TRUE(c == 0 || c == 20) << c;
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 * round));
+    EXPECT_EQ(device::Close(h), 0);
+    link.Handle = nullptr;
+    user.join();
+  }
+}
+
+TEST(HostileCounts, HugeCountsBehindSmallBuffersAreRefusedWithoutReservingMemory) {
+  DeviceLink link("127.0.0.94", false);
+  ASSERT_NE(link.Handle, nullptr);
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* mem = static_cast<char*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  ASSERT_EQ(mprotect(mem + page, page, PROT_NONE), 0);
+  std::int32_t count = INT_MAX;
+  EXPECT_EQ(device::PutData(link.Handle, &count, mem), 998);
+  EXPECT_EQ(count, 0);
+  count = page + 1;  // one byte too many
+  EXPECT_EQ(device::PutData(link.Handle, &count, mem), 998);
+  munmap(mem, 2 * page);
+  for (std::int32_t bad : {0, -1, INT_MIN}) {
+    count = bad;
+    char buf[4];
+    EXPECT_EQ(device::PutData(link.Handle, &count, buf), 24);
+    EXPECT_EQ(count, 0);
+  }
+  // Nothing reached the device.
+  ASSERT_EQ(device::Go(link.Handle), 0);
+  EXPECT_EQ(velmora::testing::Tag(link.Peer.ReadChunk()), "GOGO.");
+}
+
+TEST(HostileCounts, NegativeCountsOnReadsGive24) {
+  DeviceLink link("127.0.0.94", true);
+  ASSERT_NE(link.Handle, nullptr);
+  char buf[4];
+  for (std::int32_t bad : {0, -1, INT_MIN}) {
+    std::int32_t count = bad, other = 4;
+    EXPECT_EQ(device::GetData(link.Handle, &count, buf), 24);
+    EXPECT_EQ(count, 0);
+    count = bad;
+    EXPECT_EQ(device::GetAllPackets(link.Handle, &other, buf, &count, buf), 24);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(other, 0);
+  }
+}
