@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_ARGS ?=
 
-.PHONY: all build demo test asan tsan fuzz-replay clean
+.PHONY: all build demo test asan tsan valgrind clean
 
 all: build
 
@@ -29,6 +29,13 @@ asan:
 # The whole suite under ThreadSanitizer.
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DVELMORA_SANITIZE=thread -DVELMORA_BENCH=OFF"
+
+# One end-to-end run of the library against a device under valgrind memcheck.
+VALGRIND_FILTER ?= GetData.*:GetAllPackets.*:PutData.*:Exchange.OneUnexpected*:Exchange.SecondReply*
+valgrind: build
+	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+	  --show-leak-kinds=definite,indirect -q \
+	  $(BUILD)/tests/device_tests --gtest_filter='$(VALGRIND_FILTER)'
 
 clean:
 	rm -rf build build-*
