@@ -64,7 +64,7 @@ class Faults : public ::testing::Test {
   }
   // NDX_GetData with `capacity`, timing the call.
   std::int32_t Read(std::string* data = nullptr, std::int32_t capacity = 64) {
-    std::vector<char> buffer(std::size_t(capacity));
+    std::vector<char> buffer(static_cast<std::size_t>(capacity));
     std::int32_t count = capacity;
     const Clock::time_point start = Clock::now();
     const std::int32_t r = device::GetData(Input, &count, buffer.data());
