@@ -12,26 +12,26 @@
 
 namespace velmora::diff {
 
-// Returns an empty string when equal, otherwise where the first difference is.
-inline std::string ChunkDifference(const TDIFFChunk& a, const TDIFFChunk& b,
-                                   const std::string& path = "chunk") {
-  if (a.Tag != b.Tag) return path + ": tag differs";
-  if (a.Headers.size() != b.Headers.size()) return path + ": header count differs";
+// Returns an empty string when equal, otherwise where the first difference is
+// ("child 0/child 2/payload differs"). The path is built only on the way
+// back from a difference, so comparing equal trees allocates nothing.
+inline std::string ChunkDifference(const TDIFFChunk& a, const TDIFFChunk& b) {
+  if (a.Tag != b.Tag) return "tag differs";
+  if (a.Headers.size() != b.Headers.size()) return "header count differs";
   for (std::size_t i = 0; i < a.Headers.size(); ++i) {
     if (a.Headers[i].Name != b.Headers[i].Name) {
-      return path + ": name of header " + std::to_string(i) + " differs";
+      return "name of header " + std::to_string(i) + " differs";
     }
     if (a.Headers[i].Value != b.Headers[i].Value) {
-      return path + ": value of header " + std::to_string(i) + " differs";
+      return "value of header " + std::to_string(i) + " differs";
     }
   }
-  if (a.Chunks.size() != b.Chunks.size()) return path + ": child count differs";
+  if (a.Chunks.size() != b.Chunks.size()) return "child count differs";
   for (std::size_t i = 0; i < a.Chunks.size(); ++i) {
-    std::string d =
-        ChunkDifference(*a.Chunks[i], *b.Chunks[i], path + ".child" + std::to_string(i));
-    if (!d.empty()) return d;
+    std::string d = ChunkDifference(*a.Chunks[i], *b.Chunks[i]);
+    if (!d.empty()) return "child " + std::to_string(i) + "/" + d;
   }
-  if (a.Payload != b.Payload) return path + ": payload differs";
+  if (a.Payload != b.Payload) return "payload differs";
   return std::string();
 }
 
