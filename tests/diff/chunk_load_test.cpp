@@ -224,6 +224,25 @@ TEST(ChunkLoadStream, FailureRestoresThePositionAndTheChunk) {
   }
 }
 
+// A stream that hands out at most three bytes per read, as a file or pipe may.
+class TTrickleStream : public TMemoryStream {
+ public:
+  using TMemoryStream::TMemoryStream;
+  std::size_t Read(void* buffer, std::size_t count) override {
+    return TMemoryStream::Read(buffer, count < 3 ? count : 3);
+  }
+};
+
+TEST(ChunkLoadStream, ShortReadsAreCompletedNotMistakenForAShortStream) {
+  TTrickleStream stream(WfreqExample() + NestedExample());
+  auto first = TDIFFChunk::MakeFromStream(stream);
+  EXPECT_TRUE(SameChunk(*first, *TDIFFChunk::MakeFromString(WfreqExample())));
+  EXPECT_EQ(stream.GetPosition(), 30u);
+  auto second = TDIFFChunk::MakeFromStream(stream);
+  EXPECT_TRUE(SameChunk(*second, *TDIFFChunk::MakeFromString(NestedExample())));
+  EXPECT_EQ(stream.GetPosition(), 56u);
+}
+
 TEST(ChunkLoadStream, PositionPastTheEndIsAShortFrame) {
   TMemoryStream stream(WfreqExample());
   stream.SetPosition(100);
