@@ -5,8 +5,10 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_ARGS ?=
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= diff
 
-.PHONY: all build demo test asan tsan valgrind clean
+.PHONY: all build demo test asan tsan valgrind fuzz fuzz-replay clean
 
 all: build
 
@@ -36,6 +38,24 @@ valgrind: build
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
 	  --show-leak-kinds=definite,indirect -q \
 	  $(BUILD)/tests/device_tests --gtest_filter='$(VALGRIND_FILTER)'
+
+# Each libFuzzer target for FUZZ_SECONDS, built with clang into build-fuzz. New
+# inputs go to build-fuzz/corpus/<target>; the committed seeds in
+# fuzz/corpus/<target> are read but not written. Crash inputs land in
+# fuzz/artifacts/<target>/ (not committed: add them to the corpus once fixed).
+fuzz:
+	cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF -DVELMORA_TOOLS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t fuzz/artifacts/$$t; \
+	  build-fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=fuzz/artifacts/$$t/ build-fuzz/corpus/$$t fuzz/corpus/$$t; \
+	done
+
+# Only the replay of the committed corpus (also part of `make test`).
+fuzz-replay: build
+	ctest --test-dir $(BUILD) -R FuzzCorpusReplay --output-on-failure
 
 clean:
 	rm -rf build build-*

@@ -1,6 +1,7 @@
 #include "diff/byte_stream.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace velmora::diff {
 
@@ -15,6 +16,11 @@ std::size_t TMemoryStream::Read(void* buffer, std::size_t count) {
 
 void TMemoryStream::Write(const void* buffer, std::size_t count) {
   if (count == 0) return;
+  // The position may have been set anywhere; a write whose end the string
+  // cannot address must fail rather than wrap round and land inside it.
+  if (Position > Bytes.max_size() || count > Bytes.max_size() - Position) {
+    throw std::length_error("TMemoryStream: write past the addressable range");
+  }
   const std::size_t at = static_cast<std::size_t>(Position);
   if (Bytes.size() < at + count) Bytes.resize(at + count, '\0');
   std::memcpy(Bytes.data() + at, buffer, count);

@@ -43,6 +43,18 @@ struct Cursor {
   }
 };
 
+// A stream may hand out fewer bytes than asked for on each read; keep asking
+// until it has given all of them or has nothing more.
+std::size_t ReadFully(TStream& stream, char* out, std::size_t count) {
+  std::size_t got = 0;
+  while (got < count) {
+    const std::size_t n = stream.Read(out + got, count - got);
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
+
 // Depth of LoadFromString calls on this thread, so that nesting is bounded
 // without changing the virtual signatures.
 thread_local int LoadDepth = 0;
@@ -283,13 +295,13 @@ void TDIFFChunk::LoadFromStream(TStream& stream) {
     std::uint64_t available = size > start ? size - start : 0;
     if (available < 8) FrameTooShort(available);
     char frame[8];
-    if (stream.Read(frame, 8) != 8) FrameTooShort(available);
+    if (ReadFully(stream, frame, 8) != 8) FrameTooShort(available);
     available -= 8;
     const std::uint32_t bodyLength = ReadU32(frame + 4);
     if (bodyLength > available) PayloadTooLong(bodyLength, available, UnpackTag(ReadU32(frame)).Tag);
     stream.SetPosition(start);
     ByteString bytes(8 + std::size_t(bodyLength), '\0');
-    const std::size_t got = stream.Read(bytes.data(), bytes.size());
+    const std::size_t got = ReadFully(stream, bytes.data(), bytes.size());
     bytes.resize(got);
     LoadFromString(bytes);
     stream.SetPosition(start + 8 + bodyLength);
@@ -356,16 +368,23 @@ void TDIFFChunk::SetTag(std::string_view tag) {
   Tag.assign(tag);
 }
 
+// Both buffer kinds parse the frame where it lies, so the payload is copied
+// once, straight into the chunk; the frame leaves the buffer whatever the
+// outcome, exactly as if CutChunkBytes had taken it first.
 std::unique_ptr<TDIFFChunk> ExtractChunk(ByteString& buffer) {
-  const ByteString bytes = CutChunkBytes(buffer);
-  if (bytes.empty()) return nullptr;
-  return TDIFFChunk::MakeFromString(bytes);
+  const std::size_t n = CompleteFrameLength(buffer);
+  if (n == 0) return nullptr;
+  struct EraseOnExit {
+    ByteString& Buffer;
+    std::size_t N;
+    ~EraseOnExit() { Buffer.erase(0, N); }
+  } erase{buffer, n};
+  return TDIFFChunk::MakeFromString(std::string_view(buffer).substr(0, n));
 }
 
 std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer) {
   const std::size_t n = CompleteFrameLength(buffer.view());
   if (n == 0) return nullptr;
-  // Parse in place, but the frame leaves the buffer whatever the outcome.
   struct ConsumeOnExit {
     TChunkBuffer& Buffer;
     std::size_t N;
