@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= diff
+FUZZ_TARGETS ?= diff reply
 
 .PHONY: all build demo test asan tsan valgrind fuzz fuzz-replay clean
 
