@@ -2,8 +2,6 @@
 // lock. Addresses 127.0.0.70 to 127.0.0.76 belong to this file.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -11,6 +9,7 @@
 
 #include "device/device_handle.h"
 #include "support/device_link.h"
+#include "support/guard_pages.h"
 
 using namespace velmora;
 using velmora::testing::DeviceLink;
@@ -61,11 +60,10 @@ TEST(Connect, FailuresReturnNullWithTheirNumber) {
 
 TEST(Connect, UnreadableHostTextGives998) {
   // A page that cannot be read, and text that runs into it.
-  const long page = sysconf(_SC_PAGESIZE);
-  auto* mem = static_cast<char*>(
-      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(mem, MAP_FAILED);
-  ASSERT_EQ(mprotect(mem + page, page, PROT_NONE), 0);
+  velmora::testing::GuardPages pages;
+  ASSERT_TRUE(pages.Valid());
+  char* mem = pages.Usable();
+  const std::size_t page = pages.PageSize();
   std::memset(mem + page - 5, 'a', 5);  // no NUL before the unreadable page
 
   EXPECT_EQ(device::Connect(mem + page - 5, 1, 0), nullptr);
@@ -79,7 +77,6 @@ TEST(Connect, UnreadableHostTextGives998) {
   std::memcpy(mem + page - 11, "127.0.0.72", 11);
   EXPECT_EQ(device::Connect(mem + page - 11, 1, 0), nullptr);
   EXPECT_EQ(LastError(), 1203u);
-  munmap(mem, 2 * page);
 }
 
 TEST(Close, ValuesThatAreNotLiveHandlesGive20WithoutFault) {

@@ -3,14 +3,12 @@
 // and large blocks arriving intact. Addresses 127.0.0.86 to 127.0.0.89.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include "support/device_link.h"
+#include "support/guard_pages.h"
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -157,9 +155,9 @@ TEST(CallerMemory, NullAndUnreadablePointersGive998BeforeAnythingIsSent) {
   EXPECT_EQ(device::PutData(output.Handle, &count, nullptr), 998);
   EXPECT_EQ(count, 0);
 
-  const long page = sysconf(_SC_PAGESIZE);
-  void* noAccess = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(noAccess, MAP_FAILED);
+  velmora::testing::GuardPages pages;
+  ASSERT_TRUE(pages.Valid());
+  void* noAccess = pages.NoAccess();
   count = 5;
   EXPECT_EQ(device::PutData(output.Handle, &count, noAccess), 998);
   EXPECT_EQ(count, 0);
@@ -171,7 +169,6 @@ TEST(CallerMemory, NullAndUnreadablePointersGive998BeforeAnythingIsSent) {
   EXPECT_EQ(device::GetData(input.Handle, &count, noAccess), 998);
   device.join();
   EXPECT_EQ(count, 0);
-  munmap(noAccess, page);
 
   // Nothing reached either device before the marker.
   ASSERT_EQ(device::Clear(output.Handle), 0);

@@ -3,9 +3,6 @@
 // Addresses 127.0.0.93 and 127.0.0.94 belong to this file.
 #include <gtest/gtest.h>
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstring>
 #include <random>
@@ -14,6 +11,7 @@
 
 #include "device/device_handle.h"
 #include "support/device_link.h"
+#include "support/guard_pages.h"
 
 using namespace velmora;
 using velmora::testing::DeviceLink;
@@ -55,11 +53,9 @@ TEST(HostileHandles, RandomValuesSmallIntegersAndUnmappedAddressesGive20) {
                            std::uintptr_t(-1), std::uintptr_t(-8)}) {
     ExpectAllBadUnit(reinterpret_cast<NDX_HANDLE>(v));
   }
-  const long page = sysconf(_SC_PAGESIZE);
-  void* noAccess = mmap(nullptr, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(noAccess, MAP_FAILED);
-  ExpectAllBadUnit(noAccess);
-  munmap(noAccess, page);
+  velmora::testing::GuardPages pages;
+  ASSERT_TRUE(pages.Valid());
+  ExpectAllBadUnit(pages.NoAccess());
 }
 
 TEST(HostileHandles, CallerMemoryHoldingTheSignatureWordsIsNotAHandle) {
@@ -110,17 +106,15 @@ TEST(HostileHandles, CloseFromAnotherThreadWhileInUseGives20OrACleanResult) {
 TEST(HostileCounts, HugeCountsBehindSmallBuffersAreRefusedWithoutReservingMemory) {
   DeviceLink link("127.0.0.94", false);
   ASSERT_NE(link.Handle, nullptr);
-  const long page = sysconf(_SC_PAGESIZE);
-  auto* mem = static_cast<char*>(
-      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-  ASSERT_NE(mem, MAP_FAILED);
-  ASSERT_EQ(mprotect(mem + page, page, PROT_NONE), 0);
+  velmora::testing::GuardPages pages;
+  ASSERT_TRUE(pages.Valid());
+  char* mem = pages.Usable();
+  const std::int32_t page = std::int32_t(pages.PageSize());
   std::int32_t count = INT_MAX;
   EXPECT_EQ(device::PutData(link.Handle, &count, mem), 998);
   EXPECT_EQ(count, 0);
   count = page + 1;  // one byte too many
   EXPECT_EQ(device::PutData(link.Handle, &count, mem), 998);
-  munmap(mem, 2 * page);
   for (std::int32_t bad : {0, -1, INT_MIN}) {
     count = bad;
     char buf[4];
