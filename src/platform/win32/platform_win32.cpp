@@ -1,0 +1,403 @@
+// Win32 backend of the platform contract (Windows Sockets 2 and kernel32).
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+// winsock2.h must come before windows.h, which would otherwise pull in the
+// old winsock.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace velmora::platform {
+
+// ---------------------------------------------------------------- sockets
+
+namespace {
+
+WSADATA SocketLibraryData;
+
+// The host may start child processes that inherit its handles; a socket
+// leaked into a child would keep the device connection open after we close
+// it. Best effort: some layered providers refuse, and nothing else depends
+// on it.
+void KeepFromChildren(SOCKET s) {
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+}
+
+// CancelIoEx is looked up rather than imported so that the library still
+// loads on systems that predate it; there shutdown alone has to do.
+using CancelIoExFunction = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+
+CancelIoExFunction FindCancelIoEx() {
+  const HMODULE kernel = ::GetModuleHandleA("kernel32.dll");
+  if (kernel == nullptr) return nullptr;
+  return reinterpret_cast<CancelIoExFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "CancelIoEx")));
+}
+
+}  // namespace
+
+int SocketLibraryStartup() { return ::WSAStartup(0x0002, &SocketLibraryData); }
+
+void SocketLibraryCleanup() { ::WSACleanup(); }
+
+Socket SocketCreateTcp() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return InvalidSocket;
+  KeepFromChildren(s);
+  return Socket(s);
+}
+
+bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = portNet;
+  address.sin_addr.s_addr = addressNet;
+  return ::connect(SOCKET(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool SocketSetNoDelay(Socket s) {
+  const BOOL on = TRUE;
+  return ::setsockopt(SOCKET(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
+long SocketSend(Socket s, const void* data, std::size_t length) {
+  if (length > std::size_t(INT_MAX)) length = INT_MAX;
+  const int n = ::send(SOCKET(s), static_cast<const char*>(data), int(length), 0);
+  return n == SOCKET_ERROR ? -1 : long(n);
+}
+
+long SocketRecv(Socket s, void* data, std::size_t length) {
+  if (length > std::size_t(INT_MAX)) length = INT_MAX;
+  const int n = ::recv(SOCKET(s), static_cast<char*>(data), int(length), 0);
+  return n == SOCKET_ERROR ? -1 : long(n);
+}
+
+void SocketShutdownBoth(Socket s) {
+  ::shutdown(SOCKET(s), SD_BOTH);
+  // Windows does not end a receive (or accept) that is already blocked when
+  // the socket is shut down; it waits for the peer. Cancelling the handle's
+  // pending I/O makes those calls fail now, as the contract promises. The
+  // socket's own last error is kept for the caller's diagnostics.
+  static const CancelIoExFunction cancelIo = FindCancelIoEx();
+  if (cancelIo != nullptr) {
+    const int saved = ::WSAGetLastError();
+    cancelIo(reinterpret_cast<HANDLE>(SOCKET(s)), nullptr);
+    ::WSASetLastError(saved);
+  }
+}
+
+void SocketClose(Socket s) { ::closesocket(SOCKET(s)); }
+
+std::uint32_t ParseDottedAddress(const char* text) {
+  if (text == nullptr) return INADDR_NONE;
+  return ::inet_addr(text);
+}
+
+std::uint32_t LookupFirstIPv4(const char* name) {
+  if (name == nullptr) return 0;
+  // The result lives in per-thread storage of the socket library, so no
+  // lock is needed; it stays valid until this thread's next lookup.
+  const hostent* host = ::gethostbyname(name);
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+      host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+    return 0;
+  }
+  std::uint32_t address = 0;
+  std::memcpy(&address, host->h_addr_list[0], sizeof address);
+  return address;
+}
+
+Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog) {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return InvalidSocket;
+  KeepFromChildren(s);
+  const BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = portNet;
+  address.sin_addr.s_addr = addressNet;
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(s, backlog) != 0) {
+    const int saved = ::WSAGetLastError();
+    ::closesocket(s);
+    ::WSASetLastError(saved);
+    return InvalidSocket;
+  }
+  return Socket(s);
+}
+
+Socket SocketAccept(Socket listener) {
+  for (;;) {
+    const SOCKET s = ::accept(SOCKET(listener), nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+      KeepFromChildren(s);
+      return Socket(s);
+    }
+    // A client that gave up between its connect and our accept is not a
+    // failure of the listener.
+    if (::WSAGetLastError() != WSAECONNRESET) return InvalidSocket;
+  }
+}
+
+int SocketLastError() { return ::WSAGetLastError(); }
+
+// -------------------------------------------------------- synchronisation
+
+namespace {
+
+// The thread's last-error value is what the library reports to the host
+// (NDX_Connect's result), and on POSIX it changes only when the library sets
+// it. Kernel calls here would change it as a side effect (CreateMutexA sets
+// it even on success), so everything but the socket calls keeps it as it was.
+class KeepLastError {
+ public:
+  KeepLastError() : Saved(::GetLastError()) {}
+  ~KeepLastError() { ::SetLastError(Saved); }
+  KeepLastError(const KeepLastError&) = delete;
+  KeepLastError& operator=(const KeepLastError&) = delete;
+
+ private:
+  DWORD Saved;
+};
+
+// WaitForSingleObject treats 0xFFFFFFFF as INFINITE; a caller asking for
+// that many milliseconds still gets a bounded wait (about 49.7 days).
+DWORD BoundedMs(std::uint32_t ms) { return ms == INFINITE ? INFINITE - 1 : DWORD(ms); }
+
+}  // namespace
+
+Mutex::Mutex() {
+  const KeepLastError keep;
+  Handle = ::CreateMutexA(nullptr, FALSE, nullptr);
+}
+
+Mutex::~Mutex() {
+  const KeepLastError keep;
+  if (Handle != nullptr) ::CloseHandle(Handle);
+}
+
+// WAIT_ABANDONED (the previous owner ended while holding the mutex) still
+// hands ownership to this thread, so it needs no handling of its own.
+void Mutex::Lock() {
+  const KeepLastError keep;
+  ::WaitForSingleObject(Handle, INFINITE);
+}
+
+void Mutex::Unlock() {
+  const KeepLastError keep;
+  ::ReleaseMutex(Handle);
+}
+
+Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum) {
+  const KeepLastError keep;
+  Handle = ::CreateSemaphoreA(nullptr, LONG(initial), LONG(maximum), nullptr);
+}
+
+Semaphore::~Semaphore() {
+  const KeepLastError keep;
+  if (Handle != nullptr) ::CloseHandle(Handle);
+}
+
+// At the maximum ReleaseSemaphore fails with ERROR_TOO_MANY_POSTS and leaves
+// the count alone.
+bool Semaphore::Release() {
+  const KeepLastError keep;
+  return ::ReleaseSemaphore(Handle, 1, nullptr) != FALSE;
+}
+
+Semaphore::WaitResult Semaphore::Wait() {
+  const KeepLastError keep;
+  return ::WaitForSingleObject(Handle, INFINITE) == WAIT_OBJECT_0 ? WaitResult::Signaled
+                                                                  : WaitResult::Failed;
+}
+
+Semaphore::WaitResult Semaphore::WaitFor(std::uint32_t ms) {
+  const KeepLastError keep;
+  switch (::WaitForSingleObject(Handle, BoundedMs(ms))) {
+    case WAIT_OBJECT_0: return WaitResult::Signaled;
+    case WAIT_TIMEOUT: return WaitResult::TimedOut;
+    default: return WaitResult::Failed;
+  }
+}
+
+// ---------------------------------------------------------------- threads
+
+namespace {
+
+struct ThreadState {
+  HANDLE Os;
+  Thread::Body Body;
+  void* Argument;
+};
+
+// The OS calls thread procedures with its own calling convention (stdcall
+// on 32-bit x86), so the body is called from here rather than passed on.
+DWORD WINAPI ThreadMain(LPVOID raw) {
+  const auto* t = static_cast<const ThreadState*>(raw);
+  return DWORD(t->Body(t->Argument));
+}
+
+}  // namespace
+
+bool Thread::CreateSuspended(Body body, void* argument) {
+  const KeepLastError keep;
+  if (Handle != nullptr) return false;
+  auto* t = new (std::nothrow) ThreadState{nullptr, body, argument};
+  if (t == nullptr) return false;
+  t->Os = ::CreateThread(nullptr, 0, ThreadMain, t, CREATE_SUSPENDED, nullptr);
+  if (t->Os == nullptr) {
+    delete t;
+    return false;
+  }
+  Handle = t;
+  return true;
+}
+
+void Thread::Resume() {
+  const KeepLastError keep;
+  auto* t = static_cast<ThreadState*>(Handle);
+  if (t != nullptr) ::ResumeThread(t->Os);
+}
+
+std::uint32_t Thread::Join() {
+  const KeepLastError keep;
+  auto* t = static_cast<ThreadState*>(Handle);
+  if (t == nullptr) return 0;
+  // A thread that was never resumed is released so that it can end;
+  // resuming a running thread changes nothing.
+  ::ResumeThread(t->Os);
+  ::WaitForSingleObject(t->Os, INFINITE);
+  DWORD status = 0;
+  if (!::GetExitCodeThread(t->Os, &status)) status = 0;
+  ::CloseHandle(t->Os);
+  delete t;
+  Handle = nullptr;
+  return std::uint32_t(status);
+}
+
+Thread::~Thread() { Join(); }
+
+void YieldTimeSlice() { ::Sleep(0); }
+
+void SleepMs(std::uint32_t ms) { ::Sleep(BoundedMs(ms)); }
+
+// ------------------------------------------------------- last-error value
+
+void SetLastError(std::uint32_t value) { ::SetLastError(DWORD(value)); }
+std::uint32_t GetLastError() { return std::uint32_t(::GetLastError()); }
+
+// -------------------------------------------------- guarded caller memory
+
+// ReadProcessMemory and WriteProcessMemory on our own process report
+// unmapped memory as a failure instead of raising an access violation. They
+// are not enough alone: WriteProcessMemory makes read-only code pages
+// writable for the duration of the copy (it exists for debuggers), and a
+// read would fire and consume a stack guard page. So every page of the range
+// is first checked for the access we need; the copy itself still fails
+// cleanly if the memory changes in between.
+namespace {
+
+bool Readable(DWORD protect) {
+  switch (protect & 0xFF) {
+    case PAGE_READONLY:
+    case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
+    case PAGE_EXECUTE_READ:
+    case PAGE_EXECUTE_READWRITE:
+    case PAGE_EXECUTE_WRITECOPY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool Writable(DWORD protect) {
+  switch (protect & 0xFF) {
+    case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
+    case PAGE_EXECUTE_READWRITE:
+    case PAGE_EXECUTE_WRITECOPY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool RangeAllows(const void* start, std::size_t length, bool write) {
+  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(start);
+  if (length - 1 > UINTPTR_MAX - first) return false;  // wraps around the address space
+  const std::uintptr_t last = first + (length - 1);
+  std::uintptr_t at = first;
+  for (;;) {
+    MEMORY_BASIC_INFORMATION info;
+    if (::VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) == 0) return false;
+    if (info.State != MEM_COMMIT || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0) {
+      return false;
+    }
+    if (!(write ? Writable(info.Protect) : Readable(info.Protect))) return false;
+    const std::uintptr_t regionEnd =
+        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;  // one past
+    if (regionEnd == 0 || regionEnd > last) return true;  // 0: the region ends the address space
+    at = regionEnd;
+  }
+}
+
+}  // namespace
+
+bool GuardedRead(void* destination, const void* source, std::size_t length) {
+  const KeepLastError keep;
+  if (length == 0) return true;
+  if (source == nullptr || !RangeAllows(source, length, false)) return false;
+  SIZE_T done = 0;
+  return ::ReadProcessMemory(::GetCurrentProcess(), source, destination, length, &done) &&
+         done == length;
+}
+
+bool GuardedWrite(void* destination, const void* source, std::size_t length) {
+  const KeepLastError keep;
+  if (length == 0) return true;
+  if (destination == nullptr || !RangeAllows(destination, length, true)) return false;
+  SIZE_T done = 0;
+  return ::WriteProcessMemory(::GetCurrentProcess(), destination, source, length, &done) &&
+         done == length;
+}
+
+bool GuardedReadText(const char* text, std::string& out) {
+  out.clear();
+  if (text == nullptr) return true;
+  static const std::uintptr_t page = [] {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return std::uintptr_t(info.dwPageSize != 0 ? info.dwPageSize : 4096);
+  }();
+  // Read page by page so that a readable string ending just before an
+  // unreadable page is still read whole.
+  const char* p = text;
+  for (;;) {
+    const std::size_t toPageEnd = page - (reinterpret_cast<std::uintptr_t>(p) % page);
+    char piece[4096];
+    const std::size_t n = toPageEnd < sizeof piece ? toPageEnd : sizeof piece;
+    if (!GuardedRead(piece, p, n)) return false;
+    const void* nul = std::memchr(piece, '\0', n);
+    if (nul != nullptr) {
+      out.append(piece, static_cast<const char*>(nul) - piece);
+      return true;
+    }
+    out.append(piece, n);
+    p += n;
+  }
+}
+
+}  // namespace velmora::platform
