@@ -151,6 +151,16 @@ Socket SocketAccept(Socket listener) {
   }
 }
 
+int SocketWaitReadable(Socket s, std::uint32_t ms) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(SOCKET(s), &readable);
+  timeval limit{long(ms / 1000), long(ms % 1000) * 1000};
+  const int rc = ::select(0, &readable, nullptr, nullptr, &limit);
+  if (rc == SOCKET_ERROR) return -1;
+  return rc > 0 ? 1 : 0;
+}
+
 int SocketLastError() { return ::WSAGetLastError(); }
 
 // -------------------------------------------------------- synchronisation
@@ -372,6 +382,12 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length) {
   SIZE_T done = 0;
   return ::WriteProcessMemory(::GetCurrentProcess(), destination, source, length, &done) &&
          done == length;
+}
+
+bool GuardedCanRead(const void* source, std::size_t length) {
+  const KeepLastError keep;
+  if (length == 0) return true;
+  return source != nullptr && RangeAllows(source, length, false);
 }
 
 bool GuardedReadText(const char* text, std::string& out) {
