@@ -23,6 +23,15 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// Sanitizers slow the byte-heavy paths several times over; upper time bounds
+// and reply waits stretch with them, lower bounds (pauses) do not.
+#ifdef VELMORA_UNDER_SANITIZER
+constexpr int Slow = 8;
+#else
+constexpr int Slow = 1;
+#endif
+constexpr int ReplyMs = 5000 * Slow;
+
 long long MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
@@ -43,26 +52,26 @@ class Sim : public ::testing::Test {
   void Open(RawClient& client, std::uint16_t port, bool autoRead = true) {
     const std::size_t before = Device->Connections(port);
     ASSERT_TRUE(client.Connect(Address, port, autoRead));
-    ASSERT_TRUE(Device->WaitForConnections(port, before + 1, 2000));
+    ASSERT_TRUE(Device->WaitForConnections(port, before + 1, ReplyMs));
   }
   // Sends a command and waits until the device has acted on it.
   void Tell(RawClient& client, std::uint16_t port, const std::string& command) {
     const std::size_t before = Device->ReceivedCount(port);
     ASSERT_TRUE(client.Send(command));
-    ASSERT_TRUE(Device->WaitForReceived(port, before + 1, 2000));
+    ASSERT_TRUE(Device->WaitForReceived(port, before + 1, ReplyMs));
   }
   // Sends a request and parses the one reply it gets.
+  // A missing reply fails the test and gives an empty chunk (tag of NULs).
   std::unique_ptr<TDIFFChunk> Ask(RawClient& client, const std::string& request) {
     EXPECT_TRUE(client.Send(request));
-    const std::optional<std::string> reply = client.ReadChunk(2000);
+    const std::optional<std::string> reply = client.ReadChunk(ReplyMs);
     if (!reply) {
       ADD_FAILURE() << "no reply to " << ChunkTag(request);
-      return nullptr;
+      return TDIFFChunk::Make();
     }
     return TDIFFChunk::MakeFromString(*reply);
   }
   static void ExpectNoWork(const std::unique_ptr<TDIFFChunk>& reply, std::int32_t status) {
-    ASSERT_TRUE(reply);
     EXPECT_EQ(reply->Tag, "NOWRK");
     EXPECT_EQ(BytesToInt(reply->GetHeaderValue("Status")), status);
   }
@@ -80,8 +89,8 @@ TEST_F(Sim, ListensOnEveryPortAndStopClosesEverything) {
 
   const auto t = Clock::now();
   Device->Stop();
-  EXPECT_LT(MsSince(t), 1000);
-  for (auto& c : clients) EXPECT_TRUE(c.WaitForClose(2000));
+  EXPECT_LT(MsSince(t), 1000 * Slow);
+  for (auto& c : clients) EXPECT_TRUE(c.WaitForClose(ReplyMs));
   RawClient refused;
   EXPECT_FALSE(refused.Connect(Address, OutputPort(0)));
 
@@ -189,7 +198,7 @@ TEST_F(Sim, SixteenMiBGoesThroughTheStoreExactlyAndQuickly) {
   const long long ms = MsSince(t);
   ASSERT_EQ(r->Payload.size(), size);
   EXPECT_TRUE(r->Payload == data);
-  EXPECT_LT(ms, 3000);
+  EXPECT_LT(ms, 3000 * Slow);
   std::printf("16 MiB write and read back through the device: %lld ms\n", ms);
 
   // Recording off keeps counting but not copying.
@@ -288,7 +297,7 @@ TEST_F(Sim, PacketsAccumulateInRealTime) {
   const std::size_t packets = r->Payload.size() / 200;
   EXPECT_EQ(r->Payload.size() % 200, 0u);
   EXPECT_GE(packets, 5u);
-  EXPECT_LE(packets, 60u);
+  EXPECT_LE(packets, 300u);  // generous: a loaded machine oversleeps
   EXPECT_EQ(r->Payload, AcquisitionBytes(2, 0, r->Payload.size()));
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   r = Ask(in, MakeChunk("RREQA"));
@@ -305,10 +314,10 @@ TEST_F(Sim, RetryRepeatsTheLastReplyAndBrokenFramesAreRefused) {
   ExpectNoWork(Ask(out, MakeChunk("RETRY")), StatusNoRequest);
 
   ASSERT_TRUE(out.Send(MakeChunk("WDATA", {}, "abc")));
-  const auto first = out.ReadChunk(2000);
+  const auto first = out.ReadChunk(ReplyMs);
   ASSERT_TRUE(first);
   ASSERT_TRUE(out.Send(MakeChunk("RETRY")));
-  const auto again = out.ReadChunk(2000);
+  const auto again = out.ReadChunk(ReplyMs);
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, *first);
   EXPECT_EQ(Device->StoredBytes(7), 3u);  // acted on once
@@ -321,7 +330,7 @@ TEST_F(Sim, RetryRepeatsTheLastReplyAndBrokenFramesAreRefused) {
 
   // Noise and replies sent to the device are ignored.
   ASSERT_TRUE(out.Send(MakeChunk("ZZZZZ") + MakeChunk("RDATA", {}, "x")));
-  ASSERT_TRUE(Device->WaitForReceived(OutputPort(7), 6, 2000));
+  ASSERT_TRUE(Device->WaitForReceived(OutputPort(7), 6, ReplyMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(out.Buffered(), 0u);
 
@@ -329,7 +338,7 @@ TEST_F(Sim, RetryRepeatsTheLastReplyAndBrokenFramesAreRefused) {
   std::string huge = MakeChunk("WDATA");
   velmora::diff::WriteU32(huge.data() + 4, 0x7FFFFFFFu);
   ASSERT_TRUE(out.Send(huge));
-  EXPECT_TRUE(out.WaitForClose(2000));
+  EXPECT_TRUE(out.WaitForClose(ReplyMs));
 }
 
 TEST_F(Sim, ScriptsAnswerRequestsInOrderAndCanBeShaped) {
@@ -350,9 +359,7 @@ TEST_F(Sim, ScriptsAnswerRequestsInOrderAndCanBeShaped) {
   // Six pieces with five pauses.
   auto t = Clock::now();
   ASSERT_TRUE(in.Send(MakeChunk("RETRY")));
-  EXPECT_EQ(in.ReadBytes(1, 2000).size(), 1u);
-  EXPECT_LE(in.Buffered(), 1u);
-  EXPECT_EQ(in.ReadBytes(rdata.size() - 1, 3000), rdata.substr(1));
+  EXPECT_EQ(in.ReadBytes(rdata.size(), ReplyMs), rdata);
   EXPECT_GE(MsSince(t), 190);
 
   // With the scripts used up, RETRY gets the device's own answer to the
@@ -376,7 +383,7 @@ TEST_F(Sim, ScriptsAnswerRequestsInOrderAndCanBeShaped) {
   Device->SetShaping(port, Shaping{5, 30, 0});
   t = Clock::now();
   ASSERT_TRUE(in.Send(MakeChunk("CLEAR") + MakeChunk("RREQL")));
-  const auto shaped = in.ReadChunk(3000);  // NOWRK with Status: 34 bytes, 7 pieces
+  const auto shaped = in.ReadChunk(ReplyMs);  // NOWRK with Status: 34 bytes, 7 pieces
   ASSERT_TRUE(shaped);
   EXPECT_EQ(shaped->size(), 34u);
   EXPECT_GE(MsSince(t), 170);
@@ -389,7 +396,7 @@ TEST_F(Sim, SilentPortRecordsButNeverAnswers) {
   Open(in, port);
   Device->SetSilent(port, true);
   ASSERT_TRUE(in.Send(MakeChunk("WDATA", {}, "abc") + MakeChunk("RREQA") + MakeChunk("GOGO.")));
-  ASSERT_TRUE(Device->WaitForReceived(port, 3, 2000));
+  ASSERT_TRUE(Device->WaitForReceived(port, 3, ReplyMs));
   EXPECT_FALSE(in.ReadChunk(150));
   EXPECT_EQ(Device->StoredBytes(9), 0u);
   EXPECT_EQ(Device->State(9), AcquisitionState::Idle);
@@ -403,7 +410,7 @@ TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
   RawClient a;
   Open(a, port);
   Device->DropNow(port);
-  EXPECT_TRUE(a.WaitForClose(2000));
+  EXPECT_TRUE(a.WaitForClose(ReplyMs));
   EXPECT_EQ(Device->LiveConnections(port), 0u);
   EXPECT_FALSE(Device->WaitForPeerClosed(port, 50));  // the device hung up, not the host
 
@@ -411,7 +418,7 @@ TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
   Open(b, port);
   Device->DropAfterNextRequest(port);
   ASSERT_TRUE(b.Send(MakeChunk("RREQA")));
-  EXPECT_TRUE(b.WaitForClose(2000));
+  EXPECT_TRUE(b.WaitForClose(ReplyMs));
   EXPECT_EQ(b.Buffered(), 0u);
   EXPECT_EQ(Device->ReceivedTags(port).back(), "RREQA");
 
@@ -420,7 +427,7 @@ TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
   Open(c, port);
   Device->DropAfterReplyBytes(port, 5);
   ASSERT_TRUE(c.Send(MakeChunk("RREQA")));
-  EXPECT_TRUE(c.WaitForClose(2000));
+  EXPECT_TRUE(c.WaitForClose(ReplyMs));
   EXPECT_EQ(c.ReadBytes(100, 0),
             MakeChunk("NOWRK", {{"Status", IntToBytes(StatusNotStarted)}}).substr(0, 5));
 
@@ -430,7 +437,7 @@ TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
   const std::string rdata = MakeChunk("RDATA", {}, "payload");
   Device->Script(port, Reply{rdata, 0, 0, 0, 3});
   ASSERT_TRUE(d.Send(MakeChunk("RREQL")));
-  EXPECT_TRUE(d.WaitForClose(2000));
+  EXPECT_TRUE(d.WaitForClose(ReplyMs));
   EXPECT_EQ(d.ReadBytes(100, 0), rdata.substr(0, 3));
 
   // The port still serves a fresh connection normally.
@@ -450,7 +457,7 @@ TEST_F(Sim, UnsolicitedBytesGoToTheNewestConnection) {
   EXPECT_EQ(Device->LiveConnections(port), 2u);
   const std::string unasked = MakeChunk("IOERR");
   ASSERT_TRUE(Device->SendNow(port, unasked));
-  EXPECT_EQ(newer.ReadChunk(2000), unasked);
+  EXPECT_EQ(newer.ReadChunk(ReplyMs), unasked);
   EXPECT_EQ(older.Buffered(), 0u);
   // Both connections are served.
   EXPECT_EQ(Ask(older, MakeChunk("WDATA", {}, "1"))->Tag, "WRESP");
@@ -458,7 +465,7 @@ TEST_F(Sim, UnsolicitedBytesGoToTheNewestConnection) {
 
   EXPECT_FALSE(Device->WaitForPeerClosed(port, 50));
   newer.Close();
-  EXPECT_TRUE(Device->WaitForPeerClosed(port, 2000));
+  EXPECT_TRUE(Device->WaitForPeerClosed(port, ReplyMs));
   EXPECT_EQ(Device->LiveConnections(port), 1u);
 }
 
@@ -477,10 +484,10 @@ TEST_F(Sim, HostWritingIntoADeviceThatStoppedReading) {
   EXPECT_EQ(Device->ReceivedCount(port), 0u);
 
   Device->SetReading(port, true);
-  EXPECT_TRUE(Device->WaitForReceived(port, 1, 5000));
+  EXPECT_TRUE(Device->WaitForReceived(port, 1, ReplyMs));
   writer.join();
   EXPECT_TRUE(sent);
-  const auto reply = out.ReadChunk(2000);
+  const auto reply = out.ReadChunk(ReplyMs);
   ASSERT_TRUE(reply);
   EXPECT_EQ(BytesToInt(TDIFFChunk::MakeFromString(*reply)->GetHeaderValue("Bytes")), 16 << 20);
   EXPECT_EQ(Device->Received(port)[0], request);
@@ -510,14 +517,14 @@ TEST_F(Sim, StopIsBoundedWhateverThePeersAreDoing) {
   ASSERT_TRUE(waiting.Send(MakeChunk("RREQA")));
   ASSERT_TRUE(trickle.Send(MakeChunk("RREQA")));
   ASSERT_EQ(trickle.ReadBytes(1, 2000).size(), 1u);
-  ASSERT_TRUE(Device->WaitForReceived(InputPort(0), 1, 2000));
+  ASSERT_TRUE(Device->WaitForReceived(InputPort(0), 1, ReplyMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
   const auto t = Clock::now();
   Device->Stop();
-  EXPECT_LT(MsSince(t), 2000);
-  EXPECT_TRUE(waiting.WaitForClose(2000));
-  EXPECT_TRUE(trickle.WaitForClose(2000));
+  EXPECT_LT(MsSince(t), 2000 * Slow);
+  EXPECT_TRUE(waiting.WaitForClose(ReplyMs));
+  EXPECT_TRUE(trickle.WaitForClose(ReplyMs));
   // The blocked writer fails once the device is gone; wake it regardless.
   velmora::platform::SocketShutdownBoth(writer.Handle());
   sending.join();

@@ -1040,7 +1040,7 @@ void SimulatedDevice::DropAfterReplyBytes(std::uint16_t port, std::size_t bytes)
   if (q == nullptr) return;
   PortState& p = *q;
   Lock l(D->M);
-  p.DropAfterReply = (long long)std::min<std::size_t>(bytes, std::size_t(1) << 62);
+  p.DropAfterReply = (long long)std::min<std::uint64_t>(bytes, std::uint64_t(1) << 62);
 }
 
 bool SimulatedDevice::SendNow(std::uint16_t port, std::string bytes) {
