@@ -191,20 +191,5 @@ TEST(ChunkBuffer, InterleavedAppendsAndCutsMatchAPlainString) {
   EXPECT_TRUE(buf.empty());
 }
 
-TEST(ChunkBuffer, TakeAndConsumeAndClear) {
-  TChunkBuffer buf;
-  buf.Append(std::string("abcdef"));
-  EXPECT_EQ(buf.Take(2), "ab");
-  buf.Consume(1);
-  EXPECT_EQ(buf.view(), "def");
-  EXPECT_EQ(buf.size(), 3u);
-  EXPECT_EQ(buf.Take(3), "def");
-  EXPECT_TRUE(buf.empty());
-  buf.Append(std::string_view("xyz"));
-  buf.Clear();
-  EXPECT_TRUE(buf.empty());
-  EXPECT_EQ(buf.view(), "");
-}
-
 }  // namespace
 }  // namespace velmora::diff::test

@@ -29,12 +29,6 @@ TEST(TagWord, KnownTagsPackToTheirWords) {
   EXPECT_EQ(PackTag("~~~~~", false, false), 0xFFFFFFFCu);
 }
 
-TEST(TagWord, FlagsOccupyTheTwoLowBits) {
-  EXPECT_EQ(PackTag("WFREQ", false, false), 0xA9EADFC0u);
-  EXPECT_EQ(PackTag("WFREQ", true, false), 0xA9EADFC2u);
-  EXPECT_EQ(PackTag("WFREQ", true, true), 0xA9EADFC3u);
-}
-
 TEST(TagWord, UnpackGivesTagAndFlags) {
   UnpackedTag u = UnpackTag(0xA9EADFC1u);
   EXPECT_EQ(u.Tag, "WFREQ");
