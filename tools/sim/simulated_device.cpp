@@ -953,6 +953,20 @@ std::size_t SimulatedDevice::FillStore(int channel, std::string bytes) {
   return D->Store(D->Channels[channel & 0x0F], std::move(bytes));
 }
 
+std::size_t SimulatedDevice::DiscardStore(int channel) {
+  std::deque<std::string> dropped;
+  std::size_t size;
+  {
+    Lock l(D->M);
+    ChannelState& ch = D->Channels[channel & 0x0F];
+    dropped.swap(ch.Store);
+    size = ch.StoreSize;
+    ch.StoreSize = 0;
+    ch.StoreFront = 0;
+  }
+  return size;  // the strings are freed here, outside the device lock
+}
+
 void SimulatedDevice::SetManualClock(bool on) {
   Lock l(D->M);
   if (on && !D->ManualClock) D->ManualUs = D->RealUs();
