@@ -288,3 +288,19 @@ TEST(ClientSockTeardown, SocketClosedOnceAfterPeerDrop) {
   EXPECT_EQ(peer.Read(11), "still alive");
   EXPECT_TRUE(second.Connected);
 }
+
+// The exchange drains its reply signal with zero-time waits before every
+// request; each must be a plain test of the count, not a sleep on a timer
+// that is already due (which costs the timer slack, some 50 us, per call).
+TEST(PlatformSemaphore, ZeroTimeWaitTestsWithoutSleeping) {
+  using velmora::platform::Semaphore;
+  Semaphore s(0, 1);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(s.WaitFor(0), Semaphore::WaitResult::TimedOut);
+  const auto spent = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(spent, std::chrono::milliseconds(60));  // 2000 sleeps would take over 100 ms
+  ASSERT_TRUE(s.Release());
+  EXPECT_FALSE(s.Release());  // at its maximum
+  EXPECT_EQ(s.WaitFor(0), Semaphore::WaitResult::Signaled);
+  EXPECT_EQ(s.WaitFor(0), Semaphore::WaitResult::TimedOut);
+}
