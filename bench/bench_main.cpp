@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (s.Smoke && s.Reps == 10) s.Reps = 2;
-  if (s.Reps < 1 || s.Reps > 1000) s.Reps = 10;
+  if (s.Smoke && s.Reps == 20) s.Reps = 2;
+  if (s.Reps < 1 || s.Reps > 1000) s.Reps = 20;
   s.SelfPath = SelfPath();
 
   sim::SimulatedDevice device(s.Address);

@@ -15,7 +15,7 @@ namespace velmora::bench {
 
 struct Settings {
   bool Smoke = false;
-  int Reps = 10;
+  int Reps = 20;
   std::string Address = "127.0.0.200";
   std::string SelfPath;  // this program, for the memory measure's child processes
 

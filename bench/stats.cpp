@@ -58,6 +58,7 @@ std::string Figure(const Comparison& c, double us) {
   else if (c.Unit == Comparison::Kind::Rate) std::snprintf(text, sizeof text, "%.0f /s", v);
   else if (c.Unit == Comparison::Kind::Memory) std::snprintf(text, sizeof text, "%.1f MiB", v);
   else if (v >= 1000) std::snprintf(text, sizeof text, "%.2f ms", v / 1000);
+  else if (v < 10) std::snprintf(text, sizeof text, "%.3f us", v);
   else std::snprintf(text, sizeof text, "%.1f us", v);
   return text;
 }
