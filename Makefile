@@ -8,7 +8,7 @@ CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= diff reply
 
-.PHONY: all build demo test asan tsan valgrind fuzz fuzz-replay clean
+.PHONY: all build demo test bench bench-smoke asan tsan valgrind fuzz fuzz-replay clean
 
 all: build
 
@@ -23,6 +23,15 @@ demo: build
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300
+
+# The benchmark against a raw socket client on 127.0.0.200: `bench` is the
+# full run (under a minute) whose table goes into the README, `bench-smoke` a
+# run of a few seconds that CI uses to keep it building and working.
+bench: build
+	$(BUILD)/bench/velmora-bench
+
+bench-smoke: build
+	$(BUILD)/bench/velmora-bench --smoke
 
 # The whole suite again under AddressSanitizer + LeakSanitizer + UndefinedBehaviorSanitizer.
 asan:

@@ -10,6 +10,8 @@ namespace velmora::device {
 
 namespace {
 
+constexpr std::size_t FrameHeaderBytes = 8;  // tag word and body length
+
 class CopyData : public SuccessAction {
  public:
   CopyData(std::int32_t* count, void* buffer, std::int32_t capacity)
@@ -84,20 +86,26 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
       cells.Clear();
       return ErrorNoAccess;
     }
-    std::string data;
+    // The request is what SaveToString makes of a "WDATA" chunk with no
+    // headers and no children: the tag word, the body length, the payload.
+    // Built in place, the caller's bytes are copied once, straight into the
+    // bytes that go on the wire, instead of into a payload and then again
+    // into the serialized chunk.
+    std::string request;
     try {
-      data.resize(static_cast<std::size_t>(length));
+      request.resize(FrameHeaderBytes + static_cast<std::size_t>(length));
     } catch (...) {
       cells.Clear();
       return ErrorNotEnoughMemory;
     }
-    if (!platform::GuardedRead(data.data(), buffer, data.size())) {
+    if (!platform::GuardedRead(request.data() + FrameHeaderBytes, buffer,
+                               static_cast<std::size_t>(length))) {
       cells.Clear();
       return ErrorNoAccess;
     }
-    std::string request;
     try {
-      request = BuildRequest("WDATA", {}, {}, false, std::move(data));
+      diff::WriteU32(request.data(), diff::PackTag("WDATA", false, false));
+      diff::WriteU32(request.data() + 4, static_cast<std::uint32_t>(length));
     } catch (...) {
       cells.Clear();
       return ErrorInternalError;

@@ -38,6 +38,12 @@ class TVClientSock {
   // Bytes taken from Sock and not yet consumed as whole replies; survives
   // from one call to the next. Only exported calls touch it, under both locks.
   diff::TChunkBuffer ReplyBuffer;
+  // Kept across calls so that a reply's bytes meet memory already in use:
+  // the blocks just taken from Sock and those going back to it, and the
+  // storage of the last reply's payload. Touched like ReplyBuffer.
+  transport::TReceivedBlocks Received;
+  transport::TReceivedBlocks Spent;
+  std::string SparePayload;
   platform::Semaphore ReplySignal{0, 1};
   std::int32_t TimeoutMs = 0;
   std::uint32_t Signature2 = 0;

@@ -11,10 +11,28 @@ namespace {
 // codec's error for a frame that does not parse (already cut off).
 std::unique_ptr<diff::TDIFFChunk> NextChunk(TVClientSock& h) {
   if (h.ReplyBuffer.empty()) return nullptr;
-  return diff::ExtractChunk(h.ReplyBuffer);
+  return diff::ExtractChunk(h.ReplyBuffer, h.SparePayload);
 }
 
-void TakeIntoReplyBuffer(TVClientSock& h) { h.ReplyBuffer.Append(h.Sock->TakeReceived()); }
+// The payload's storage serves the next reply; the chunk itself still goes.
+void Recycle(TVClientSock& h, diff::TDIFFChunk& chunk) {
+  if (chunk.Payload.capacity() > h.SparePayload.capacity()) h.SparePayload.swap(chunk.Payload);
+}
+
+// Everything received so far, appended to ReplyBuffer in order. Blocks whose
+// bytes are in ReplyBuffer go back to the reader at the next take; if memory
+// runs out part way, the blocks not yet appended stay first in line.
+void TakeIntoReplyBuffer(TVClientSock& h) {
+  h.Sock->TakeReceivedBlocks(h.Received, h.Spent);
+  std::size_t done = 0;
+  try {
+    for (; done < h.Received.size(); ++done) h.ReplyBuffer.Append(h.Received[done].View());
+  } catch (...) {
+    h.Received.erase(h.Received.begin(), h.Received.begin() + std::ptrdiff_t(done));
+    throw;
+  }
+  h.Spent.swap(h.Received);
+}
 
 }  // namespace
 
@@ -30,9 +48,11 @@ std::string BuildRequest(std::string_view tag, std::string_view headerName,
 void Resync(TVClientSock& h) {
   h.ReplyBuffer.Clear();
   std::string retry = BuildRequest("RETRY");
+  h.Received.clear();  // blocks not yet appended are discarded with the rest
   for (int i = 0; i < 4; ++i) {
     platform::YieldTimeSlice();
-    h.Sock->TakeReceived();
+    h.Sock->TakeReceivedBlocks(h.Received, h.Spent);
+    h.Spent.swap(h.Received);
   }
   h.Sock->QueueSend(std::move(retry));
 }
@@ -68,6 +88,11 @@ std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view suc
       break;
     }
     if (chunk == nullptr) continue;
+    struct RecycleOnExit {
+      TVClientSock& H;
+      diff::TDIFFChunk& Chunk;
+      ~RecycleOnExit() { Recycle(H, Chunk); }
+    } recycle{h, *chunk};
 
     if (chunk->Tag == successTag) {
       result = action.OnSuccess(*chunk);

@@ -1,5 +1,6 @@
 #include "diff/chunk_buffer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "diff/diff_tags.h"
@@ -19,7 +20,23 @@ void TChunkBuffer::Append(std::string&& bytes) {
 void TChunkBuffer::Append(std::string_view bytes) {
   if (bytes.empty()) return;
   if (Offset > 0 && Offset >= Bytes.size() - Offset) Compact();
+  if (Bytes.capacity() - Bytes.size() < bytes.size()) Reserve(bytes);
   Bytes.append(bytes.data(), bytes.size());
+}
+
+void TChunkBuffer::Reserve(std::string_view more) {
+  const std::size_t need = Bytes.size() + more.size();
+  std::size_t want = std::max(need, 2 * Bytes.capacity());
+  // The front frame's length is in its bytes 4 to 7, which may only now be
+  // arriving.
+  const std::size_t unread = size();
+  if (unread + more.size() >= 8) {
+    char frame[8];
+    for (std::size_t i = 0; i < 8; ++i) frame[i] = i < unread ? Bytes[Offset + i] : more[i - unread];
+    const std::size_t length = 8 + std::size_t(ReadU32(frame + 4));
+    if (length <= ReserveLimit) want = std::max(need, Offset + length);
+  }
+  Bytes.reserve(want);
 }
 
 void TChunkBuffer::Consume(std::size_t n) {

@@ -4,6 +4,11 @@
 // but cutting is done by advancing a read offset, so cutting many small chunks
 // costs time linear in the bytes cut, not in the bytes left behind. The spent
 // front is compacted lazily, once it outweighs what is still unread.
+//
+// The storage is kept when the buffer empties, so a stream of replies of
+// similar size reuses the same memory. Once the length of the frame at the
+// front is known, appending makes room for the whole frame in one step
+// (up to ReserveLimit) instead of growing by doubling and copying.
 // One thread at a time.
 #pragma once
 
@@ -15,6 +20,10 @@ namespace velmora::diff {
 
 class TChunkBuffer {
  public:
+  // Frames claiming more than this grow by doubling as bytes arrive, so a
+  // hostile length field cannot make the buffer reserve gigabytes up front.
+  static constexpr std::size_t ReserveLimit = std::size_t(64) << 20;
+
   bool empty() const { return Bytes.size() == Offset; }
   std::size_t size() const { return Bytes.size() - Offset; }
   std::string_view view() const { return std::string_view(Bytes).substr(Offset); }
@@ -34,6 +43,8 @@ class TChunkBuffer {
 
  private:
   void Compact();
+  // Makes room for `more` bytes beyond the present ones.
+  void Reserve(std::string_view more);
 
   std::string Bytes;
   std::size_t Offset = 0;

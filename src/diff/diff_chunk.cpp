@@ -279,12 +279,14 @@ void TDIFFChunk::LoadFromString(std::string_view bytes) {
     }
     if (m > 0) LoadChildren(std::string_view(list.Pos, list.Available), m, children);
   }
-  ByteString payload(body.Pos, body.Available);
+  // Assigned in place, so the payload's present storage is reused when it is
+  // large enough; the assignment is the last step that can fail, and it
+  // leaves Payload as it was if it does.
+  Payload.assign(body.Pos, body.Available);
 
   Tag = unpacked.Tag;
   Headers.swap(headers);
   Chunks.swap(children);
-  Payload.swap(payload);
   // The previous children now sit in `children` and are destroyed on return.
 }
 
@@ -383,6 +385,11 @@ std::unique_ptr<TDIFFChunk> ExtractChunk(ByteString& buffer) {
 }
 
 std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer) {
+  ByteString storage;
+  return ExtractChunk(buffer, storage);
+}
+
+std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer, ByteString& payloadStorage) {
   const std::size_t n = CompleteFrameLength(buffer.view());
   if (n == 0) return nullptr;
   struct ConsumeOnExit {
@@ -390,7 +397,16 @@ std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer) {
     std::size_t N;
     ~ConsumeOnExit() { Buffer.Consume(N); }
   } consume{buffer, n};
-  return TDIFFChunk::MakeFromString(buffer.view().substr(0, n));
+  auto chunk = std::make_unique<TDIFFChunk>();
+  chunk->Create();
+  chunk->Payload.swap(payloadStorage);
+  try {
+    chunk->LoadFromString(buffer.view().substr(0, n));
+  } catch (...) {
+    payloadStorage.swap(chunk->Payload);  // a failed load left it as it was
+    throw;
+  }
+  return chunk;
 }
 
 }  // namespace velmora::diff

@@ -118,5 +118,11 @@ class TDIFFChunk {
 // the chunk behind the bad one.
 std::unique_ptr<TDIFFChunk> ExtractChunk(ByteString& buffer);
 std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer);
+// The same, loading the payload into the storage of `payloadStorage`, which
+// the chunk takes over when one is extracted (the string is then left empty)
+// and which stays as it was when none is complete or the frame fails to parse. A caller that hands the storage of each
+// spent chunk's payload back this way copies every reply's payload into
+// memory already in use instead of fresh pages.
+std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer, ByteString& payloadStorage);
 
 }  // namespace velmora::diff

@@ -1,5 +1,6 @@
 #include "transport/client_sock.h"
 
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -141,8 +142,67 @@ ByteString TDClientSock::DequeueSend() {
 }
 
 ByteString TDClientSock::TakeReceived() {
+  // Room for everything is reserved before anything is taken, so running out
+  // of memory loses no byte; blocks that arrive in between only ask again.
+  ByteString joined;
+  TReceivedBlocks taken;
+  for (;;) {
+    std::size_t bytes, blocks;
+    {
+      Hold hold(RecvMutex);
+      bytes = RecvBytes;
+      blocks = RecvBuffer.size();
+    }
+    if (bytes == 0) return joined;
+    joined.reserve(bytes);
+    taken.reserve(blocks);
+    Hold hold(RecvMutex);
+    if (RecvBytes <= joined.capacity() && RecvBuffer.size() <= taken.capacity()) {
+      taken.swap(RecvBuffer);
+      RecvBytes = 0;
+      break;
+    }
+  }
+  for (const TReceivedBlock& block : taken) joined.append(block.Storage.get(), block.Length);
   Hold hold(RecvMutex);
-  return std::exchange(RecvBuffer, ByteString());
+  RecycleLocked(taken);
+  return joined;
+}
+
+void TDClientSock::TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& spent) {
+  Hold hold(RecvMutex);
+  RecycleLocked(spent);
+  if (into.empty()) {
+    into.swap(RecvBuffer);
+  } else {
+    // Moving blocks cannot throw, so a failed growth of `into` changes nothing.
+    into.insert(into.end(), std::make_move_iterator(RecvBuffer.begin()),
+                std::make_move_iterator(RecvBuffer.end()));
+    RecvBuffer.clear();
+  }
+  RecvBytes = 0;
+}
+
+std::unique_ptr<char[]> TDClientSock::AppendReceivedLocked(std::unique_ptr<char[]> block,
+                                                           std::size_t length) {
+  RecvBuffer.push_back(TReceivedBlock{std::move(block), length});
+  RecvBytes += length;
+  if (FreeBlocks.empty()) return nullptr;
+  std::unique_ptr<char[]> next = std::move(FreeBlocks.back());
+  FreeBlocks.pop_back();
+  return next;
+}
+
+void TDClientSock::RecycleLocked(TReceivedBlocks& spent) noexcept {
+  for (TReceivedBlock& block : spent) {
+    if (block.Storage == nullptr || FreeBlocks.size() >= MaxFreeBlocks) continue;
+    try {
+      FreeBlocks.push_back(std::move(block.Storage));
+    } catch (...) {
+      // No room to keep it: the storage is simply freed with `spent`.
+    }
+  }
+  spent.clear();
 }
 
 bool TDClientSock::SendWhole(const ByteString& data) {

@@ -35,24 +35,27 @@ std::uint32_t TDClientReadThread::Run() {
   TDClientSock& sock = *ClientSock;
   std::uint32_t status = 0;
   try {
-    // One block, reused: a recycled block behaves exactly as a fresh one and
-    // spares the allocator a 64 KiB round trip per receive.
-    ByteString block(TDClientSock::ReceiveBlockSize, '\0');
+    // Each receive lands in a block that is then handed over whole, so no
+    // received byte is copied again here. Blocks come back from the owner
+    // once their bytes are taken; a new one is allocated only when none has.
+    std::unique_ptr<char[]> block(new char[TDClientSock::ReceiveBlockSize]);
     for (;;) {
-      const long n = platform::SocketRecv(sock.SocketHandle, block.data(), block.size());
+      const long n =
+          platform::SocketRecv(sock.SocketHandle, block.get(), TDClientSock::ReceiveBlockSize);
       if (n <= 0) {
         status = ErrorNotConnected;
         break;
       }
       sock.RecvMutex.Lock();
       try {
-        sock.RecvBuffer.append(block.data(), static_cast<std::size_t>(n));
+        block = sock.AppendReceivedLocked(std::move(block), static_cast<std::size_t>(n));
       } catch (...) {
         sock.RecvMutex.Unlock();
         throw;
       }
       sock.RecvMutex.Unlock();
       sock.OnReceive.Notify(&sock);
+      if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     }
   } catch (...) {
     // Memory exhausted or the like: leave the loop and tear down as usual.

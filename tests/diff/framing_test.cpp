@@ -191,5 +191,112 @@ TEST(ChunkBuffer, InterleavedAppendsAndCutsMatchAPlainString) {
   EXPECT_TRUE(buf.empty());
 }
 
+// A stream of frames of every kind the device sends, delivered in two pieces
+// split at every offset, or in the receive-sized pieces of a large reply,
+// must give exactly the chunks each frame gives on its own.
+std::string MixedStream(std::vector<std::string>& frames) {
+  auto withHeaders = TDIFFChunk::Make();
+  withHeaders->SetTag("RDATA");
+  withHeaders->AddHeader("Time", std::string(8, '\x07'));
+  withHeaders->AddHeader("Packet", U32(3) + U32(0));
+  for (int i = 0; i < 300; ++i) withHeaders->Payload.push_back(char(i * 7));
+  frames = {WfreqExample(), NestedExample(), withHeaders->SaveToString(), U32(0) + U32(0),
+            Frame(0, "abc")};
+  std::string all;
+  for (const auto& f : frames) all += f;
+  return all;
+}
+
+void ExpectSameChunks(std::vector<std::unique_ptr<TDIFFChunk>>& got,
+                      const std::vector<std::string>& frames, std::size_t split) {
+  ASSERT_EQ(got.size(), frames.size()) << "split at " << split;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(got[i]->SaveToString(), TDIFFChunk::MakeFromString(frames[i])->SaveToString())
+        << "frame " << i << ", split at " << split;
+  }
+}
+
+TEST(ChunkBuffer, FramesSplitAtEveryOffsetGiveTheSameChunks) {
+  std::vector<std::string> frames;
+  const std::string stream = MixedStream(frames);
+  for (std::size_t split = 0; split <= stream.size(); ++split) {
+    TChunkBuffer buf;
+    std::string storage;  // reused across the chunks, as the exchange does
+    std::vector<std::unique_ptr<TDIFFChunk>> got;
+    auto drain = [&] {
+      while (auto chunk = ExtractChunk(buf, storage)) {
+        got.push_back(TDIFFChunk::MakeFromString(chunk->SaveToString()));
+        storage.swap(chunk->Payload);
+      }
+    };
+    buf.Append(std::string_view(stream).substr(0, split));
+    drain();
+    buf.Append(std::string_view(stream).substr(split));
+    drain();
+    ExpectSameChunks(got, frames, split);
+    EXPECT_TRUE(buf.empty());
+  }
+}
+
+TEST(ChunkBuffer, LargeFrameInReceiveSizedPiecesBehindASmallOne) {
+  auto big = TDIFFChunk::Make();
+  big->SetTag("RDATA");
+  big->Payload.resize(300000);
+  for (std::size_t i = 0; i < big->Payload.size(); ++i) big->Payload[i] = char(i * 31 + i / 251);
+  const std::vector<std::string> frames = {WfreqExample(), big->SaveToString(), WfreqExample()};
+  std::string stream;
+  for (const auto& f : frames) stream += f;
+  for (std::size_t piece : {std::size_t(65536), std::size_t(4093), std::size_t(1)}) {
+    TChunkBuffer buf;
+    std::string storage(1000, 's');  // stale bytes in reused storage must not show
+    std::vector<std::unique_ptr<TDIFFChunk>> got;
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+      buf.Append(std::string_view(stream).substr(at, piece));
+      while (auto chunk = ExtractChunk(buf, storage)) {
+        EXPECT_TRUE(storage.empty());
+        got.push_back(TDIFFChunk::MakeFromString(chunk->SaveToString()));
+        storage.swap(chunk->Payload);
+      }
+    }
+    ExpectSameChunks(got, frames, piece);
+  }
+}
+
+TEST(ChunkBuffer, PayloadStorageStaysWhenNoChunkIsTaken) {
+  TChunkBuffer buf;
+  std::string storage = "kept";
+  buf.Append(std::string_view(WfreqExample()).substr(0, 10));
+  EXPECT_EQ(ExtractChunk(buf, storage), nullptr);
+  EXPECT_EQ(storage, "kept");
+  // A complete frame that does not parse: the frame goes, the storage stays.
+  TChunkBuffer bad;
+  bad.Append(Frame(PackTag("RDATA", false, true), U32(100)));
+  EXPECT_THROW(ExtractChunk(bad, storage), EDIFFBufferError);
+  EXPECT_TRUE(bad.empty());
+  EXPECT_EQ(storage, "kept");
+}
+
+TEST(ChunkBuffer, HugeClaimedLengthIsNotReservedAndStillFrames) {
+  TChunkBuffer buf;
+  buf.Append(U32(0) + U32(0xFFFFFFF0u) + "abc");
+  EXPECT_EQ(CutChunkBytes(buf), "");
+  EXPECT_EQ(buf.size(), 11u);
+}
+
+TEST(ChunkBuffer, TakeAndConsumeAndClear) {
+  TChunkBuffer buf;
+  buf.Append(std::string("abcdef"));
+  EXPECT_EQ(buf.Take(2), "ab");
+  buf.Consume(1);
+  EXPECT_EQ(buf.view(), "def");
+  EXPECT_EQ(buf.size(), 3u);
+  EXPECT_EQ(buf.Take(3), "def");
+  EXPECT_TRUE(buf.empty());
+  buf.Append(std::string_view("xyz"));
+  buf.Clear();
+  EXPECT_TRUE(buf.empty());
+  EXPECT_EQ(buf.view(), "");
+}
+
 }  // namespace
 }  // namespace velmora::diff::test

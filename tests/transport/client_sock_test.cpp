@@ -161,6 +161,59 @@ TEST(ClientSockReceive, TakeReceivedConcatenatesWithoutLossOrRepeat) {
   EXPECT_GE(counters.Received, 1);
 }
 
+// The block hand-over and the string hand-over, mixed, still give the
+// received stream in order with nothing lost or repeated, and blocks that go
+// back to the reader come back holding only new bytes.
+TEST(ClientSockReceive, TakeReceivedBlocksMixedWithTakeReceivedKeepsTheStream) {
+  using velmora::transport::TReceivedBlocks;
+  Counters counters;
+  Link link("127.0.0.65", &counters);
+  ASSERT_EQ(link.Result, 0);
+  std::string sent;
+  std::string got;
+  TReceivedBlocks into, spent;
+  int round = 0;
+  auto takeSome = [&] {
+    switch (round++ % 3) {
+      case 0:
+        got += link.Sock.TakeReceived();
+        break;
+      case 1:  // into empty: handed over whole
+      case 2: {  // into already holding blocks: appended behind them
+        link.Sock.TakeReceivedBlocks(into, spent);
+        EXPECT_TRUE(spent.empty());
+        if (round % 3 == 0) {
+          for (const auto& b : into) {
+            EXPECT_GT(b.Length, 0u);
+            EXPECT_LE(b.Length, TDClientSock::ReceiveBlockSize);
+            got += b.View();
+          }
+          spent.swap(into);  // goes back to the reader at the next take
+        }
+        break;
+      }
+    }
+  };
+  for (int i = 0; i < 120; ++i) {
+    std::string piece(std::size_t(1 + (i * 7919) % 90000), char('a' + i % 26));
+    sent += piece;
+    ASSERT_TRUE(link.Peer.Write(piece));
+    takeSome();
+  }
+  Eventually([&] {
+    takeSome();
+    return got.size() + [&] {
+      std::size_t pending = 0;
+      for (const auto& b : into) pending += b.Length;
+      return pending;
+    }() >= sent.size();
+  });
+  for (const auto& b : into) got += b.View();
+  EXPECT_EQ(got.size(), sent.size());
+  EXPECT_TRUE(got == sent);
+  EXPECT_EQ(link.Sock.TakeReceived(), "");
+}
+
 TEST(ClientSockReceive, ExceptionFromOnReceiveDoesNotStopTheReader) {
   Counters counters;
   Link link("127.0.0.66", &counters, &ThrowOnReceive);
@@ -234,4 +287,20 @@ TEST(ClientSockTeardown, SocketClosedOnceAfterPeerDrop) {
   second.QueueSend("still alive");
   EXPECT_EQ(peer.Read(11), "still alive");
   EXPECT_TRUE(second.Connected);
+}
+
+// The exchange drains its reply signal with zero-time waits before every
+// request; each must be a plain test of the count, not a sleep on a timer
+// that is already due (which costs the timer slack, some 50 us, per call).
+TEST(PlatformSemaphore, ZeroTimeWaitTestsWithoutSleeping) {
+  using velmora::platform::Semaphore;
+  Semaphore s(0, 1);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(s.WaitFor(0), Semaphore::WaitResult::TimedOut);
+  const auto spent = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(spent, std::chrono::milliseconds(60));  // 2000 sleeps would take over 100 ms
+  ASSERT_TRUE(s.Release());
+  EXPECT_FALSE(s.Release());  // at its maximum
+  EXPECT_EQ(s.WaitFor(0), Semaphore::WaitResult::Signaled);
+  EXPECT_EQ(s.WaitFor(0), Semaphore::WaitResult::TimedOut);
 }

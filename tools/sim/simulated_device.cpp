@@ -196,6 +196,10 @@ struct Connection {
   bool WriterDone = false;
   std::deque<OutItem> Out;
   std::size_t OutBytes = 0;
+  // Wakes this connection's own reader and writer. A condition shared by
+  // every connection would wake every thread of the device for each reply,
+  // which on a small machine costs more than the reply itself.
+  std::condition_variable Wake;
 
   std::thread Reader;
   std::thread Writer;
@@ -296,6 +300,7 @@ struct SimulatedDevice::Impl {
   void DropLocked(Connection& c) {
     c.Closing = true;
     platform::SocketShutdownBoth(c.Sock);
+    c.Wake.notify_all();
     Changed.notify_all();
   }
 
@@ -356,7 +361,7 @@ struct SimulatedDevice::Impl {
       while (keep) {
         {
           Lock l(M);
-          Changed.wait(l, [&] { return c->Closing || p.Reading; });
+          c->Wake.wait(l, [&] { return c->Closing || p.Reading; });
           if (c->Closing) break;
         }
         const auto room = buffer.Room();
@@ -376,7 +381,7 @@ struct SimulatedDevice::Impl {
              frame = buffer.Front()) {
           {
             Lock l(M);
-            Changed.wait(l, [&] { return c->Closing || c->OutBytes <= MaxQueuedReplyBytes; });
+            c->Wake.wait(l, [&] { return c->Closing || c->OutBytes <= MaxQueuedReplyBytes; });
             if (c->Closing) {
               keep = false;
               break;
@@ -398,7 +403,7 @@ struct SimulatedDevice::Impl {
 
   bool Pause(Connection& c, int ms) {
     Lock l(M);
-    return !Changed.wait_for(l, std::chrono::milliseconds(ms), [&] { return c.Closing; });
+    return !c.Wake.wait_for(l, std::chrono::milliseconds(ms), [&] { return c.Closing; });
   }
 
   bool SendAll(Connection& c, const char* data, std::size_t n) {
@@ -437,7 +442,7 @@ struct SimulatedDevice::Impl {
         OutItem item;
         {
           Lock l(M);
-          Changed.wait(l, [&] { return c->Closing || !c->Out.empty(); });
+          c->Wake.wait(l, [&] { return c->Closing || !c->Out.empty(); });
           if (c->Closing) break;
           item = std::move(c->Out.front());
           c->Out.pop_front();
@@ -449,7 +454,7 @@ struct SimulatedDevice::Impl {
           // A send refused while we were not closing: the host went away.
           if (sent == Sent::Failed && !c->Closing) c->PeerClosed = true;
           if (sent != Sent::Done) DropLocked(*c);
-          Changed.notify_all();
+          c->Wake.notify_all();  // a reader held back by a full reply queue
         }
         if (sent != Sent::Done) break;
       }
@@ -464,7 +469,7 @@ struct SimulatedDevice::Impl {
     // Called with M held.
     c.OutBytes += item.Data->size();
     c.Out.push_back(std::move(item));
-    Changed.notify_all();
+    c.Wake.notify_all();
   }
 
   // A protocol reply shaped as the port says. With M held.
@@ -953,6 +958,20 @@ std::size_t SimulatedDevice::FillStore(int channel, std::string bytes) {
   return D->Store(D->Channels[channel & 0x0F], std::move(bytes));
 }
 
+std::size_t SimulatedDevice::DiscardStore(int channel) {
+  std::deque<std::string> dropped;
+  std::size_t size;
+  {
+    Lock l(D->M);
+    ChannelState& ch = D->Channels[channel & 0x0F];
+    dropped.swap(ch.Store);
+    size = ch.StoreSize;
+    ch.StoreSize = 0;
+    ch.StoreFront = 0;
+  }
+  return size;  // the strings are freed here, outside the device lock
+}
+
 void SimulatedDevice::SetManualClock(bool on) {
   Lock l(D->M);
   if (on && !D->ManualClock) D->ManualUs = D->RealUs();
@@ -1010,6 +1029,7 @@ void SimulatedDevice::SetReading(std::uint16_t port, bool reading) {
   PortState& p = *q;
   Lock l(D->M);
   p.Reading = reading;
+  for (const auto& c : p.Live) c->Wake.notify_all();
   D->Changed.notify_all();
 }
 

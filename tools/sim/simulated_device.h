@@ -163,6 +163,9 @@ class SimulatedDevice {
   std::size_t StoredBytes(int channel) const;
   // Appends to the channel's data store as "WDATA" would; returns the count taken.
   std::size_t FillStore(int channel, std::string bytes);
+  // Empties the channel's data store; returns the count dropped. Benchmarks
+  // use it so that repeated writes never meet a full store.
+  std::size_t DiscardStore(int channel);
   // A manual clock makes acquisition deterministic: time stands still except
   // through AdvanceClock. Switching keeps the current time.
   void SetManualClock(bool on);

@@ -1,0 +1,49 @@
+// The measures of the benchmark. Each takes library and reference samples in
+// alternation (ABAB, the order swapped every sample) so that drift on this
+// shared machine falls on both sides alike.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "raw_reference.h"
+#include "sim/simulated_device.h"
+#include "stats.h"
+#include "velmora.h"
+
+namespace velmora::bench {
+
+struct Settings {
+  bool Smoke = false;
+  int Reps = 20;
+  std::string Address = "127.0.0.200";
+  std::string SelfPath;  // this program, for the memory measure's child processes
+
+  // Samples per repetition: the full count, or a tenth of it (at least 1)
+  // in the smoke run.
+  int Samples(int full) const { return Smoke ? (full / 10 > 0 ? full / 10 : 1) : full; }
+};
+
+// Everything the measures talk through: the device, the library's two
+// handles (input channel 0, output channel 0) and the reference clients.
+struct Links {
+  sim::SimulatedDevice* Device = nullptr;
+  NDX_HANDLE In = nullptr;
+  NDX_HANDLE Out = nullptr;
+  RawReference RawIn;     // TCP_NODELAY, input port of channel 0
+  RawReference RawOut;    // TCP_NODELAY, output port of channel 0
+  RawReference RawNagle;  // Nagle left on, input port of channel 0
+};
+
+void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows);
+void BulkTransfers(const Settings& s, Links& l, std::vector<Comparison>& rows);
+void CommandThenRequest(const Settings& s, Links& l, std::vector<Comparison>& rows);
+void CommandRate(const Settings& s, Links& l, std::vector<Comparison>& rows);
+void Codec(const Settings& s, std::vector<Comparison>& rows);
+void Memory(const Settings& s, Links& l, std::vector<Comparison>& rows);
+
+// The child side of the memory measure: one 16 MiB read in a fresh process.
+// Prints "result count baselineKiB peakKiB"; returns the exit status.
+int MemoryChild(const std::string& address, bool library);
+
+}  // namespace velmora::bench

@@ -1,0 +1,49 @@
+// Samples, their median and p99, and the table the benchmark prints.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace velmora::bench {
+
+// Nearest-rank percentile (0..100) of unsorted samples; 0 when empty.
+double Percentile(std::vector<double> samples, double percent);
+inline double Median(const std::vector<double>& s) { return Percentile(s, 50); }
+
+// One measure: library and reference samples, taken in alternation over a
+// number of repetitions. Samples are times in microseconds (for Latency, and
+// for Throughput and Rate, which show them as MB/s or operations per second)
+// or MiB (Memory).
+struct Comparison {
+  std::string Name;
+  std::string Reference = "raw";
+  enum class Kind { Latency, Throughput, Rate, Memory };
+  Kind Unit = Kind::Latency;
+  std::size_t Bytes = 0;       // Throughput: bytes moved per sample (shown in MB/s)
+  double MemoryBase = 0;       // Memory: samples are MiB, the ratio is library / this
+  std::vector<double> Library;
+  std::vector<double> Raw;
+  std::vector<double> RepRatios;  // ratio of medians within each repetition
+  int Repetitions = 0;
+  std::string Target;          // e.g. "<= 2.0x", ">= 60%"
+  double Limit = 0;            // ratio bound, see LowerIsBetter
+  bool LowerIsBetter = true;   // ratio must be <= Limit (else >= Limit)
+  double P99LimitUs = 0;       // >0: the library's p99 must also be under this
+  std::string Note;
+};
+
+// Closes a repetition: records the ratio of the medians of the samples added
+// since `libFrom` / `rawFrom`.
+void EndRepetition(Comparison& c, std::size_t libFrom, std::size_t rawFrom);
+
+// The figure shown for a time sample (MB/s, ops/s or microseconds).
+double Shown(const Comparison& c, double timeUs);
+// Library figure over reference figure, oriented so that for throughput it
+// is a fraction of the reference and for latency a multiple of it.
+double Ratio(const Comparison& c, double libUs, double rawUs);
+bool Met(const Comparison& c);
+
+void PrintTable(const std::vector<Comparison>& rows, const std::string& title);
+
+}  // namespace velmora::bench
