@@ -1,5 +1,6 @@
 #include "device/device_handle.h"
 
+#include <deque>
 #include <new>
 #include <set>
 #include <string>
@@ -9,6 +10,31 @@
 namespace velmora::device {
 
 std::set<const void*>* LiveHandles = nullptr;
+
+namespace {
+
+// The memory of the last closed handles, oldest first.
+constexpr std::size_t QuarantinedHandles = 1024;
+std::deque<void*>* Quarantine = nullptr;
+
+}  // namespace
+
+void* TVClientSock::operator new(std::size_t size) { return ::operator new(size); }
+
+void TVClientSock::operator delete(void* block) noexcept {
+  if (block == nullptr) return;
+  try {
+    if (Quarantine == nullptr) Quarantine = new std::deque<void*>;
+    Quarantine->push_back(block);
+  } catch (...) {
+    ::operator delete(block);  // no room to hold it back: release it now
+    return;
+  }
+  if (Quarantine->size() > QuarantinedHandles) {
+    ::operator delete(Quarantine->front());
+    Quarantine->pop_front();
+  }
+}
 
 TVClientSock::TVClientSock() : Sock(new (std::nothrow) transport::TDClientSock) {}
 

@@ -31,6 +31,13 @@ class TVClientSock {
 
   bool Valid() const;
 
+  // A closed handle's memory is held back for a while before the allocator
+  // may reuse it, so a stale value a host still passes around does not turn
+  // into some newer handle at once: it gives 20. Allocation and release run
+  // under LibraryMutex.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* block) noexcept;
+
   platform::Mutex HandleMutex;
   std::uint32_t Signature1 = 0;
   std::unique_ptr<transport::TDClientSock> Sock;

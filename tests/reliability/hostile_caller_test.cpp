@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -76,6 +77,13 @@ TEST(HostileHandles, FreedHandleGives20) {
     DeviceLink link("127.0.0.93", true);
     ASSERT_NE(link.Handle, nullptr);
     stale = link.Handle;
+  }
+  // New handles opened after the close never take over the stale value.
+  std::vector<std::unique_ptr<DeviceLink>> fresh;
+  for (int i = 0; i < 8; ++i) {
+    fresh.push_back(std::make_unique<DeviceLink>("127.0.0.93", true, 2 + i));
+    ASSERT_NE(fresh.back()->Handle, nullptr);
+    EXPECT_NE(fresh.back()->Handle, stale);
   }
   ExpectAllBadUnit(stale);
 }
