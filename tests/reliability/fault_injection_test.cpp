@@ -52,6 +52,9 @@ class Faults : public ::testing::Test {
     Output = device::Connect(Address.c_str(), 0, 0);
     ASSERT_NE(Input, nullptr);
     ASSERT_NE(Output, nullptr);
+    // The device has taken both connections before any fault is aimed at them.
+    ASSERT_TRUE(Device->WaitForConnections(In0, 1, 2000));
+    ASSERT_TRUE(Device->WaitForConnections(Out0, 1, 2000));
     ASSERT_EQ(device::SetTimeout(Input, TimeoutMs), 0);
     ASSERT_EQ(device::SetTimeout(Output, TimeoutMs), 0);
   }
