@@ -143,17 +143,17 @@ Outcome ExtractOne(Buffer& buffer, bool checkRoundTrip) {
 // Feeds `bytes` into a TChunkBuffer in pieces, some moved in and some copied,
 // and extracts after each piece until nothing complete is left; returns every
 // outcome in order, then what is left.
-std::vector<Outcome> ExtractInPieces(std::string_view bytes, std::uint32_t seed) {
+std::vector<Outcome> ExtractInPieces(std::string_view bytes, std::uint32_t salt) {
   TChunkBuffer buffer;
   std::vector<Outcome> outcomes;
   std::size_t at = 0;
   std::string cut;  // what has left the buffer, for the no-byte-lost check
   do {
-    seed = seed * 1103515245u + 12345u;
-    const std::size_t n = std::min<std::size_t>(bytes.size() - at, 1 + (seed >> 16) % 64);
+    salt = salt * 1103515245u + 12345u;
+    const std::size_t n = std::min<std::size_t>(bytes.size() - at, 1 + (salt >> 16) % 64);
     std::string piece(bytes.substr(at, n));
     at += n;
-    if (seed & 0x100) buffer.Append(std::move(piece)); else buffer.Append(std::string_view(piece));
+    if (salt & 0x100) buffer.Append(std::move(piece)); else buffer.Append(std::string_view(piece));
     for (;;) {
       const std::size_t before = buffer.view().size();
       const std::size_t frame = CompleteFrameLength(buffer.view());
@@ -176,8 +176,8 @@ void CheckRaw(std::string_view bytes) {
 
   // The same bytes whole in a string, and in pieces into a TChunkBuffer:
   // framing must not depend on the buffer or on how the bytes arrive.
-  std::uint32_t seed = static_cast<std::uint32_t>(bytes.size());
-  for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) seed = seed * 31 + std::uint8_t(bytes[i]);
+  std::uint32_t salt = static_cast<std::uint32_t>(bytes.size());
+  for (std::size_t i = 0; i < bytes.size() && i < 8; ++i) salt = salt * 31 + std::uint8_t(bytes[i]);
   std::string whole(bytes);
   std::vector<Outcome> once;
   for (;;) {
@@ -186,7 +186,7 @@ void CheckRaw(std::string_view bytes) {
     once.push_back(std::move(o));
   }
   once.push_back({Outcome::None, whole});
-  if (ExtractInPieces(bytes, seed) != once) Broken("TChunkBuffer and string disagree");
+  if (ExtractInPieces(bytes, salt) != once) Broken("TChunkBuffer and string disagree");
 
   // Loading ignores bytes after the body, so when the input starts with a
   // complete frame, loading it whole gives what the first extraction gave.

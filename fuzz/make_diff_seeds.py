@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the DIFF fuzz target into fuzz/corpus/diff/.
+"""Writes the starting corpus of the DIFF fuzz target into fuzz/corpus/diff/.
 
 The seeds are the two worked examples of the wire format and small variations
 of them: a fresh chunk, two chunks back to back, every kind of block, a few

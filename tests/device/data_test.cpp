@@ -17,9 +17,9 @@ using velmora::testing::Tag;
 
 namespace {
 
-std::string Pattern(std::size_t n, unsigned seed) {
+std::string Pattern(std::size_t n, unsigned salt) {
   std::string s(n, '\0');
-  std::uint32_t x = seed * 2654435761u + 1;
+  std::uint32_t x = salt * 2654435761u + 1;
   for (auto& c : s) {
     x = x * 1664525u + 1013904223u;
     c = char(x >> 24);

@@ -166,8 +166,8 @@ TYPED_TEST(Framing, ManySmallChunksAreCutInOrder) {
 TEST(ChunkBuffer, InterleavedAppendsAndCutsMatchAPlainString) {
   TChunkBuffer buf;
   std::string model;
-  std::uint32_t seed = 12345;
-  auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+  std::uint32_t salt = 12345;
+  auto next = [&salt] { return salt = salt * 1103515245u + 12345u, salt >> 16; };
   for (int round = 0; round < 2000; ++round) {
     const std::size_t body = next() % 50;
     std::string frame = U32(next()) + U32(static_cast<std::uint32_t>(body));

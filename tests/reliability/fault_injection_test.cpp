@@ -32,9 +32,9 @@ long long MsSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-std::string Pattern(std::size_t n, unsigned seed = 3) {
+std::string Pattern(std::size_t n, unsigned salt = 3) {
   std::string s(n, '\0');
-  std::uint32_t x = seed;
+  std::uint32_t x = salt;
   for (auto& c : s) {
     x = x * 1664525u + 1013904223u;
     c = char(x >> 24);
