@@ -49,7 +49,7 @@ valgrind: build
 	  $(BUILD)/tests/device_tests --gtest_filter='$(VALGRIND_FILTER)'
 
 # Each libFuzzer target for FUZZ_SECONDS, built with clang into build-fuzz. New
-# inputs go to build-fuzz/corpus/<target>; the committed seeds in
+# inputs go to build-fuzz/corpus/<target>; the committed starting corpus in
 # fuzz/corpus/<target> are read but not written. Crash inputs land in
 # fuzz/artifacts/<target>/ (not committed: add them to the corpus once fixed).
 fuzz:
