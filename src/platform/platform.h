@@ -177,8 +177,12 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length);
 // a caller refuse an impossible range before it reserves memory for it.
 bool GuardedCanRead(const void* source, std::size_t length);
 
+// The size of the pages memory is mapped in; never 0.
+std::size_t PageSize();
+
 // Copies NUL-terminated text that may not be readable, without the NUL.
-// Returns false when the text runs into memory that cannot be read.
+// Returns false when the text runs into memory that cannot be read. Written
+// once above GuardedRead for both backends.
 bool GuardedReadText(const char* text, std::string& out);
 
 }  // namespace velmora::platform

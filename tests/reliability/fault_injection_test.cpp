@@ -61,8 +61,12 @@ class Faults : public ::testing::Test {
   void TearDown() override {
     // Close always returns, whatever state the link is in.
     const Clock::time_point start = Clock::now();
-    if (Input != nullptr) EXPECT_EQ(device::Close(Input), 0);
-    if (Output != nullptr) EXPECT_EQ(device::Close(Output), 0);
+    if (Input != nullptr) {
+      EXPECT_EQ(device::Close(Input), 0);
+    }
+    if (Output != nullptr) {
+      EXPECT_EQ(device::Close(Output), 0);
+    }
     EXPECT_LT(MsSince(start), 2000);
   }
   // NDX_GetData with `capacity`, timing the call.

@@ -412,7 +412,7 @@ bool GuardedCanRead(const void* source, std::size_t length) {
   if (length == 0) return true;
   if (source == nullptr) return false;
   static const pid_t self = ::getpid();
-  const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t page = PageSize();
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(source);
   if (first + (length - 1) < first) return false;  // wraps around the address space
   const std::uintptr_t last = first + (length - 1);
@@ -442,26 +442,12 @@ bool GuardedCanRead(const void* source, std::size_t length) {
   }
 }
 
-bool GuardedReadText(const char* text, std::string& out) {
-  out.clear();
-  if (text == nullptr) return true;
-  // Read page by page so that a readable string ending just before an
-  // unreadable page is still read whole.
-  const std::uintptr_t page = std::uintptr_t(sysconf(_SC_PAGESIZE));
-  const char* p = text;
-  for (;;) {
-    const std::size_t toPageEnd = page - (reinterpret_cast<std::uintptr_t>(p) % page);
-    char piece[4096];
-    const std::size_t n = toPageEnd < sizeof piece ? toPageEnd : sizeof piece;
-    if (!GuardedRead(piece, p, n)) return false;
-    const void* nul = std::memchr(piece, '\0', n);
-    if (nul != nullptr) {
-      out.append(piece, static_cast<const char*>(nul) - piece);
-      return true;
-    }
-    out.append(piece, n);
-    p += n;
-  }
+std::size_t PageSize() {
+  static const std::size_t page = [] {
+    const long n = sysconf(_SC_PAGESIZE);
+    return n > 0 ? std::size_t(n) : std::size_t(4096);
+  }();
+  return page;
 }
 
 }  // namespace velmora::platform

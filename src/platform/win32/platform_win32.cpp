@@ -390,30 +390,13 @@ bool GuardedCanRead(const void* source, std::size_t length) {
   return source != nullptr && RangeAllows(source, length, false);
 }
 
-bool GuardedReadText(const char* text, std::string& out) {
-  out.clear();
-  if (text == nullptr) return true;
-  static const std::uintptr_t page = [] {
+std::size_t PageSize() {
+  static const std::size_t page = [] {
     SYSTEM_INFO info;
     ::GetSystemInfo(&info);
-    return std::uintptr_t(info.dwPageSize != 0 ? info.dwPageSize : 4096);
+    return std::size_t(info.dwPageSize != 0 ? info.dwPageSize : 4096);
   }();
-  // Read page by page so that a readable string ending just before an
-  // unreadable page is still read whole.
-  const char* p = text;
-  for (;;) {
-    const std::size_t toPageEnd = page - (reinterpret_cast<std::uintptr_t>(p) % page);
-    char piece[4096];
-    const std::size_t n = toPageEnd < sizeof piece ? toPageEnd : sizeof piece;
-    if (!GuardedRead(piece, p, n)) return false;
-    const void* nul = std::memchr(piece, '\0', n);
-    if (nul != nullptr) {
-      out.append(piece, static_cast<const char*>(nul) - piece);
-      return true;
-    }
-    out.append(piece, n);
-    p += n;
-  }
+  return page;
 }
 
 }  // namespace velmora::platform
