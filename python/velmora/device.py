@@ -210,7 +210,9 @@ class Device:
 
     def read_data(self, max_bytes: int) -> bytes:
         """Takes up to ``max_bytes`` from the channel's data store (input
-        direction). NoWorkError with status 3 when the store is empty."""
+        direction), the oldest bytes first. A buffer of ``max_bytes`` is
+        reserved for the reply. NoWorkError with status 3 when the store is
+        empty."""
         handle = self._live("NDX_GetData")
         count = ctypes.c_int32(_int32(max_bytes, "max_bytes"))
         buffer = ctypes.create_string_buffer(max(count.value, 1))
