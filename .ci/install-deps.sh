@@ -5,9 +5,11 @@ set -euo pipefail
 need=()
 # Cross builds: mingw-w64 (64-bit Windows suite under wine64, the 32-bit DLL
 # checked statically), gcc -m32 with qemu-i386 for the 32-bit Linux suite,
-# GoogleTest sources for those builds, python3 for the export-table check.
+# GoogleTest sources for those builds, python3 for the export-table check and
+# the Python package's tests, pkgconf (pkg-config) for the install test.
 for pkg in cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev \
-           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 qemu-user g++-multilib googletest python3; do
+           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 qemu-user g++-multilib googletest python3 \
+           pkgconf; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

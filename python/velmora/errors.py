@@ -1,0 +1,119 @@
+"""Result numbers of the library and the exceptions that carry them."""
+
+import builtins
+from typing import Dict, Optional, Tuple, Type
+
+__all__ = [
+    "RESULTS",
+    "NOWORK_STATUS",
+    "result_name",
+    "result_meaning",
+    "VelmoraError",
+    "TimeoutError",
+    "NoWorkError",
+    "NotConnectedError",
+    "error_for",
+]
+
+# Number -> (Windows system error name, what it means from this library).
+RESULTS: Dict[int, Tuple[str, str]] = {
+    0: ("ERROR_SUCCESS", "success"),
+    8: ("ERROR_NOT_ENOUGH_MEMORY", "memory ran out"),
+    13: ("ERROR_INVALID_DATA", "a second unexpected reply tag in one call"),
+    20: ("ERROR_BAD_UNIT", "the value is not a live device handle"),
+    24: ("ERROR_BAD_LENGTH", "a count or setting that must be positive is not"),
+    30: ("ERROR_READ_FAULT", "a received reply could not be parsed"),
+    58: ("ERROR_BAD_NET_RESP", "the device answered \"NOWRK\": it had nothing to do"),
+    66: ("ERROR_BAD_DEV_TYPE", "the device answered \"IOERR\""),
+    998: ("ERROR_NOACCESS", "caller memory could not be read or written"),
+    1203: ("ERROR_NO_NET_OR_BAD_PATH", "the connection attempt failed"),
+    1222: ("ERROR_NO_NETWORK", "no socket could be created"),
+    1349: ("ERROR_BAD_TOKEN_TYPE", "the operation does not fit the handle's direction"),
+    1359: ("ERROR_INTERNAL_ERROR", "building a request failed"),
+    1413: ("ERROR_INVALID_INDEX", "a digital line number of 32 or more"),
+    1450: ("ERROR_NO_SYSTEM_RESOURCES", "a lock or thread could not be created"),
+    1460: ("ERROR_TIMEOUT", "no reply within the handle's time-out"),
+    2250: ("ERROR_NOT_CONNECTED", "the connection is down"),
+}
+
+# The "Status" numbers a "NOWRK" reply carries, as the device defines them.
+NOWORK_STATUS: Dict[int, str] = {
+    1: "no acquisition: never started, or stopped by clear()",
+    2: "no packet completed since the last fetch",
+    3: "the data store is empty",
+    4: "a retry with no earlier request on this connection",
+}
+
+_TIMEOUT = 1460
+_NO_WORK = 58
+_NOT_CONNECTED = 2250
+
+
+def result_name(code: int) -> str:
+    """The Windows system error name of a result number ("ERROR_TIMEOUT")."""
+    entry = RESULTS.get(code)
+    return entry[0] if entry else "ERROR_%d" % code
+
+
+def result_meaning(code: int) -> str:
+    """What a result number means when this library returns it."""
+    entry = RESULTS.get(code)
+    return entry[1] if entry else "unknown result number"
+
+
+class VelmoraError(Exception):
+    """A library call returned a result number other than 0.
+
+    ``code`` is the number, ``name`` its Windows system error name,
+    ``meaning`` a short explanation and ``operation`` the library function
+    that returned it (for example ``"NDX_GetData"``).
+    """
+
+    def __init__(self, code: int, operation: str = "", detail: str = "") -> None:
+        self.code = code
+        self.name = result_name(code)
+        self.meaning = detail or result_meaning(code)
+        self.operation = operation
+        where = "%s: " % operation if operation else ""
+        super().__init__("%s%d %s (%s)" % (where, code, self.name, self.meaning))
+
+
+class TimeoutError(VelmoraError, builtins.TimeoutError):  # noqa: A001 - deliberate
+    """No reply arrived within the handle's time-out (1460, ERROR_TIMEOUT).
+
+    Also a built-in ``TimeoutError``, so either name catches it.
+    """
+
+
+class NotConnectedError(VelmoraError, builtins.ConnectionError):
+    """The connection to the device is down (2250, ERROR_NOT_CONNECTED).
+
+    There is no reconnection: close the device and open it again.
+    """
+
+
+class NoWorkError(VelmoraError):
+    """The device answered "NOWRK" (58): it had nothing to return.
+
+    ``status`` is the device's "Status" number (see ``NOWORK_STATUS``): for
+    example 2 when no packet has completed since the last fetch, 3 when the
+    data store is empty. Polling loops catch this and try again later.
+    """
+
+    def __init__(self, code: int, operation: str = "", status: int = 0) -> None:
+        self.status = status
+        why = NOWORK_STATUS.get(status, "status %d" % status)
+        super().__init__(code, operation, "the device had nothing to do: %s" % why)
+
+
+_CLASSES: Dict[int, Type[VelmoraError]] = {
+    _TIMEOUT: TimeoutError,
+    _NOT_CONNECTED: NotConnectedError,
+}
+
+
+def error_for(code: int, operation: str = "", status: Optional[int] = None) -> VelmoraError:
+    """The exception for a result number; ``status`` is used for "NOWRK"."""
+    if code == _NO_WORK:
+        return NoWorkError(code, operation, status or 0)
+    return _CLASSES.get(code, VelmoraError)(code, operation)

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Installs the library into a temporary prefix, builds the C example against
+# the installed package twice (find_package and pkg-config), and runs both
+# builds against the simulated device on 127.0.0.160.
+#
+#   scripts/install-test.sh            (uses the build in ./build, building it if needed)
+#   BUILD=build-x scripts/install-test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+BUILD=${BUILD:-build}
+ADDRESS=127.0.0.160
+GENERATOR=()
+command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
+
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill -TERM "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+step() { echo "-- $*"; }
+
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  cmake -S . -B "$BUILD" "${GENERATOR[@]}"
+fi
+cmake --build "$BUILD" -j 2 --target velmora velmora-sim
+
+prefix=$work/prefix
+step "install into a temporary prefix"
+cmake --install "$BUILD" --prefix "$prefix" >/dev/null
+pc=$(find "$prefix" -name velmora.pc -print -quit)
+for f in "$prefix/include/velmora.h" "$pc"; do
+  [ -f "$f" ] || { echo "not installed: $f" >&2; exit 1; }
+done
+[ -n "$(find "$prefix" -name velmoraConfig.cmake)" ] || { echo "no velmoraConfig.cmake" >&2; exit 1; }
+[ -n "$(find "$prefix" -name velmoraConfigVersion.cmake)" ] || { echo "no version file" >&2; exit 1; }
+# A package that still points into the source or build tree would work here
+# and nowhere else.
+if grep -rlI -e "$root" "$prefix"; then
+  echo "the installed files above name the source or build tree" >&2
+  exit 1
+fi
+
+step "build the example with find_package(velmora)"
+cmake -S examples/c-host -B "$work/with-cmake" "${GENERATOR[@]}" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/with-cmake" >/dev/null
+
+step "build the example with pkg-config"
+mkdir -p "$work/with-pkg-config"
+PKG_CONFIG_PATH="$(dirname "$pc")" PKG_CONFIG_LIBDIR="$(dirname "$pc")" \
+  make -s -C examples/c-host OUT="$work/with-pkg-config"
+
+step "start velmora-sim on $ADDRESS"
+"$BUILD/tools/velmora-sim" -a "$ADDRESS" -q >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do
+  grep -q "^listening on $ADDRESS " "$work/sim.log" && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+grep -q "^listening on $ADDRESS " "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+
+# Each build on its own channel: the two runs must not see each other's data.
+step "run the find_package build"
+"$work/with-cmake/c-host" "$ADDRESS" 0
+step "run the pkg-config build"
+"$work/with-pkg-config/c-host" "$ADDRESS" 1
+step "install test passed"
