@@ -18,8 +18,10 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The demonstration against a simulated device inside the tool's own process;
+# its files (raw, CSV, SVG, data blocks) go to $(BUILD)/demo.
 demo: build
-	$(BUILD)/tools/velmora-demo
+	$(BUILD)/tools/velmora demo -o $(BUILD)/demo
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300
