@@ -59,7 +59,7 @@ void AcquireOutput::Reply(std::uint64_t timeUs, std::uint64_t packet, std::uint6
                  static_cast<unsigned long long>(timeUs), static_cast<unsigned long long>(packet),
                  static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
   ++ReplyCount;
-  if (Csv || Plot || OnSample) Decoder.Feed(offset, data, length);
+  Decoder.Feed(offset, data, length);
 }
 
 void AcquireOutput::Sample(std::uint64_t index, std::uint64_t value) {

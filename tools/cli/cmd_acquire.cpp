@@ -40,7 +40,7 @@ const char Help[] =
     "  -h, --help             this text\n";
 
 std::string SettingsText(const AcquireSettings& s) {
-  return std::to_string(s.Format.FrequencyHz) + " Hz, " + std::to_string(s.PacketBits) +
+  return Grouped(static_cast<std::uint64_t>(s.Format.FrequencyHz)) + " Hz, " + std::to_string(s.PacketBits) +
          "-bit samples in " + std::to_string(s.Format.BlockBytes) + "-byte packets";
 }
 

@@ -160,7 +160,7 @@ int RunDemo(int argc, char** argv) {
   ByHand("velmora acquire -H " + address + " -f 50000 -b 16 -B 1000 -t " + title + " --csv " +
          paths.Csv + " --svg " + paths.Svg + " " + paths.Raw);
 
-  Step(5, "write an 8 MiB data block, read it back, compare");
+  Step(5, "write an 8 MiB data block, read it back, compare (three rounds)");
   const std::int32_t blockBytes = 8 << 20;
   std::vector<unsigned char> block(static_cast<std::size_t>(blockBytes));
   std::uint32_t x = 0x2545F491u;  // salt for the pattern
@@ -170,31 +170,40 @@ int RunDemo(int argc, char** argv) {
     x ^= x << 5;
     b = static_cast<unsigned char>(x);
   }
-  std::int32_t taken = blockBytes;
-  double t = NowSeconds();
-  Check(NDX_PutData(output.Handle(), &taken, block.data()), "NDX_PutData");
-  const double putSeconds = NowSeconds() - t;
+  // Three rounds: the first also pays for growing the library's and the
+  // device's buffers into fresh memory, the later ones show the steady rate.
   std::vector<unsigned char> back(static_cast<std::size_t>(blockBytes));
-  std::int32_t got = blockBytes;
-  t = NowSeconds();
-  Check(NDX_GetData(input.Handle(), &got, back.data()), "NDX_GetData");
-  const double getSeconds = NowSeconds() - t;
-  const bool intact = taken == blockBytes && got == blockBytes && back == block;
-  auto save = [](const std::string& path, const std::vector<unsigned char>& bytes, std::size_t n) {
+  bool intact = true;
+  double bestPut = 0, bestGet = 0;
+  for (int round = 1; round <= 3; ++round) {
+    std::int32_t taken = blockBytes;
+    double t = NowSeconds();
+    Check(NDX_PutData(output.Handle(), &taken, block.data()), "NDX_PutData");
+    const double putSeconds = NowSeconds() - t;
+    std::fill(back.begin(), back.end(), 0);
+    std::int32_t got = blockBytes;
+    t = NowSeconds();
+    Check(NDX_GetData(input.Handle(), &got, back.data()), "NDX_GetData");
+    const double getSeconds = NowSeconds() - t;
+    const bool same = taken == blockBytes && got == blockBytes && back == block;
+    intact = intact && same;
+    bestPut = std::max(bestPut, blockBytes / putSeconds);
+    bestGet = std::max(bestGet, got / getSeconds);
+    std::printf("      round %d: NDX_PutData sent %s bytes, the device took %s (%.1f ms, %s);\n"
+                "               NDX_GetData got %s bytes back (%.1f ms, %s): %s\n",
+                round, Grouped(blockBytes).c_str(), Grouped(static_cast<std::uint64_t>(taken)).c_str(),
+                putSeconds * 1000, FormatRate(blockBytes / putSeconds).c_str(),
+                Grouped(static_cast<std::uint64_t>(got)).c_str(), getSeconds * 1000,
+                FormatRate(got / getSeconds).c_str(), same ? "identical" : "DIFFERENT");
+  }
+  auto save = [](const std::string& path, const std::vector<unsigned char>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) throw Failure("cannot create " + path);
-    const bool ok = std::fwrite(bytes.data(), 1, n, f) == n;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (std::fclose(f) != 0 || !ok) throw Failure("cannot write " + path);
   };
-  save(folder + "block.bin", block, block.size());
-  save(folder + "block-read.bin", back, static_cast<std::size_t>(got));
-  std::printf("      NDX_PutData: sent %s bytes, the device took %s, in %.1f ms (%s)\n",
-              Grouped(blockBytes).c_str(), Grouped(static_cast<std::uint64_t>(taken)).c_str(),
-              putSeconds * 1000, FormatRate(blockBytes / putSeconds).c_str());
-  std::printf("      NDX_GetData: asked %s bytes, the device sent %s, in %.1f ms (%s)\n",
-              Grouped(blockBytes).c_str(), Grouped(static_cast<std::uint64_t>(got)).c_str(),
-              getSeconds * 1000, FormatRate(got / getSeconds).c_str());
-  std::printf("      compared byte for byte: %s\n", intact ? "identical" : "DIFFERENT");
+  save(folder + "block.bin", block);
+  save(folder + "block-read.bin", back);
   ByHand("velmora write -H " + address + " " + folder + "block.bin && velmora read -H " + address +
          " -n 8M " + folder + "block-read.bin && cmp " + folder + "block.bin " + folder + "block-read.bin");
 
@@ -212,9 +221,8 @@ int RunDemo(int argc, char** argv) {
               Grouped(static_cast<std::uint64_t>(stats.Packets / stats.Seconds + 0.5)).c_str(),
               Grouped(static_cast<std::uint64_t>(files.Samples() / stats.Seconds + 0.5)).c_str(),
               FormatRate(acqRate).c_str());
-  std::printf("      data block        8 MiB written at %s, read back at %s, %s\n",
-              FormatRate(blockBytes / putSeconds).c_str(), FormatRate(got / getSeconds).c_str(),
-              intact ? "intact" : "NOT INTACT");
+  std::printf("      data block        8 MiB, best of 3: written at %s, read back at %s, %s\n",
+              FormatRate(bestPut).c_str(), FormatRate(bestGet).c_str(), intact ? "intact" : "NOT INTACT");
   std::printf("      files             %s (the plot: %s)\n", dir.c_str(), paths.Svg.c_str());
   std::printf("      took              %.1f s\n", NowSeconds() - began);
   std::printf("\n%s\n", ok ? "demo finished: every check passed" : "demo finished: A CHECK FAILED");

@@ -73,7 +73,7 @@ std::string DescribeResult(std::int32_t number, std::int32_t deviceStatus) {
   } else {
     text += ": not a result number of this library";
   }
-  if (number == NDX_ERROR_BAD_NET_RESP) {
+  if (number == NDX_ERROR_BAD_NET_RESP && deviceStatus >= 0) {
     text += " (device status " + std::to_string(deviceStatus);
     if (const char* meaning = DeviceStatusMeaning(deviceStatus)) {
       text += ": ";

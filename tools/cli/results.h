@@ -28,7 +28,7 @@ const DeviceStatusInfo* DeviceStatusTable(std::size_t* count);
 const char* DeviceStatusMeaning(std::int32_t status);
 
 // "58 ERROR_BAD_NET_RESP: the device answered \"NOWRK\" ...", and for 58 the
-// device's status with its meaning.
-std::string DescribeResult(std::int32_t number, std::int32_t deviceStatus = 0);
+// device's status with its meaning when one is given (0 or more).
+std::string DescribeResult(std::int32_t number, std::int32_t deviceStatus = -1);
 
 }  // namespace velmora::cli

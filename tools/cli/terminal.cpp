@@ -42,10 +42,10 @@ namespace {
 
 std::atomic<int> InterruptCount{0};
 
-extern "C" void OnInterrupt(int) {
+extern "C" void OnInterrupt(int signal) {
   if (InterruptCount.fetch_add(1) >= 1) std::_Exit(130);
   // Some platforms reset the handler after each signal.
-  std::signal(SIGINT, OnInterrupt);
+  std::signal(signal, OnInterrupt);
 }
 
 }  // namespace
