@@ -19,8 +19,11 @@ build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The demonstration against a simulated device inside the tool's own process;
-# its files (raw, CSV, SVG, data blocks) go to $(BUILD)/demo.
-demo: build
+# its files (raw, CSV, SVG, data blocks) go to $(BUILD)/demo. It builds only
+# what it runs (the library, the simulated device, the tool), so a fresh
+# clone gets there without compiling the test suite first.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli
 	$(BUILD)/tools/velmora demo -o $(BUILD)/demo
 
 test: build

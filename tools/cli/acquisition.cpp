@@ -80,7 +80,11 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
     if (result == NDX_ERROR_BAD_NET_RESP && LibraryLastError() == 2) {
       ++stats.IdlePolls;
     } else {
-      Check(result, settings.Latest ? "NDX_GetLatestPacketAndDiscard" : "NDX_GetAllPackets");
+      const char* call = settings.Latest ? "NDX_GetLatestPacketAndDiscard" : "NDX_GetAllPackets";
+      if (result == NDX_ERROR_BAD_DEV_TYPE)
+        throw Failure(std::string(call) + " (acquisition in fault: started with settings the device does not take)",
+                      result);
+      Check(result, call);
       if (dataCount == ReplyCapacity) ++stats.Truncated;
       std::uint64_t stamp = 0;
       for (int i = std::min<std::int32_t>(timeCount, 8) - 1; i >= 0; --i) stamp = (stamp << 8) | time[i];
