@@ -18,8 +18,13 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
-	$(BUILD)/tools/velmora-demo
+# The demonstration against a simulated device inside the tool's own process;
+# its files (raw, CSV, SVG, data blocks) go to $(BUILD)/demo. It builds only
+# what it runs (the library, the simulated device, the tool), so a fresh
+# clone gets there without compiling the test suite first.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli
+	$(BUILD)/tools/velmora demo -o $(BUILD)/demo
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300

@@ -1,0 +1,105 @@
+#include "device.h"
+
+#include <cstdio>
+
+#include "results.h"
+#include "terminal.h"
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
+namespace velmora::cli {
+
+Failure::Failure(std::string context, std::int32_t result, std::int32_t deviceStatus)
+    : std::runtime_error(context + ": " + DescribeResult(result, deviceStatus)),
+      Context(std::move(context)),
+      Result(result),
+      DeviceStatus(deviceStatus) {}
+
+Failure::Failure(std::string message) : std::runtime_error(message), Context(std::move(message)) {}
+
+std::int32_t LibraryLastError() {
+#if defined(_WIN32)
+  return static_cast<std::int32_t>(GetLastError());
+#else
+  return NDX_GetLastError();
+#endif
+}
+
+void Check(std::int32_t result, const std::string& context) {
+  if (result == NDX_ERROR_SUCCESS) return;
+  throw Failure(context, result, result == NDX_ERROR_BAD_NET_RESP ? LibraryLastError() : 0);
+}
+
+const char DeviceOptionsHelp[] =
+    "  -H, --host HOST        device address or name (default 127.0.0.1)\n"
+    "  -c, --channel N        channel, the port index 0-15 (default 0)\n"
+    "  -T, --timeout MS       reply time-out of this connection (default 2000)\n";
+
+bool ReadDeviceOption(ArgReader& args, DeviceOptions& options) {
+  std::string v;
+  if (args.Value('H', "host", v)) {
+    if (v.empty()) throw UsageError("the host must not be empty");
+    options.Host = v;
+  } else if (args.Value('c', "channel", v)) {
+    options.Channel = ParseInt32(v, "--channel", 0, 15);
+  } else if (args.Value('T', "timeout", v)) {
+    options.TimeoutMs = ParseInt32(v, "--timeout", 1, 24 * 3600 * 1000);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::uint16_t DevicePort(std::int32_t channel, bool input) {
+  return static_cast<std::uint16_t>(0xED00 + (input ? 0x10 : 0) + (channel & 15));
+}
+
+std::string Describe(const DeviceOptions& options, bool input) {
+  char text[64];
+  std::snprintf(text, sizeof text, " port 0x%04X (%s, channel %d)", DevicePort(options.Channel, input),
+                input ? "input" : "output", options.Channel);
+  return options.Host + text;
+}
+
+Device::Device(const DeviceOptions& options, bool input)
+    : PortNumber(DevicePort(options.Channel, input)), Text(Describe(options, input)) {
+  const double start = NowSeconds();
+  H = NDX_Connect(options.Host.c_str(), input ? 1 : 0, options.Channel);
+  ConnectTime = NowSeconds() - start;
+  if (H == nullptr) {
+    const std::int32_t result = LibraryLastError();
+    throw Failure("cannot connect to " + Text, result != 0 ? result : NDX_ERROR_NO_NET_OR_BAD_PATH);
+  }
+  if (options.TimeoutMs > 0) {
+    const std::int32_t result = NDX_SetTimeout(H, options.TimeoutMs);
+    if (result != 0) {
+      NDX_Close(H);
+      H = nullptr;
+      Check(result, "NDX_SetTimeout");
+    }
+  }
+}
+
+Device::~Device() {
+  if (H != nullptr) NDX_Close(H);
+}
+
+void Device::LetCommandsLeave() {
+  // The writer thread only has to be scheduled once; the kernel then holds
+  // the bytes and delivers them after the close.
+  SleepMs(100);
+}
+
+void Device::Close() {
+  if (H == nullptr) return;
+  const std::int32_t result = NDX_Close(H);
+  H = nullptr;
+  Check(result, "NDX_Close");
+}
+
+}  // namespace velmora::cli

@@ -1,0 +1,75 @@
+// The device as the subcommands see it: where it is (host, channel, reply
+// time-out), one open handle in one direction, and the failures of library
+// calls as one exception type that the tool reports with the result's
+// number, name and meaning. Everything here goes through the library's
+// public functions only.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "args.h"
+#include "velmora.h"
+
+namespace velmora::cli {
+
+// A library call that did not give 0. `DeviceStatus` is the device's
+// "Status" number for a "NOWRK" reply (58).
+struct Failure : std::runtime_error {
+  Failure(std::string context, std::int32_t result, std::int32_t deviceStatus = 0);
+  Failure(std::string message);  // a failure that is not a library result
+  std::string Context;
+  std::int32_t Result = -1;  // -1: not a library result
+  std::int32_t DeviceStatus = 0;
+};
+
+// The last-error value the library left for this thread: NDX_Connect's
+// result, or the device's status after a "NOWRK" reply.
+std::int32_t LibraryLastError();
+
+// Throws Failure unless `result` is 0.
+void Check(std::int32_t result, const std::string& context);
+
+struct DeviceOptions {
+  std::string Host = "127.0.0.1";
+  std::int32_t Channel = 0;    // port index 0..15
+  std::int32_t TimeoutMs = 0;  // 0: the library's own default (2000 ms)
+};
+
+// Takes -H/--host, -c/--channel and -T/--timeout; false for other arguments.
+bool ReadDeviceOption(ArgReader& args, DeviceOptions& options);
+// Help lines for those three options.
+extern const char DeviceOptionsHelp[];
+
+std::uint16_t DevicePort(std::int32_t channel, bool input);
+// "127.0.0.1 port 0xED10 (input, channel 0)"
+std::string Describe(const DeviceOptions& options, bool input);
+
+class Device {
+ public:
+  // Connects; throws Failure with the connect result.
+  Device(const DeviceOptions& options, bool input);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  NDX_HANDLE Handle() const { return H; }
+  double ConnectSeconds() const { return ConnectTime; }
+  std::uint16_t Port() const { return PortNumber; }
+  const std::string& Name() const { return Text; }
+
+  // Commands only queue their request, and closing a handle drops what is
+  // still queued; this gives the writer thread time to send before Close.
+  void LetCommandsLeave();
+  // Closes now; Close failures are reported (a destructor cannot).
+  void Close();
+
+ private:
+  NDX_HANDLE H = nullptr;
+  double ConnectTime = 0;
+  std::uint16_t PortNumber = 0;
+  std::string Text;
+};
+
+}  // namespace velmora::cli

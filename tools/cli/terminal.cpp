@@ -1,0 +1,123 @@
+#include "terminal.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace velmora::cli {
+
+bool IsTerminal(std::FILE* stream) {
+#if defined(_WIN32)
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
+
+void SetBinary(std::FILE* stream) {
+#if defined(_WIN32)
+  _setmode(_fileno(stream), _O_BINARY);
+#else
+  (void)stream;
+#endif
+}
+
+double NowSeconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+namespace {
+
+std::atomic<int> InterruptCount{0};
+
+extern "C" void OnInterrupt(int signal) {
+  if (InterruptCount.fetch_add(1) >= 1) std::_Exit(130);
+  // Some platforms reset the handler after each signal.
+  std::signal(signal, OnInterrupt);
+}
+
+}  // namespace
+
+void CatchInterrupt() {
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+}
+
+bool Interrupted() { return InterruptCount.load() > 0; }
+
+ProgressLine::ProgressLine(bool enabled) : On(enabled && IsTerminal(stderr)) {}
+
+ProgressLine::~ProgressLine() { Clear(); }
+
+void ProgressLine::Show(const std::string& text, bool force) {
+  if (!On) return;
+  const double now = NowSeconds();
+  if (!force && LastShown >= 0 && now - LastShown < 0.1) return;
+  LastShown = now;
+  // Padding instead of an erase sequence: works on every console.
+  std::string line = text;
+  if (line.size() < Width) line.append(Width - line.size(), ' ');
+  Width = text.size();
+  std::fprintf(stderr, "\r%s", line.c_str());
+  std::fflush(stderr);
+}
+
+void ProgressLine::Clear() {
+  if (!On || Width == 0) return;
+  std::fprintf(stderr, "\r%s\r", std::string(Width, ' ').c_str());
+  std::fflush(stderr);
+  Width = 0;
+}
+
+std::string FormatBytes(double bytes) {
+  static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (bytes >= 1024 && u < 4) {
+    bytes /= 1024;
+    ++u;
+  }
+  char text[32];
+  if (u == 0)
+    std::snprintf(text, sizeof text, "%.0f B", bytes);
+  else
+    std::snprintf(text, sizeof text, "%.*f %s", bytes < 10 ? 2 : bytes < 100 ? 1 : 0, bytes,
+                  units[u]);
+  return text;
+}
+
+std::string FormatRate(double bytesPerSecond) {
+  static const char* const units[] = {"B/s", "kB/s", "MB/s", "GB/s"};
+  int u = 0;
+  while (bytesPerSecond >= 1000 && u < 3) {
+    bytesPerSecond /= 1000;
+    ++u;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f %s", bytesPerSecond < 10 ? 2 : bytesPerSecond < 100 ? 1 : 0,
+                bytesPerSecond, units[u]);
+  return text;
+}
+
+std::string Grouped(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+}  // namespace velmora::cli

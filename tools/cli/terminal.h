@@ -1,0 +1,48 @@
+// What the tool needs from the console and the clock: whether a stream is a
+// terminal, binary standard streams, a live progress line, Ctrl-C.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace velmora::cli {
+
+bool IsTerminal(std::FILE* stream);
+// Standard input and output carry raw bytes on Windows only in binary mode.
+void SetBinary(std::FILE* stream);
+
+double NowSeconds();  // monotonic
+void SleepMs(int ms);
+
+// Ctrl-C (and SIGTERM) during long work: the first one asks the work to end
+// early and still write its results; a second one ends the program.
+void CatchInterrupt();
+bool Interrupted();
+
+// One line on standard error, rewritten in place at most ten times a
+// second; shown only when standard error is a terminal.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool enabled);
+  ~ProgressLine();  // clears the line
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  bool Enabled() const { return On; }
+  void Show(const std::string& text, bool force = false);
+  void Clear();
+
+ private:
+  bool On;
+  double LastShown = -1;
+  std::size_t Width = 0;
+};
+
+// "1.5 MiB", "312 B"; "2.4 MB/s" for rates.
+std::string FormatBytes(double bytes);
+std::string FormatRate(double bytesPerSecond);
+// "12,345,678"
+std::string Grouped(std::uint64_t value);
+
+}  // namespace velmora::cli
