@@ -4,10 +4,15 @@
 #   - the export directory names "VELMORA.dll";
 #   - ordinals 1..45, no more and no fewer, each with exactly its name;
 #   - every _NDX_ name on the same address as its NDX_ name, VBNDX_ apart;
-#   - VBNDX_ wrappers return with `ret $N` (stdcall, N bytes of arguments),
-#     NDX_ functions with a plain `ret` or a jump to code that does (cdecl);
+#   - NDX_ functions return with a plain `ret` (cdecl), also in their `.cold`
+#     parts and in whatever they tail-jump to;
+#   - on i686, VBNDX_ wrappers return with `ret $N` (stdcall, N bytes of
+#     arguments) and never jump on; on both, each hands its arguments to its
+#     own NDX_ function (or to what that function calls);
 #   - only system DLLs imported (no mingw runtime DLL beside it).
-# Any deviation fails the script.
+# Any deviation fails the script. The 64-bit DLL (built by win64-test.sh) is
+# checked with --dll build-win64/VELMORA.dll --arch x86_64: one calling
+# convention there, so only the plain returns are asked for.
 #
 #   check-dll-exports.sh                        build build-win32, check it
 #   check-dll-exports.sh --skip-if-unavailable  the same, but exit 0 with a
@@ -137,82 +142,148 @@ for dll_name in imports:
         fail(f"imports {dll_name}, which is not a system DLL (is the runtime linked statically?)")
 
 # --------------------------------------------------- objdump -d: the code
-# Each labelled region: its instructions as (address, mnemonic text).
-regions = {}  # start address -> (label, [(address, instruction)])
-order = []
-current = None
+# Labelled regions in address order. gcc moves the unlikely paths of a
+# function into a separate "<name>.cold" region (and jumps between the two);
+# both together are one function here.
+import bisect
+
+regions = []  # (start, label, [instruction text])
 for line in open(disassembly_path):
     label = re.match(r"^([0-9a-f]+) <(.+)>:$", line)
     if label:
-        current = int(label.group(1), 16)
-        regions[current] = (label.group(2), [])
-        order.append(current)
+        regions.append((int(label.group(1), 16), label.group(2), []))
         continue
     ins = re.match(r"^\s*([0-9a-f]+):\t[0-9a-f ]+\t(.+)$", line)
-    if ins and current is not None:
-        regions[current][1].append((int(ins.group(1), 16), ins.group(2).strip()))
+    if ins and regions:
+        regions[-1][2].append(ins.group(2).strip())
+regions.sort(key=lambda r: r[0])
+starts = [r[0] for r in regions]
+label_at = {r[0]: r[1] for r in regions}
+index_of = {r[0]: i for i, r in enumerate(regions)}
+
+def base_name(label):
+    return re.sub(r"\.cold(?:\.\d+)?$", "", label)
+
+parts = {}  # base name -> [(start, end)] of its regions
+for i, (start, label, _) in enumerate(regions):
+    end = starts[i + 1] if i + 1 < len(regions) else 1 << 64
+    parts.setdefault(base_name(label), []).append((start, end))
 
 RET = re.compile(r"^(?:(?:repz|rep|bnd)\s+)?ret[lqw]?(?:\s+\$0x([0-9a-f]+))?\s*$")
-JMP = re.compile(r"^jmp[lq]?\s+([0-9a-f]+)\s+<")
+BRANCH = re.compile(r"^(?:bnd\s+)?(j[a-z]+|call[lq]?)\s+([0-9a-f]+)\s+<")
+INDIRECT = re.compile(r"^(?:bnd\s+)?(jmp|call)[lq]?\s+\*")
 
-def returns(start):
-    """The callee-removed byte counts of every return in the region, and
-    the targets of its unconditional jumps that leave the region."""
-    if start not in regions:
-        return None, None
-    label, code = regions[start]
-    end = order[order.index(start) + 1] if order.index(start) + 1 < len(order) else None
-    pops, leaves = [], []
-    for _, ins in code:
-        r = RET.match(ins)
-        if r:
-            pops.append(int(r.group(1), 16) if r.group(1) else 0)
-        j = JMP.match(ins)
-        if j:
-            target = int(j.group(1), 16)
-            if target < start or (end is not None and target >= end):
-                leaves.append(target)
-        if ins.startswith("jmp") and "*" in ins:
-            leaves.append(None)  # indirect: cannot be followed
-    return pops, leaves
+def function(name):
+    """What one function does at its edges: the byte counts its returns
+    remove, the functions it calls, the functions it jumps on to (tail
+    calls), and what could not be followed. None when nothing is labelled
+    there (a stripped DLL)."""
+    if name not in parts:
+        return None
+    inside = parts[name]
+    pops, calls, tails, unknown = [], set(), set(), []
+    for start, _ in inside:
+        for ins in regions[index_of[start]][2]:
+            r = RET.match(ins)
+            if r:
+                pops.append(int(r.group(1), 16) if r.group(1) else 0)
+                continue
+            if INDIRECT.match(ins):
+                unknown.append(f"an indirect '{ins}'")
+                continue
+            b = BRANCH.match(ins)
+            if not b:
+                continue
+            target = int(b.group(2), 16)
+            if b.group(1).startswith("call"):
+                calls.add(target)
+            elif not any(lo <= target < hi for lo, hi in inside):
+                if target in label_at and not label_at[target].endswith(".cold"):
+                    tails.add(base_name(label_at[target]))
+                else:
+                    i = bisect.bisect_right(starts, target) - 1
+                    where = regions[i][1] if i >= 0 else "?"
+                    unknown.append(f"a jump into the middle of {where} at {target:#x}")
+    return pops, calls, tails, unknown
 
-def check_cdecl(name, start, hops=0):
-    pops, leaves = returns(start)
-    if pops is None:
-        fail(f"{name}: no labelled code at {start:#x} (was the DLL stripped?)")
+def closure(name, what):
+    """The function and everything it reaches by tail jumps, or a failure."""
+    seen, todo = [], [name]
+    while todo:
+        n = todo.pop()
+        if n in seen:
+            continue
+        if len(seen) == 8:
+            fail(f"{what}: more than 8 tail jumps to follow")
+            break
+        seen.append(n)
+        info = function(n)
+        if info is None:
+            fail(f"{what}: no labelled code for {n} (was the DLL stripped?)")
+            continue
+        for u in info[3]:
+            fail(f"{what}: {n} leaves through {u}, which cannot be checked")
+        todo.extend(info[2])
+    return seen
+
+def check_cdecl(name, what):
+    """Every return reachable from the entry without a call leaves the
+    arguments to the caller."""
+    reached = closure(name, what)
+    any_return = False
+    for n in reached:
+        info = function(n)
+        if info is None:
+            continue
+        bad = sorted({p for p in info[0] if p})
+        if bad:
+            fail(f"{what}: {n} returns with 'ret $0x{bad[0]:x}'; a cdecl function leaves the arguments")
+        any_return |= bool(info[0])
+    if not any_return:
+        fail(f"{what}: no return found")
+    return reached
+
+def passes_on(plain, reached_plain):
+    """The code a wrapper may hand its arguments to: the NDX_ function, what
+    it tail-jumps to, or what it calls (the wrapper may have inlined it)."""
+    allowed = set()
+    for n in reached_plain:
+        info = function(n)
+        for lo, _ in parts.get(n, []):
+            allowed.add(lo)
+        if info:
+            allowed |= info[1]
+    return allowed
+
+def check_wrapper(name, plain, bytes_, reached_plain):
+    info = function(name)
+    if info is None:
+        fail(f"{name}: no labelled code (was the DLL stripped?)")
         return
-    if any(p != 0 for p in pops):
-        fail(f"{name}: returns with 'ret $0x{max(pops):x}'; a cdecl function leaves the arguments")
-    if not pops and not leaves:
-        fail(f"{name}: neither returns nor jumps on")
-    for target in leaves:
-        if target is None:
-            fail(f"{name}: leaves through an indirect jump that cannot be checked")
-        elif hops < 3:
-            check_cdecl(f"{name} -> {regions.get(target, ('?',))[0]}", target, hops + 1)
-        else:
-            fail(f"{name}: too many jumps to follow")
-
-def check_stdcall(name, start, bytes_):
+    pops, calls, tails, unknown = info
+    allowed = passes_on(plain, reached_plain)
+    targets = set(calls) | {lo for t in tails for lo, _ in parts.get(t, [])}
+    if not targets:
+        fail(f"{name}: neither calls nor jumps on to {plain}")
+    for t in sorted(targets - allowed):
+        fail(f"{name}: passes control to {label_at.get(t, hex(t))}, not to {plain}")
     if arch != "i686":
         # One calling convention on x86_64: the wrapper may tail-jump.
-        check_cdecl(name, start)
+        check_cdecl(name, name)
         return
-    pops, leaves = returns(start)
-    if pops is None:
-        fail(f"{name}: no labelled code at {start:#x} (was the DLL stripped?)")
-        return
-    want = bytes_
+    for u in unknown:
+        fail(f"{name}: leaves through {u}")
+    if tails:
+        fail(f"{name}: jumps on to {sorted(tails)}, which would leave its arguments on the stack")
     if not pops:
-        fail(f"{name}: never returns itself (a tail jump cannot remove the arguments)")
-    for p in pops:
-        if p != want:
+        fail(f"{name}: never returns itself")
+    for p in sorted(set(pops)):
+        if p != bytes_:
             fail(f"{name}: returns with {'ret $0x%x' % p if p else 'a plain ret'}, "
-                 f"expected {'ret $0x%x' % want if want else 'a plain ret'}")
-    if leaves:
-        fail(f"{name}: jumps out of the wrapper, leaving the arguments on the stack")
+                 f"expected 'ret $0x{bytes_:x}' ({bytes_} bytes of arguments)")
 
 by_name = {name_of[o]: address_of[o] for o in name_of if o in address_of}
+reached_of = {}
 for ordinal, name, kind, bytes_ in expected:
     if name not in by_name:
         continue
@@ -221,13 +292,21 @@ for ordinal, name, kind, bytes_ in expected:
         target = "NDX_" + name[len("_NDX_"):]
         if by_name.get(target) != rva:
             fail(f"{name} is at {rva:#x}, not at the address of {target}")
-    elif kind == "cdecl":
-        check_cdecl(name, image_base + rva)
+        continue
+    # The code is judged by what is at the export's address, whatever its
+    # symbol is called.
+    here = label_at.get(image_base + rva)
+    if here is None or here.endswith(".cold"):
+        fail(f"{name}: no function starts at its export address {rva:#x} (was the DLL stripped?)")
+        continue
+    want = here
+    if kind == "cdecl":
+        reached_of[name] = check_cdecl(want, name)
     else:
         plain = "NDX_" + name[len("VBNDX_"):]
         if by_name.get(plain) == rva:
             fail(f"{name} is the same code as {plain}, not a wrapper")
-        check_stdcall(name, image_base + rva, bytes_)
+        check_wrapper(want, plain, bytes_, reached_of.get(plain, []))
 
 if problems:
     print(f"check-dll-exports: {dll} ({arch}) FAILED:")
