@@ -45,7 +45,7 @@ bool IsLoaded() {
 struct Entry {
   void* Lib = nullptr;
   std::int32_t (*Close)(NDX_HANDLE) = nullptr;
-  std::int32_t (*SetFreq)(NDX_HANDLE, std::int32_t) = nullptr;
+  std::int32_t(VELMORA_STDCALL* SetFreq)(NDX_HANDLE, std::int32_t) = nullptr;  // the wrapper
   NDX_HANDLE (*Connect)(const char*, std::int32_t, std::int32_t) = nullptr;
   std::int32_t (*LastError)() = nullptr;
 
