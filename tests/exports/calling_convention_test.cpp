@@ -21,6 +21,7 @@
 
 #include "exports/export_list.h"
 #include "sim/simulated_device.h"
+#include "support/library_under_test.h"
 #include "velmora.h"
 
 namespace {
@@ -147,7 +148,7 @@ std::uintptr_t W(std::int32_t v) { return std::uintptr_t(std::uint32_t(v)); }
 class CallingConvention : public ::testing::TestWithParam<Name> {
  protected:
   static void SetUpTestSuite() {
-    Lib = dlopen(VELMORA_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    Lib = velmora::testing::LoadLibraryUnderTest(RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(Lib, nullptr) << dlerror();
     LastError = reinterpret_cast<std::int32_t (*)()>(dlsym(Lib, "NDX_GetLastError"));
     ASSERT_NE(LastError, nullptr);

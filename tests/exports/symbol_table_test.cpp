@@ -15,8 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "velmora.h"
 #include "exports/export_list.h"
+#include "support/library_under_test.h"
+#include "velmora.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ TEST(SymbolTable, ExportsExactlyTheThreeNamesOfEachFunctionAndGetLastError) {
 }
 
 TEST(SymbolTable, UnderscoreNameIsTheSameEntryAndTheWrapperAnother) {
-  void* lib = dlopen(VELMORA_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+  void* lib = velmora::testing::LoadLibraryUnderTest(RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(lib, nullptr) << dlerror();
   for (const char* f : Functions) {
     void* plain = dlsym(lib, (std::string("NDX_") + f).c_str());
