@@ -81,27 +81,38 @@ typedef void* NDX_HANDLE;
 /* Opens a handle to the device at `host` (dotted IPv4 or a name; NULL is
  * empty), input direction when `isInput` is nonzero, on port
  * 0xED00 + 0x10*(isInput != 0) + (portIndex & 15). NULL on failure; the
- * last-error value is 0, 998 (host unreadable), 1203 (lookup or connection
- * failed), 1222 (no socket) or 1450 (no lock or thread). */
+ * last-error value is 0, 8 (out of memory), 998 (host unreadable), 1203
+ * (lookup or connection failed), 1222 (no socket) or 1450 (no lock or
+ * thread). */
 VELMORA_DECLARE(NDX_HANDLE, Connect, (const char* host, int32_t isInput, int32_t portIndex))
 
-/* Commands: queue one request and return without waiting for the device.
- * All give 0, 20 (bad handle) or 2250 (link down), plus as noted. */
-/* Frequency in Hz, clamped to 0..40,000,000. */
+/* Commands: queue one request and return without waiting for the device;
+ * either direction may send them. All give 0, 8 (out of memory), 20 (not a
+ * live handle), 1359 (the request could not be built) or 2250 (link down),
+ * plus as noted. */
+/* Sets the sample rate to `hz`, clamped to 0..40,000,000 ("WFREQ"). */
 VELMORA_DECLARE(int32_t, SetFreq, (NDX_HANDLE handle, int32_t hz))
-/* Block size in bytes; 24 when not positive. */
+/* Sets the packet (block) size to `bytes` ("WBKSZ"); 24 when not positive. */
 VELMORA_DECLARE(int32_t, SetBlockSize, (NDX_HANDLE handle, int32_t bytes))
 /* Starts acquisition ("GOGO."). */
 VELMORA_DECLARE(int32_t, Go, (NDX_HANDLE handle))
-/* Reply time-out in ms for later reads and writes; 24 when not positive.
- * Sends nothing. */
+/* Sets this handle's reply time-out to `ms` milliseconds for later reads and
+ * writes; 24 when not positive. Sends nothing. */
 VELMORA_DECLARE(int32_t, SetTimeout, (NDX_HANDLE handle, int32_t ms))
 
-/* Reads up to *count bytes (in: capacity, > 0; out: bytes written) from an
- * input handle. 0, 13, 20, 24, 30, 58, 66, 998, 1349, 1359, 1460, 2250. */
+/* Reads up to *count bytes of the device's data store into `buffer` through
+ * an input handle and waits for the reply. *count: in, the capacity of
+ * `buffer` (> 0); out, the bytes written (most failures clear it to 0).
+ * Results: 0, 8 (out of memory), 13 (a second unexpected reply), 20 (not a
+ * live handle), 24 (capacity not positive), 30 (unparsable reply), 58
+ * ("NOWRK"; the last-error value becomes its "Status"), 66 ("IOERR"), 998
+ * (count cell or buffer not accessible), 1349 (output handle), 1359 (the
+ * request could not be built), 1460 (no reply within the time-out), 2250
+ * (link down). */
 VELMORA_DECLARE(int32_t, GetData, (NDX_HANDLE handle, int32_t* count, void* buffer))
-/* Writes *count bytes (> 0) through an output handle; *count becomes the
- * number the device reports taking. Same results as NDX_GetData. */
+/* Writes *count bytes (> 0) from `buffer` through an output handle and waits
+ * for the reply; *count becomes the number the device reports taking. Same
+ * results as NDX_GetData, with 1349 for an input handle. */
 VELMORA_DECLARE(int32_t, PutData, (NDX_HANDLE handle, int32_t* count, const void* buffer))
 
 /* Closes the handle and stops its threads; 0, or 20 for a value that is not
@@ -112,18 +123,22 @@ VELMORA_DECLARE(int32_t, Close, (NDX_HANDLE handle))
 VELMORA_DECLARE(int32_t, GoClear, (NDX_HANDLE handle))
 /* Stops acquisition and discards ("CLEAR"). */
 VELMORA_DECLARE(int32_t, Clear, (NDX_HANDLE handle))
-/* Digital line `line` (0..31) on or off; 1413 for line 32 or more. */
+/* Switches digital line `line` (0..31) on when `on` is nonzero, else off
+ * ("WDIO1"); 1413 for line 32 or more. */
 VELMORA_DECLARE(int32_t, SetMDIO1, (NDX_HANDLE handle, uint32_t line, int32_t on))
-/* Digital line 0 on or off. */
+/* Switches digital line 0 (auto-zero) on when `on` is nonzero, else off. */
 VELMORA_DECLARE(int32_t, SetAZero, (NDX_HANDLE handle, int32_t on))
-/* Bits per sample; 24 when not positive. */
+/* Sets the bits per sample to `bits` ("WBITS"); 24 when not positive. */
 VELMORA_DECLARE(int32_t, SetPacketBits, (NDX_HANDLE handle, int32_t bits))
 
-/* Fetches all acquired packets (or only the latest, discarding the rest)
- * from an input handle: the payload into dataBuffer and the "Time" value into
- * timeBuffer, each cut to its count cell's capacity (in: > 0; out: bytes
- * written). A returned count equal to the capacity may mean truncation.
- * Same results as NDX_GetData. */
+/* Fetches every packet acquired since the last fetch (NDX_GetAllPackets,
+ * "RREQA") or only the latest one, discarding older ones
+ * (NDX_GetLatestPacketAndDiscard, "RREQL"), through an input handle, and
+ * waits for the reply: the packet bytes go into dataBuffer and the reply's
+ * "Time" value into timeBuffer, each cut to its count cell's capacity (in:
+ * > 0; out: bytes written; most failures clear it to 0). A returned count
+ * equal to the capacity may mean truncation. Same results as NDX_GetData;
+ * 58 also when no packet is ready. */
 VELMORA_DECLARE(int32_t, GetAllPackets,
                 (NDX_HANDLE handle, int32_t* timeCount, void* timeBuffer, int32_t* dataCount,
                  void* dataBuffer))

@@ -36,6 +36,14 @@ void TVClientSock::operator delete(void* block) noexcept {
   }
 }
 
+void ReleaseClosedHandleMemory() noexcept {
+  std::deque<void*>* held = Quarantine;
+  Quarantine = nullptr;
+  if (held == nullptr) return;
+  for (void* block : *held) ::operator delete(block);
+  delete held;
+}
+
 TVClientSock::TVClientSock() : Sock(new (std::nothrow) transport::TDClientSock) {}
 
 TVClientSock::~TVClientSock() { Sock.reset(); }

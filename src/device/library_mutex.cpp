@@ -16,6 +16,8 @@ void LibraryStartupCoreExports() {
   if (device::LiveHandles == nullptr) device::LiveHandles = new (std::nothrow) std::set<const void*>;
 }
 
-void LibraryShutdownCoreExports() {}
+// LibraryMutex and the list of live handles stay: a handle the host failed to
+// close may still have threads running library code.
+void LibraryShutdownCoreExports() { device::ReleaseClosedHandleMemory(); }
 
 }  // namespace velmora

@@ -5,7 +5,8 @@ namespace velmora {
 
 // Creates LibraryMutex. Runs once per load, after the transport's start-up.
 void LibraryStartupCoreExports();
-// Nothing to undo: open handles are not closed and LibraryMutex stays.
+// Open handles are not closed and LibraryMutex stays; only the memory held
+// back from closed handles is freed.
 void LibraryShutdownCoreExports();
 
 }  // namespace velmora

@@ -60,6 +60,14 @@ std::uint32_t TDClientSock::ResolveHost(const ByteString& host) {
 
 int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
   if (!Valid()) return ErrorNoSystemResources;
+  // The reader's first block is reserved here, on the caller's thread: a lack
+  // of memory then fails the connect instead of ending, moments later, a
+  // reader this call has already reported as running.
+  {
+    std::unique_ptr<char[]> first(new char[ReceiveBlockSize]);
+    Hold hold(RecvMutex);
+    FreeBlocks.push_back(std::move(first));
+  }
   SocketHandle = platform::SocketCreateTcp();
   if (SocketHandle == platform::InvalidSocket) return ErrorNoNetwork;
   {

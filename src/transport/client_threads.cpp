@@ -38,7 +38,14 @@ std::uint32_t TDClientReadThread::Run() {
     // Each receive lands in a block that is then handed over whole, so no
     // received byte is copied again here. Blocks come back from the owner
     // once their bytes are taken; a new one is allocated only when none has.
-    std::unique_ptr<char[]> block(new char[TDClientSock::ReceiveBlockSize]);
+    std::unique_ptr<char[]> block;
+    sock.RecvMutex.Lock();
+    if (!sock.FreeBlocks.empty()) {
+      block = std::move(sock.FreeBlocks.back());
+      sock.FreeBlocks.pop_back();
+    }
+    sock.RecvMutex.Unlock();
+    if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     for (;;) {
       const long n =
           platform::SocketRecv(sock.SocketHandle, block.get(), TDClientSock::ReceiveBlockSize);

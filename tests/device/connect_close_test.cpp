@@ -59,6 +59,7 @@ TEST(Connect, FailuresReturnNullWithTheirNumber) {
 }
 
 TEST(Connect, UnreadableHostTextGives998) {
+  VELMORA_SKIP_UNLESS_GUARDED_COPIES_SEE_FAULTS();
   // A page that cannot be read, and text that runs into it.
   velmora::testing::GuardPages pages;
   ASSERT_TRUE(pages.Valid());

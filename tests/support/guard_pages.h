@@ -8,7 +8,10 @@
 #include <windows.h>
 #else
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace velmora::testing {
@@ -50,4 +53,28 @@ class GuardPages {
   std::size_t Page = 0;
 };
 
+// Whether the guarded copies can tell unreadable memory from readable. On
+// POSIX they rely on the kernel copying for them (process_vm_readv), which
+// qemu-user does not provide: there they can only refuse null, and touching a
+// guard page faults the test program. Probed once, on our own memory.
+inline bool GuardedCopiesSeeFaults() {
+#if defined(_WIN32)
+  return true;
+#else
+  static const bool supported = [] {
+    char from = 1, to = 0;
+    iovec local{&to, 1}, remote{&from, 1};
+    if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1) return true;
+    return errno != ENOSYS && errno != EPERM;  // the library's own fallback condition
+  }();
+  return supported;
+#endif
+}
+
 }  // namespace velmora::testing
+
+// Skips the rest of a test that needs unreadable memory to give 998.
+#define VELMORA_SKIP_UNLESS_GUARDED_COPIES_SEE_FAULTS()                                  \
+  if (!::velmora::testing::GuardedCopiesSeeFaults())                                     \
+  GTEST_SKIP() << "no process_vm_readv here (qemu-user?): unreadable memory cannot be " \
+                  "told apart, so it would fault instead of giving 998"

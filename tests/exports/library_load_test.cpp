@@ -1,0 +1,122 @@
+// Loading and unloading the shared library the way a host does: repeatedly,
+// in one process, with a device handle opened and closed in between once.
+// Address 127.0.0.131 belongs to this file.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "sim/simulated_device.h"
+#include "support/library_under_test.h"
+#include "velmora.h"
+
+namespace {
+
+constexpr const char* DeviceAddress = "127.0.0.131";
+
+// ThreadSanitizer starts a background thread of its own along with the
+// program's first thread (here one of the device's), and keeps it.
+#if defined(__SANITIZE_THREAD__)
+constexpr int RuntimeThreads = 1;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr int RuntimeThreads = 1;
+#else
+constexpr int RuntimeThreads = 0;
+#endif
+#else
+constexpr int RuntimeThreads = 0;
+#endif
+
+// Threads of this process, from /proc/self/task.
+int ThreadCount() {
+  DIR* dir = opendir("/proc/self/task");
+  if (dir == nullptr) return -1;
+  int n = 0;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(dir);
+  return n;
+}
+
+// The device starts its threads for a connection after accepting it, which
+// may be after NDX_Connect returned.
+bool ThreadCountBecomes(int count) {
+  for (int i = 0; i < 500 && ThreadCount() != count; ++i) usleep(10000);
+  return ThreadCount() == count;
+}
+
+bool IsLoaded() {
+  void* lib = dlopen(VELMORA_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD);
+  if (lib == nullptr) return false;
+  dlclose(lib);
+  return true;
+}
+
+struct Entry {
+  void* Lib = nullptr;
+  std::int32_t (*Close)(NDX_HANDLE) = nullptr;
+  std::int32_t(VELMORA_STDCALL* SetFreq)(NDX_HANDLE, std::int32_t) = nullptr;  // the wrapper
+  NDX_HANDLE (*Connect)(const char*, std::int32_t, std::int32_t) = nullptr;
+  std::int32_t (*LastError)() = nullptr;
+
+  bool Load() {
+    Lib = velmora::testing::LoadLibraryUnderTest(RTLD_NOW | RTLD_LOCAL);
+    if (Lib == nullptr) return false;
+    Close = reinterpret_cast<decltype(Close)>(dlsym(Lib, "NDX_Close"));
+    SetFreq = reinterpret_cast<decltype(SetFreq)>(dlsym(Lib, "VBNDX_SetFreq"));
+    Connect = reinterpret_cast<decltype(Connect)>(dlsym(Lib, "_NDX_Connect"));
+    LastError = reinterpret_cast<decltype(LastError)>(dlsym(Lib, "NDX_GetLastError"));
+    return Close != nullptr && SetFreq != nullptr && Connect != nullptr && LastError != nullptr;
+  }
+};
+
+// The loop also proves that every load starts from scratch: a second start-up
+// over the first's state (or a shut-down that left the lock destroyed) would
+// make the calls after a reload fail or hang.
+TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
+  ASSERT_FALSE(IsLoaded()) << "the test program must not link the library";
+  // 1 natively; qemu-user adds a thread of its own.
+  int threadsAtStart = ThreadCount();
+  ASSERT_GE(threadsAtStart, 1);
+
+  for (int i = 0; i < 100; ++i) {
+    SCOPED_TRACE("load " + std::to_string(i));
+    Entry lib;
+    ASSERT_TRUE(lib.Load()) << dlerror();
+    EXPECT_EQ(ThreadCount(), threadsAtStart) << "loading started a thread";
+    EXPECT_EQ(lib.Close(nullptr), NDX_ERROR_BAD_UNIT);
+    EXPECT_EQ(lib.SetFreq(nullptr, 1000), NDX_ERROR_BAD_UNIT);
+
+    if (i == 50) {
+      velmora::sim::SimulatedDevice device(DeviceAddress);
+      ASSERT_TRUE(device.Start());
+      const int withDevice = ThreadCount();
+      NDX_HANDLE h = lib.Connect(DeviceAddress, 1, 3);
+      ASSERT_NE(h, nullptr) << lib.LastError();
+      EXPECT_EQ(lib.LastError(), 0);
+      // The handle's reader and writer, and the device's two for the connection.
+      EXPECT_TRUE(ThreadCountBecomes(withDevice + 4)) << ThreadCount() - withDevice;
+      EXPECT_EQ(lib.SetFreq(h, 2500), 0);
+      EXPECT_TRUE(device.WaitForReceived(velmora::sim::InputPort(3), 1, 5000));
+      EXPECT_EQ(device.Config(3).FrequencyHz, 2500);
+      EXPECT_EQ(lib.Close(h), 0);
+      EXPECT_TRUE(device.WaitForPeerClosed(velmora::sim::InputPort(3), 5000));
+      device.Stop();
+      threadsAtStart += RuntimeThreads;
+      EXPECT_EQ(ThreadCount(), threadsAtStart) << "a thread outlived its handle";
+    }
+
+    ASSERT_EQ(dlclose(lib.Lib), 0) << dlerror();
+    // Nothing in the library pins it (no unique symbols, no thread-local
+    // destructors, no thread left running), so the loader really unmaps it.
+    ASSERT_FALSE(IsLoaded()) << "the library stayed mapped after dlclose";
+    EXPECT_EQ(ThreadCount(), threadsAtStart);
+  }
+}
+
+}  // namespace
