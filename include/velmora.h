@@ -116,7 +116,8 @@ VELMORA_DECLARE(int32_t, GetData, (NDX_HANDLE handle, int32_t* count, void* buff
 VELMORA_DECLARE(int32_t, PutData, (NDX_HANDLE handle, int32_t* count, const void* buffer))
 
 /* Closes the handle and stops its threads; 0, or 20 for a value that is not
- * a live handle. Queued requests are dropped. */
+ * a live handle. Requests still queued get up to the handle's time-out to
+ * reach the device first; what cannot leave by then is dropped. */
 VELMORA_DECLARE(int32_t, Close, (NDX_HANDLE handle))
 
 /* Clears and starts acquisition ("GOCLR"). */

@@ -126,7 +126,8 @@ class Device:
 
     def close(self) -> None:
         """Closes the handle and stops its threads; requests still queued
-        are dropped. Closing again does nothing."""
+        get up to the time-out to reach the device first. Closing again does
+        nothing."""
         handle, self._handle = self._handle, None
         if handle is not None:
             self._lib.Close(handle)  # 20 only for a value that is not live

@@ -117,7 +117,12 @@ std::int32_t Close(NDX_HANDLE handle) noexcept {
   h->Signature1 = 0;
   h->Signature2 = 0;
   LiveHandles->erase(h);
-  // Waits for both connection threads; requests still queued are dropped.
+  // A command returns once queued, so a host that configures and closes at
+  // once would otherwise lose settings it was told had succeeded. What is
+  // still queued gets up to the handle's time-out to leave; a device that
+  // has stopped reading cannot hold the close longer than that.
+  if (h->Sock->Connected) h->Sock->WaitUntilSent(static_cast<std::uint32_t>(h->TimeoutMs));
+  // Waits for both connection threads; requests still unsent are dropped.
   delete h;
   return ErrorSuccess;
 }

@@ -146,7 +146,21 @@ ByteString TDClientSock::DequeueSend() {
   if (SendQueue.empty()) return ByteString();
   ByteString front = std::move(SendQueue.front());
   SendQueue.pop_front();
+  Sending = true;
   return front;
+}
+
+bool TDClientSock::WaitUntilSent(std::uint32_t timeoutMs) {
+  // Polled in 1 ms steps: a close is rare, and this keeps the writer's hot
+  // path free of any extra signalling. Bounded by the step count.
+  for (std::uint32_t waited = 0;; ++waited) {
+    {
+      Hold hold(SendMutex);
+      if (SendQueue.empty() && !Sending) return true;
+    }
+    if (!Connected || waited >= timeoutMs) return false;
+    platform::SleepMs(1);
+  }
 }
 
 ByteString TDClientSock::TakeReceived() {

@@ -124,6 +124,10 @@ class TDClientSock {
   // Writer only: waits for a count and takes the next string, or returns an
   // empty string when woken with nothing queued.
   ByteString DequeueSend();
+  // Waits until every queued string has been handed to the socket, at most
+  // `timeoutMs`. True when nothing is left to send; false on time-out or when
+  // the connection is down (what is queued then can never leave).
+  bool WaitUntilSent(std::uint32_t timeoutMs);
   // Hands over every byte received and not yet taken; may be empty.
   ByteString TakeReceived();
   // The same hand-over without joining the blocks into one string: every
@@ -145,6 +149,7 @@ class TDClientSock {
   std::unique_ptr<TDClientReadThread> ReadThread;
   std::unique_ptr<TDClientWriteThread> WriteThread;
   std::deque<ByteString> SendQueue;       // guarded by SendMutex; front is sent next
+  bool Sending = false;                   // guarded by SendMutex; the writer holds a string
   // True from a successful Connect until the reader's teardown; never again.
   // The owner reads it without a lock as a hint before each operation.
   std::atomic<bool> Connected{false};

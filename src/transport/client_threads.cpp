@@ -89,7 +89,11 @@ std::uint32_t TDClientWriteThread::Run() {
         status = ErrorCancelled;
         break;
       }
-      if (!sock.SendWhole(data)) {
+      const bool sent = sock.SendWhole(data);
+      sock.SendMutex.Lock();
+      sock.Sending = false;
+      sock.SendMutex.Unlock();
+      if (!sent) {
         status = ErrorNotConnected;
         break;
       }

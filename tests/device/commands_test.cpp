@@ -101,3 +101,17 @@ TEST(CommandChecks, InvalidHandleComesBeforeEverything) {
   EXPECT_EQ(device::SetTimeout(nullptr, 0), 20);
   EXPECT_EQ(device::Go(nullptr), 20);
 }
+
+// A command reports success once queued; closing right after must not lose
+// it. A burst larger than one send gives the writer real work to finish.
+TEST_F(Commands, CommandsQueuedJustBeforeCloseStillReachTheDevice) {
+  constexpr int Count = 2000;
+  for (int i = 1; i <= Count; ++i) ASSERT_EQ(device::SetFreq(Link.Handle, i), 0);
+  ASSERT_EQ(device::Go(Link.Handle), 0);
+  ASSERT_EQ(device::Close(Link.Handle), 0);
+  Link.Handle = nullptr;
+  for (int i = 1; i <= Count; ++i) {
+    ASSERT_EQ(Next(), Chunk("WFREQ", {{"Hz", Int(i)}})) << "command " << i;
+  }
+  EXPECT_EQ(Next(), Chunk("GOGO."));
+}

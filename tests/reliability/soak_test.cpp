@@ -174,7 +174,9 @@ class Soak {
             std::int32_t count = std::int32_t(1 + random() % 65536);
             r = device::PutData(h, &count, buffer.data());
             reply = true;
-            if (r == 0) EXPECT_GE(count, 0);
+            if (r == 0) {
+              EXPECT_GE(count, 0);
+            }
           }
           break;
         default: {

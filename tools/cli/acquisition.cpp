@@ -20,8 +20,8 @@ void Configure(NDX_HANDLE h, const AcquireSettings& s) {
 }
 
 // Stops the acquisition however the run ends. The request after the clear
-// makes sure it left before the handle is closed (closing drops queued
-// requests); once stopped, the device has nothing left to discard.
+// confirms the device took it before the run reports success; once stopped,
+// the device has nothing left to discard.
 class StopAtEnd {
  public:
   StopAtEnd(NDX_HANDLE h, bool active) : H(h), Active(active) {}

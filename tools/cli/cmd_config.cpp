@@ -53,11 +53,9 @@ void DeviceJson(JsonWriter& j, const DeviceOptions& d, const Device& dev) {
       .EndObject();
 }
 
-// Lets the requests leave (unless a reply already showed they did), closes,
-// and prints what was sent.
+// Closes (which sends what is still queued first) and prints what was sent.
 void Finish(Device& dev, const std::string& command, const DeviceOptions& d, bool json,
-            const std::string& summary, const JsonWriter& sent, bool delivered = false) {
-  if (!delivered) dev.LetCommandsLeave();
+            const std::string& summary, const JsonWriter& sent) {
   dev.Close();
   if (json) {
     JsonWriter j;
@@ -184,16 +182,9 @@ int RunClear(int argc, char** argv) {
   }
   Device dev(d, true);
   Check(NDX_Clear(dev.Handle()), "NDX_Clear");
-  // Once stopped the device has no packets to lose, so a packet request is
-  // a harmless way to see the clear arrive: it answers "NOWRK" status 1.
-  std::int32_t timeCount = 8, dataCount = 1;
-  unsigned char time[8], data[1];
-  const std::int32_t probe =
-      NDX_GetLatestPacketAndDiscard(dev.Handle(), &timeCount, time, &dataCount, data);
-  const bool delivered = probe == NDX_ERROR_BAD_NET_RESP && LibraryLastError() == 1;
   JsonWriter sent;
   sent.BeginObject().Str("request", "CLEAR").EndObject();
-  Finish(dev, "clear", d, json, "clear (CLEAR)", sent, delivered);
+  Finish(dev, "clear", d, json, "clear (CLEAR)", sent);
   return 0;
 }
 

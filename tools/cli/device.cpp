@@ -89,12 +89,6 @@ Device::~Device() {
   if (H != nullptr) NDX_Close(H);
 }
 
-void Device::LetCommandsLeave() {
-  // The writer thread only has to be scheduled once; the kernel then holds
-  // the bytes and delivers them after the close.
-  SleepMs(100);
-}
-
 void Device::Close() {
   if (H == nullptr) return;
   const std::int32_t result = NDX_Close(H);

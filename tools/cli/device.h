@@ -59,9 +59,6 @@ class Device {
   std::uint16_t Port() const { return PortNumber; }
   const std::string& Name() const { return Text; }
 
-  // Commands only queue their request, and closing a handle drops what is
-  // still queued; this gives the writer thread time to send before Close.
-  void LetCommandsLeave();
   // Closes now; Close failures are reported (a destructor cannot).
   void Close();
 
