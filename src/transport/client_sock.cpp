@@ -1,5 +1,6 @@
 #include "transport/client_sock.h"
 
+#include <chrono>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -151,14 +152,16 @@ ByteString TDClientSock::DequeueSend() {
 }
 
 bool TDClientSock::WaitUntilSent(std::uint32_t timeoutMs) {
-  // Polled in 1 ms steps: a close is rare, and this keeps the writer's hot
-  // path free of any extra signalling. Bounded by the step count.
-  for (std::uint32_t waited = 0;; ++waited) {
+  // Polled in short sleeps: a close is rare, and this keeps the writer's hot
+  // path free of any extra signalling. The clock, not the count of sleeps,
+  // bounds the wait (a 1 ms sleep can take a whole timer tick).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
     {
       Hold hold(SendMutex);
       if (SendQueue.empty() && !Sending) return true;
     }
-    if (!Connected || waited >= timeoutMs) return false;
+    if (!Connected || std::chrono::steady_clock::now() >= deadline) return false;
     platform::SleepMs(1);
   }
 }
