@@ -108,7 +108,10 @@ TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
       EXPECT_TRUE(device.WaitForPeerClosed(velmora::sim::InputPort(3), 5000));
       device.Stop();
       threadsAtStart += RuntimeThreads;
-      EXPECT_EQ(ThreadCount(), threadsAtStart) << "a thread outlived its handle";
+      // A joined thread can linger in /proc for a moment (under qemu-user the
+      // join returns before the host thread has gone), so allow it to go.
+      EXPECT_TRUE(ThreadCountBecomes(threadsAtStart))
+          << "a thread outlived its handle: " << ThreadCount() << " vs " << threadsAtStart;
     }
 
     ASSERT_EQ(dlclose(lib.Lib), 0) << dlerror();
