@@ -136,6 +136,18 @@ void PrintTable(const std::vector<Comparison>& rows, const std::vector<std::stri
                 BestText(c, placements).c_str(), c.Repetitions, perRep, c.Target.c_str(),
                 c.Target.empty() ? "-" : (Met(c) ? "met" : "NOT"));
   }
+  std::printf("\nBy placement, median library / median reference (ratio):\n");
+  for (const Comparison& c : rows) {
+    if (c.LibraryBy.empty() || c.RawBy.empty()) continue;
+    std::printf("- %s:", c.Name.c_str());
+    for (std::size_t p = 0; p < placements.size() && p < c.LibraryBy.size() && p < c.RawBy.size();
+         ++p) {
+      const double lib = Median(c.LibraryBy[p]), raw = Median(c.RawBy[p]);
+      std::printf("%s %s %s / %s (%s)", p == 0 ? "" : ";", placements[p].c_str(),
+                  Figure(c, lib).c_str(), Figure(c, raw).c_str(), RatioText(c, Ratio(c, lib, raw)).c_str());
+    }
+    std::printf("\n");
+  }
   for (const Comparison& c : rows) {
     if (!c.Note.empty()) std::printf("\n- %s: %s", c.Name.c_str(), c.Note.c_str());
   }
