@@ -18,8 +18,8 @@ struct Size {
 };
 
 constexpr Size Sizes[] = {{64 * 1024, "64 KiB", 40, 0, 0},
-                          {MiB, "1 MiB", 15, 0.80, 0.85},
-                          {16 * MiB, "16 MiB", 3, 0.75, 0}};
+                          {MiB, "1 MiB", 20, 0.80, 0.85},
+                          {16 * MiB, "16 MiB", 5, 0.75, 0}};
 
 Comparison Throughput(const std::string& name, const Size& z, double target) {
   Comparison c;

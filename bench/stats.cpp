@@ -95,7 +95,7 @@ std::string Figure(const Comparison& c, double us) {
 std::string RatioText(const Comparison& c, double r) {
   char text[32];
   if (HigherIsBetter(c)) std::snprintf(text, sizeof text, "%.0f%%", r * 100);
-  else std::snprintf(text, sizeof text, "%.2fx", r);
+  else std::snprintf(text, sizeof text, r > 0 && r < 0.1 ? "%.4fx" : "%.2fx", r);
   return text;
 }
 
