@@ -105,13 +105,15 @@ std::vector<Placement> Placements() {
 
 void Apply(const Placement& p) {
   const long self = SelfTid();
+  // Counted before the move: a running thread migrates at once, and that
+  // switch is what shows it ran under this placement.
+  SlicesAtApply.clear();
+  for (long tid : Threads()) SlicesAtApply[tid] = Slices(tid);
   const cpu_set_t others = Only(p.OthersCpu);
   for (long tid : Threads()) {
     if (tid != self) SetMask(tid, others);
   }
   SetMask(self, Only(p.CallerCpu));
-  SlicesAtApply.clear();
-  for (long tid : Threads()) SlicesAtApply[tid] = Slices(tid);
   // Let the move happen now rather than in the first timed call.
   sched_yield();
 }

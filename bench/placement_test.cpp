@@ -11,15 +11,15 @@
 namespace velmora::bench {
 namespace {
 
-// A thread that keeps running until told, so it is seen running after any
-// Apply.
+// A thread that keeps waking until told, like the device's and the
+// library's threads during a measure.
 struct Spinner {
   std::atomic<bool> Stop{false};
   std::atomic<int> Cpu{-1};
   std::thread T{[this] {
-    for (int i = 0; i < 200000000 && !Stop.load(); ++i) {
+    for (int i = 0; i < 1000000 && !Stop.load(); ++i) {
       Cpu = sched_getcpu();
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
   }};
   ~Spinner() {
@@ -44,6 +44,7 @@ TEST(BenchPinning, EveryOtherThreadFollowsThePlacement) {
   Spinner other;
   for (const Placement& p : where) {
     Apply(p);
+    other.Cpu = -1;  // it must report again, from after the move
     EXPECT_EQ(sched_getcpu(), p.CallerCpu) << p.Name;
     EXPECT_TRUE(SeenOn(other, p.OthersCpu)) << p.Name;
     Seen seen;
