@@ -3,9 +3,11 @@
 //
 //   velmora-bench            full run (make bench)
 //   velmora-bench --smoke    a few seconds, for CI (make bench-smoke)
-//   velmora-bench --reps N   N repetitions of every measure
-//   velmora-bench --only a,b run only these groups: small, bulk, command,
-//                            rate, codec, memory
+//   velmora-bench --reps N   N repetitions of every measure (default 5)
+//   velmora-bench --only a,b run only these groups: small, command, bulk,
+//                            rate, many, codec, memory
+//   velmora-bench --loop W N one side of one operation N times, nothing
+//                            else, for profilers (see profile_loop.cpp)
 //
 // Every figure is a ratio to a reference measured in the same run: on a
 // shared 2-core machine absolute times drift from run to run, ratios much
@@ -13,6 +15,7 @@
 // failed.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +47,8 @@ bool Wanted(const std::string& only, const char* group) {
 
 int main(int argc, char** argv) {
   Settings s;
-  std::string only;
+  std::string only, loop;
+  int loopCount = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--memory-child" && i + 2 < argc) {
@@ -53,15 +57,19 @@ int main(int argc, char** argv) {
       s.Smoke = true;
     } else if (a == "--reps" && i + 1 < argc) {
       s.Reps = std::atoi(argv[++i]);
+    } else if (a == "--loop" && i + 2 < argc) {
+      loop = argv[++i];
+      loopCount = std::atoi(argv[++i]);
     } else if (a == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--smoke] [--reps N] [--only groups]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--smoke] [--reps N] [--only groups] [--loop what N]\n",
+                   argv[0]);
       return 1;
     }
   }
-  if (s.Smoke && s.Reps == 20) s.Reps = 2;
-  if (s.Reps < 1 || s.Reps > 1000) s.Reps = 20;
+  if (s.Smoke) s.Reps = 1;
+  if (s.Reps < 1 || s.Reps > 1000) s.Reps = 5;
   s.SelfPath = SelfPath();
 
   sim::SimulatedDevice device(s.Address);
@@ -87,13 +95,25 @@ int main(int argc, char** argv) {
   device::SetTimeout(l.In, timeoutMs);
   device::SetTimeout(l.Out, timeoutMs);
 
+  if (!loop.empty()) {
+    const int rc = ProfileLoop(l, loop, loopCount);
+    device::Close(l.In);
+    device::Close(l.Out);
+    device.Stop();
+    return rc;
+  }
+
+  const auto started = std::chrono::steady_clock::now();
   std::vector<Comparison> rows;
   if (Wanted(only, "small")) SmallRoundTrips(s, l, rows);
-  if (Wanted(only, "bulk")) BulkTransfers(s, l, rows);
   if (Wanted(only, "command")) CommandThenRequest(s, l, rows);
+  if (Wanted(only, "bulk")) BulkTransfers(s, l, rows);
   if (Wanted(only, "rate")) CommandRate(s, l, rows);
+  if (Wanted(only, "many")) ManyHandles(s, l, rows);
   if (Wanted(only, "codec")) Codec(s, rows);
   if (Wanted(only, "memory") && !s.SelfPath.empty()) Memory(s, l, rows);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   device::Close(l.In);
   device::Close(l.Out);
@@ -105,9 +125,16 @@ int main(int argc, char** argv) {
     ++targets;
     if (Met(c)) ++met;
   }
-  char title[160];
-  std::snprintf(title, sizeof title, "velmora-bench%s: %d repetitions; targets met: %d of %d",
-                s.Smoke ? " (smoke run)" : "", s.Reps, met, targets);
-  PrintTable(rows, title);
+  char title[200];
+  std::snprintf(title, sizeof title,
+                "velmora-bench%s: %d repetitions, %.0f s; targets met: %d of %d",
+                s.Smoke ? " (smoke run)" : "", s.Reps, seconds, met, targets);
+  std::vector<std::string> names;
+  std::printf("\nThread placements, the library and the reference alike:\n");
+  for (std::size_t p = 0; p < s.Where.size(); ++p) {
+    names.push_back(s.Where[p].Name);
+    std::printf("- %s\n", Describe(s.Where[p], s.Seen[p]).c_str());
+  }
+  PrintTable(rows, names, title);
   return 0;
 }

@@ -1,11 +1,11 @@
-// The measures of the benchmark. Each takes library and reference samples in
-// alternation (ABAB, the order swapped every sample) so that drift on this
-// shared machine falls on both sides alike.
+// The measures of the benchmark, each in the file named after it. Every
+// measure adds its rows to the table; see turns.h for how samples are taken.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "placement.h"
 #include "raw_reference.h"
 #include "sim/simulated_device.h"
 #include "stats.h"
@@ -15,12 +15,16 @@ namespace velmora::bench {
 
 struct Settings {
   bool Smoke = false;
-  int Reps = 20;
+  int Reps = 5;
   std::string Address = "127.0.0.200";
   std::string SelfPath;  // this program, for the memory measure's child processes
+  std::vector<Placement> Where = Placements();
+  // Where the threads were last seen in each placement, for the report;
+  // written by the turns while the settings are otherwise fixed.
+  mutable std::vector<bench::Seen> Seen = std::vector<bench::Seen>(Where.size());
 
-  // Samples per repetition: the full count, or a tenth of it (at least 1)
-  // in the smoke run.
+  // Samples per repetition and placement: the full count, or a tenth of it
+  // (at least 1) in the smoke run.
   int Samples(int full) const { return Smoke ? (full / 10 > 0 ? full / 10 : 1) : full; }
 };
 
@@ -36,14 +40,19 @@ struct Links {
 };
 
 void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows);
-void BulkTransfers(const Settings& s, Links& l, std::vector<Comparison>& rows);
 void CommandThenRequest(const Settings& s, Links& l, std::vector<Comparison>& rows);
+void BulkTransfers(const Settings& s, Links& l, std::vector<Comparison>& rows);
 void CommandRate(const Settings& s, Links& l, std::vector<Comparison>& rows);
+void ManyHandles(const Settings& s, Links& l, std::vector<Comparison>& rows);
 void Codec(const Settings& s, std::vector<Comparison>& rows);
 void Memory(const Settings& s, Links& l, std::vector<Comparison>& rows);
 
 // The child side of the memory measure: one 16 MiB read in a fresh process.
 // Prints "result count baselineKiB peakKiB"; returns the exit status.
 int MemoryChild(const std::string& address, bool library);
+
+// One side of one operation in a loop, nothing else, for profilers and
+// system-call counters: `what` is lib-small, raw-small, lib-16m or raw-16m.
+int ProfileLoop(Links& l, const std::string& what, int count);
 
 }  // namespace velmora::bench

@@ -1,0 +1,56 @@
+// Commands per second: a batch of NDX_SetFreq against raw sends of the same
+// bytes, each timed until the device has taken the whole batch.
+#include <thread>
+
+#include "device/device_api.h"
+#include "turns.h"
+
+namespace velmora::bench {
+
+namespace {
+
+// Waits until the device has counted `expected` chunks on `port`. Polled
+// rather than woken: the device signals every chunk, and a waiter woken that
+// often would compete with the very threads being measured.
+void AwaitDelivered(sim::SimulatedDevice& dev, std::uint16_t port, std::size_t expected) {
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (dev.ReceivedCount(port) < expected) {
+    Check(Clock::now() < deadline, "commands delivered");
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
+}  // namespace
+
+void CommandRate(const Settings& s, Links& l, std::vector<Comparison>& rows) {
+  sim::SimulatedDevice& dev = *l.Device;
+  Comparison c;
+  c.Name = "commands delivered: NDX_SetFreq loop";
+  c.Reference = "raw sends of the same bytes";
+  c.Unit = Comparison::Kind::Rate;
+  c.Target = ">= 85%";
+  c.Limit = 0.85;
+  c.LowerIsBetter = false;
+  c.Note = "a sample is one batch of commands, timed from the first call until the device has "
+           "received the last command (polled every 50 us), per command";
+  const int batch = s.Smoke ? 200 : 2000;
+  const std::uint16_t port = sim::InputPort(0);
+  const std::string command = SetFreqRequest(1000);
+  auto timed = [&](const std::function<void()>& one) {
+    const std::size_t expected = dev.ReceivedCount(port) + std::size_t(batch);
+    const double t = Time([&] {
+      for (int i = 0; i < batch; ++i) one();
+      AwaitDelivered(dev, port, expected);
+    });
+    return t / batch;
+  };
+  auto lib = [&] {
+    return timed([&] { Check(device::SetFreq(l.In, 1000) == 0, "SetFreq"); });
+  };
+  auto raw = [&] { return timed([&] { Check(l.RawIn.Send(command), "raw command"); }); };
+  WarmUp(1, nullptr, lib, raw);
+  Alternate(s, c, s.Samples(8), nullptr, lib, raw);
+  rows.push_back(std::move(c));
+}
+
+}  // namespace velmora::bench

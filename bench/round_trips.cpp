@@ -1,0 +1,112 @@
+// Small request/reply round trips, and a command followed by a request.
+#include <thread>
+
+#include "device/device_api.h"
+#include "device/exchange.h"
+#include "turns.h"
+
+namespace velmora::bench {
+
+void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows) {
+  sim::SimulatedDevice& dev = *l.Device;
+  char buffer[64];
+  const int samples = s.Samples(300);
+  const int calls = (samples + 1) * int(s.Where.size()) * s.Reps + 20;
+  {
+    Comparison c;
+    c.Name = "round trip: NDX_GetData 16 B";
+    c.Reference = "raw request/reply";
+    c.Target = "<= 1.5x";
+    c.Limit = 1.5;
+    const std::string request = GetDataRequest(16);
+    auto lib = [&] { return LibraryRead(l.In, 16, buffer); };
+    auto raw = [&] { return RawRead(l.RawIn, request); };
+    dev.DiscardStore(0);
+    dev.FillStore(0, std::string(std::size_t(16) * 2 * std::size_t(calls), 'd'));
+    WarmUp(10, nullptr, lib, raw);
+    Alternate(s, c, samples, nullptr, lib, raw);
+    rows.push_back(std::move(c));
+  }
+  {
+    // A 16-byte packet per request: 8 samples of 16 bits at 1 kHz, and the
+    // device's clock moved on by exactly one packet before each request.
+    Comparison c;
+    c.Name = "round trip: NDX_GetAllPackets, one 16 B packet";
+    c.Reference = "raw request/reply";
+    c.Target = "<= 2.0x";
+    c.Limit = 2.0;
+    dev.SetManualClock(true);
+    Check(device::SetBlockSize(l.In, 16) == 0 && device::SetPacketBits(l.In, 16) == 0 &&
+              device::SetFreq(l.In, 1000) == 0 && device::GoClear(l.In) == 0,
+          "packet setup");
+    for (int i = 0; i < 200 && dev.State(0) != sim::AcquisitionState::Running; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Check(dev.State(0) == sim::AcquisitionState::Running, "acquisition start");
+    const std::string request = device::BuildRequest("RREQA");
+    char time[16];
+    auto prepare = [&] { dev.AdvanceClock(8000); };
+    auto lib = [&] {
+      std::int32_t timeCount = sizeof time, dataCount = sizeof buffer;
+      std::int32_t rc = 0;
+      const double t =
+          Time([&] { rc = device::GetAllPackets(l.In, &timeCount, time, &dataCount, buffer); });
+      Check(rc == 0 && dataCount == 16, "GetAllPackets", rc != 0 ? rc : dataCount);
+      return t;
+    };
+    auto raw = [&] { return RawRead(l.RawIn, request); };
+    WarmUp(10, prepare, lib, raw);
+    Alternate(s, c, samples, prepare, lib, raw);
+    Check(device::Clear(l.In) == 0, "Clear");
+    dev.SetManualClock(false);
+    rows.push_back(std::move(c));
+  }
+}
+
+void CommandThenRequest(const Settings& s, Links& l, std::vector<Comparison>& rows) {
+  sim::SimulatedDevice& dev = *l.Device;
+  char buffer[64];
+  const std::string command = SetFreqRequest(1000);
+  const std::string request = GetDataRequest(16);
+  const int samples = s.Samples(200);
+  const int nagleSamples = s.Smoke ? 1 : 2;  // each waits out a delayed ACK
+  const int calls = (samples + nagleSamples + 2) * 2 * int(s.Where.size()) * s.Reps + 20;
+  dev.DiscardStore(0);
+  dev.FillStore(0, std::string(std::size_t(16) * std::size_t(calls), 'f'));
+
+  auto libPair = [&] {
+    std::int32_t count = 16;
+    std::int32_t rc = 0, rf = 0;
+    const double t = Time([&] {
+      rf = device::SetFreq(l.In, 1000);
+      rc = device::GetData(l.In, &count, buffer);
+    });
+    Check(rf == 0 && rc == 0 && count == 16, "SetFreq then GetData", rf != 0 ? rf : rc);
+    return t;
+  };
+  auto rawPair = [&](RawReference& r) {
+    return Time([&] {
+      Check(r.Send(command) && r.Send(request) && r.ReadFrame(), "raw command then request");
+    });
+  };
+  Comparison c;
+  c.Name = "NDX_SetFreq then NDX_GetData 16 B";
+  c.Reference = "raw command then request";
+  c.Target = "<= 1.5x, p99 < 1 ms";
+  c.Limit = 1.5;
+  c.P99LimitUs = 1000;
+  WarmUp(5, nullptr, libPair, [&] { return rawPair(l.RawIn); });
+  Alternate(s, c, samples, nullptr, libPair, [&] { return rawPair(l.RawIn); });
+  rows.push_back(std::move(c));
+
+  Comparison nagle;
+  nagle.Name = "NDX_SetFreq then NDX_GetData 16 B, against Nagle";
+  nagle.Reference = "raw command then request, Nagle on";
+  nagle.Note = "Nagle holds the request until the device acknowledges the command, which it "
+               "delays; the library sets TCP_NODELAY in Connect to avoid exactly this";
+  Alternate(s, nagle, nagleSamples, nullptr, libPair, [&] { return rawPair(l.RawNagle); });
+  rows.push_back(std::move(nagle));
+  dev.DiscardStore(0);
+}
+
+}  // namespace velmora::bench
