@@ -23,7 +23,6 @@ from .device import (
     MAX_BLOCK_SIZE,
     MAX_FREQUENCY_HZ,
     OUTPUT,
-    ArgumentError,
     Device,
     PacketFill,
     Packets,
@@ -31,6 +30,7 @@ from .device import (
 from .errors import (
     NOWORK_STATUS,
     RESULTS,
+    ArgumentError,
     ConnectError,
     DataLossError,
     DataLossWarning,

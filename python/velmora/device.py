@@ -8,10 +8,10 @@ from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tup
 from . import samples as _samples
 from . import stream as _stream
 from ._library import Library, load_library
-from .errors import ConnectError, VelmoraError, error_for
+from .errors import ArgumentError, ConnectError, VelmoraError, error_for
 from .stream import Block
 
-__all__ = ["Device", "Packets", "PacketFill", "ArgumentError", "INPUT", "OUTPUT", "DEFAULT_PACKET_CAPACITY",
+__all__ = ["Device", "Packets", "PacketFill", "INPUT", "OUTPUT", "DEFAULT_PACKET_CAPACITY",
            "MAX_FREQUENCY_HZ", "MAX_BLOCK_SIZE"]
 
 INPUT = "input"
@@ -26,7 +26,6 @@ DEFAULT_PACKET_CAPACITY = (16 << 20) + 1
 _TIME_CAPACITY = 16
 _INT32_MIN, _INT32_MAX = -(1 << 31), (1 << 31) - 1
 _BAD_UNIT = 20
-_BAD_LENGTH = 24
 _NO_WORK = 58
 # What the device accepts when acquisition starts; the library clamps the
 # rate to this range itself.
@@ -117,14 +116,15 @@ class PacketFill(NamedTuple):
 
 def _whole_number(value: Any, what: str) -> int:
     """``value`` as an int, refusing what is not a whole number."""
+    refusal = ArgumentError("%s must be a whole number, not %r" % (what, value))
     if isinstance(value, bool):
-        raise ValueError("%s must be a whole number, not %r" % (what, value))
+        raise refusal
     try:
         number = int(value)
     except (TypeError, ValueError, OverflowError):
-        raise ValueError("%s must be a whole number, not %r" % (what, value)) from None
+        raise refusal from None
     if number != value:
-        raise ValueError("%s must be a whole number, not %r" % (what, value))
+        raise refusal
     return number
 
 
@@ -134,15 +134,6 @@ def _in_range(value: Any, what: str, low: int, high: Optional[int]) -> int:
         limit = "%d or more" % low if high is None else "%d to %d" % (low, high)
         raise ArgumentError("%s must be %s, not %d" % (what, limit, number))
     return number
-
-
-class ArgumentError(VelmoraError, ValueError):
-    """A setting the device would refuse, raised before anything is sent.
-    Also a ``ValueError``; ``code`` is 24 (ERROR_BAD_LENGTH), as the library
-    gives for settings that must be positive."""
-
-    def __init__(self, why: str) -> None:
-        super().__init__(_BAD_LENGTH, "", why)
 
 
 def _writable(buffer: Any) -> Tuple[Any, int]:

@@ -13,6 +13,7 @@ __all__ = [
     "NoWorkError",
     "NotConnectedError",
     "ConnectError",
+    "ArgumentError",
     "DataLossError",
     "DataLossWarning",
     "error_for",
@@ -47,6 +48,7 @@ NOWORK_STATUS: Dict[int, str] = {
     4: "a retry with no earlier request on this connection",
 }
 
+_BAD_LENGTH = 24
 _TIMEOUT = 1460
 _NO_WORK = 58
 _NOT_CONNECTED = 2250
@@ -122,6 +124,15 @@ class ConnectError(VelmoraError, builtins.ConnectionError):
         self.port = port
         super().__init__(code, "NDX_Connect", "cannot connect to %s port %d: %s"
                          % (host, port, result_meaning(code)))
+
+
+class ArgumentError(VelmoraError, builtins.ValueError):
+    """A setting the device would refuse, raised before anything is sent.
+    Also a built-in ``ValueError``; ``code`` is 24 (ERROR_BAD_LENGTH), as the
+    library gives for settings that must be positive."""
+
+    def __init__(self, why: str) -> None:
+        super().__init__(_BAD_LENGTH, "", why)
 
 
 class DataLossError(VelmoraError):
