@@ -4,7 +4,7 @@
 # against the simulated device on 127.0.15.20:
 #   1. `pip install .` from a copy of the committed tree (no build folders),
 #      with the python3 on PATH (standard library only);
-#   2. `pip wheel .` here, into dist/, installed into an environment of
+#   2. `pip wheel .` of that copy, into dist/, installed into an environment of
 #      /usr/bin/python3 that sees Debian's numpy; the wheel's contents are
 #      checked as well.
 #   SIM=path (default build/tools/velmora-sim)   NUMPY_PYTHON=path (default /usr/bin/python3)
@@ -33,7 +33,8 @@ echo "python-wheel-test: pip install . on a fresh tree took $((SECONDS - start))
 
 start=$SECONDS
 rm -f dist/velmora-*-linux_*.whl
-python3 -m pip wheel -q --no-deps --no-index -w dist .
+# From the same copy, whose library is built by now.
+python3 -m pip wheel -q --no-deps --no-index -w dist "$work/checkout"
 wheel=$(ls dist/velmora-*-linux_*.whl)
 echo "python-wheel-test: pip wheel . took $((SECONDS - start)) s: $wheel ($(stat -c %s "$wheel") bytes)"
 "$NUMPY_PYTHON" -m venv --system-site-packages "$work/numpy"
