@@ -6,7 +6,8 @@
 #      with the python3 on PATH (standard library only);
 #   2. `pip wheel .` of that copy, into dist/, installed into an environment of
 #      /usr/bin/python3 that sees Debian's numpy; the wheel's contents are
-#      checked as well.
+#      checked as well;
+#   3. `pip install -e .` of the copy, replacing 1.
 #   SIM=path (default build/tools/velmora-sim)   NUMPY_PYTHON=path (default /usr/bin/python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -49,3 +50,5 @@ grep -q listening "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
 cd "$work"
 plain/bin/python "$ROOT/python/tests/installed_check.py" "$ADDRESS"
 numpy/bin/python "$ROOT/python/tests/installed_check.py" "$ADDRESS" --numpy
+plain/bin/pip install -q --no-index -e "$work/checkout"
+plain/bin/python "$ROOT/python/tests/installed_check.py" "$ADDRESS" --editable "$work/checkout"

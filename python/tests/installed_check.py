@@ -1,7 +1,7 @@
 """Run by scripts/python-wheel-test.sh with an installed package, from
 outside the checkout, against a simulated device at the given address:
 
-    python installed_check.py ADDRESS [--numpy]
+    python installed_check.py ADDRESS [--numpy] [--editable CHECKOUT]
 
 Exits non-zero with a message at the first thing that is not as it should be.
 """
@@ -14,11 +14,16 @@ from pathlib import Path
 def main() -> int:
     address = sys.argv[1]
     want_numpy = "--numpy" in sys.argv[2:]
+    editable = sys.argv[sys.argv.index("--editable") + 1] if "--editable" in sys.argv else None
     import velmora
 
     package = Path(velmora.__file__).resolve().parent
     library = Path(velmora.load_library().path).resolve()
-    assert "site-packages" in package.parts, "imported from %s, not the environment" % package
+    if editable:
+        expected = Path(editable).resolve() / "python" / "velmora"
+        assert package == expected, "imported from %s, not %s" % (package, expected)
+    else:
+        assert "site-packages" in package.parts, "imported from %s, not the environment" % package
     assert library.parent == package, "library %s is not the package's own" % library
     assert (package / "py.typed").exists(), "py.typed is missing"
     assert velmora.have_numpy() == want_numpy, "numpy present: %s" % velmora.have_numpy()
