@@ -6,22 +6,34 @@
         dev.set_frequency(10_000)
         dev.set_packet_bits(16)
         dev.set_block_size(256)
-        dev.start_cleared()
-        try:
-            packets = dev.all_packets()
-        except velmora.NoWorkError:
-            ...  # nothing completed yet
+        times, samples = dev.acquire(2.0)      # 20,000 samples from a fresh start
+        for block in dev.stream(10.0):         # or block by block, gaps reported
+            print(block.index, block.lost, len(block.samples))
 
-The shared library is found through VELMORA_LIBRARY, next to this package,
-in the source tree's build folder, or by the system loader (see
-:func:`load_library`). Only the standard library is needed.
+Values come as numpy arrays when numpy is installed, else as
+``array.array``. The shared library is found inside this package, through
+VELMORA_LIBRARY, in the source tree's build folder, or by the system loader
+(see :func:`load_library`).
 """
 
 from ._library import Library, library_names, load_library
-from .device import DEFAULT_PACKET_CAPACITY, INPUT, OUTPUT, Device, Packets
+from .device import (
+    DEFAULT_PACKET_CAPACITY,
+    INPUT,
+    MAX_BLOCK_SIZE,
+    MAX_FREQUENCY_HZ,
+    OUTPUT,
+    Device,
+    PacketFill,
+    Packets,
+)
 from .errors import (
     NOWORK_STATUS,
     RESULTS,
+    ArgumentError,
+    ConnectError,
+    DataLossError,
+    DataLossWarning,
     NoWorkError,
     NotConnectedError,
     TimeoutError,
@@ -30,16 +42,26 @@ from .errors import (
     result_meaning,
     result_name,
 )
+from .samples import have_numpy, sample_width
+from .stream import Block
 
 __version__ = "0.1.0"
 
 __all__ = [
     "Device",
     "Packets",
+    "PacketFill",
+    "Block",
     "INPUT",
     "OUTPUT",
     "DEFAULT_PACKET_CAPACITY",
+    "MAX_FREQUENCY_HZ",
+    "MAX_BLOCK_SIZE",
     "VelmoraError",
+    "ArgumentError",
+    "ConnectError",
+    "DataLossError",
+    "DataLossWarning",
     "TimeoutError",
     "NoWorkError",
     "NotConnectedError",
@@ -48,6 +70,8 @@ __all__ = [
     "result_name",
     "result_meaning",
     "error_for",
+    "have_numpy",
+    "sample_width",
     "Library",
     "load_library",
     "library_names",

@@ -129,17 +129,23 @@ def load_library(path: Union[str, "os.PathLike[str]", None] = None) -> Library:
             return _loaded
         override = os.environ.get("VELMORA_LIBRARY")
         if override:
-            _loaded = Library(override)
-            return _loaded
-        errors = []
+            library, error = _try_load(override)
+            if library is None:
+                raise OSError("cannot load the velmora library named by VELMORA_LIBRARY "
+                              "(nothing else is tried while it is set):\n  %s: %s"
+                              % (override, error))
+            _loaded = library
+            return library
+        tried = []
         for candidate in _candidates():
             if os.sep in candidate and not os.path.exists(candidate):
+                tried.append("%s: no such file" % candidate)
                 continue
             library, error = _try_load(candidate)
             if library is not None:
                 _loaded = library
                 return library
-            errors.append("%s: %s" % (candidate, error))
-        raise OSError(
-            "cannot find the velmora library; set VELMORA_LIBRARY to its path"
-            + ("".join("\n  " + e for e in errors) if errors else ""))
+            tried.append("%s: %s" % (candidate, error))
+        raise OSError("cannot find the velmora library; install the package with "
+                      "`pip install .` from a checkout, or set VELMORA_LIBRARY to the "
+                      "library's path. Tried:" + "".join("\n  " + t for t in tried))

@@ -2,12 +2,17 @@
 
 import ctypes
 import threading
-from typing import List, NamedTuple, Optional, Union
+from types import MappingProxyType
+from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
 
+from . import samples as _samples
+from . import stream as _stream
 from ._library import Library, load_library
-from .errors import VelmoraError, error_for
+from .errors import ArgumentError, ConnectError, VelmoraError, error_for
+from .stream import Block
 
-__all__ = ["Device", "Packets", "INPUT", "OUTPUT", "DEFAULT_PACKET_CAPACITY"]
+__all__ = ["Device", "Packets", "PacketFill", "INPUT", "OUTPUT", "DEFAULT_PACKET_CAPACITY",
+           "MAX_FREQUENCY_HZ", "MAX_BLOCK_SIZE"]
 
 INPUT = "input"
 OUTPUT = "output"
@@ -22,6 +27,12 @@ _TIME_CAPACITY = 16
 _INT32_MIN, _INT32_MAX = -(1 << 31), (1 << 31) - 1
 _BAD_UNIT = 20
 _NO_WORK = 58
+# What the device accepts when acquisition starts; the library clamps the
+# rate to this range itself.
+MAX_FREQUENCY_HZ = 40_000_000
+MAX_BLOCK_SIZE = 16 << 20
+_FIRST_PORT = 0xED00
+_INPUT_PORTS = 0x10
 
 
 class Packets(NamedTuple):
@@ -34,12 +45,18 @@ class Packets(NamedTuple):
     reply carried none; ``time_bytes`` is that value as received.
     ``truncated`` is True when the reply filled the whole buffer, so bytes
     beyond it may have been lost (the buffer is larger from the next fetch).
+    ``bits``, ``frequency`` and ``block_size`` are the settings the fetching
+    ``Device`` had sent (None when it had sent none); :meth:`samples` and
+    :meth:`times` read the payload with them.
     """
 
     time_us: Optional[int]
     data: bytes
     time_bytes: bytes = b""
     truncated: bool = False
+    bits: Optional[int] = None
+    frequency: Optional[int] = None
+    block_size: Optional[int] = None
 
     def split(self, block_size: int) -> List[bytes]:
         """``data`` cut into packets of ``block_size`` bytes (the last one
@@ -47,6 +64,90 @@ class Packets(NamedTuple):
         if block_size <= 0:
             raise ValueError("block_size must be positive")
         return [self.data[i:i + block_size] for i in range(0, len(self.data), block_size)]
+
+    def samples(self, bits: Optional[int] = None) -> Any:
+        """The whole samples in ``data`` as unsigned numbers: a numpy array
+        (uint8, uint16, uint32 or uint64; 3-byte samples widened to uint32,
+        5 to 7 bytes to uint64) when numpy is installed, else an
+        ``array.array``. ``bits`` defaults to the packet bits the Device had
+        sent. When packets do not hold whole samples, the bytes of a sample
+        cut at either end of the reply are left out."""
+        width = _samples.sample_width(self._bits(bits))
+        skip, _ = self._layout(width)
+        return _samples.decode(memoryview(self.data)[skip:], width)
+
+    def times(self, bits: Optional[int] = None, frequency: Optional[int] = None) -> Any:
+        """Seconds from the start of acquisition of every sample that
+        :meth:`samples` returns (float64), from the "Time" value and the
+        frequency the Device had sent (or ``frequency``)."""
+        width = _samples.sample_width(self._bits(bits))
+        hz = frequency if frequency is not None else self.frequency
+        if hz is None or hz <= 0:
+            raise ValueError("the sample rate is unknown: set it through the Device or pass frequency=")
+        if self.time_us is None:
+            raise ValueError("the reply carried no \"Time\" value")
+        skip, first = self._layout(width, hz)
+        return _samples.sample_times(first, (len(self.data) - skip) // width, hz)
+
+    def _bits(self, bits: Optional[int]) -> int:
+        bits = bits if bits is not None else self.bits
+        if bits is None:
+            raise ValueError("the packet bits are unknown: set them through the Device or pass bits=")
+        return bits
+
+    def _layout(self, width: int, hz: Optional[int] = None) -> Tuple[int, int]:
+        # (bytes before the first whole sample, that sample's index)
+        hz = hz if hz is not None else self.frequency
+        if self.time_us is None or not hz:
+            return 0, 0
+        return _samples.layout(self.time_us, hz, width, self.block_size)
+
+
+class PacketFill(NamedTuple):
+    """What :meth:`Device.all_packets_into` put into the caller's buffer:
+    ``nbytes`` bytes from its start, the reply's "Time" value (``time_us``,
+    None when it carried none) and ``truncated``, True when the reply filled
+    the whole buffer, so that bytes beyond it may have been dropped."""
+
+    nbytes: int
+    time_us: Optional[int]
+    truncated: bool
+
+
+def _whole_number(value: Any, what: str) -> int:
+    """``value`` as an int, refusing what is not a whole number."""
+    refusal = ArgumentError("%s must be a whole number, not %r" % (what, value))
+    if isinstance(value, bool):
+        raise refusal
+    try:
+        number = int(value)
+    except (TypeError, ValueError, OverflowError):
+        raise refusal from None
+    if number != value:
+        raise refusal
+    return number
+
+
+def _in_range(value: Any, what: str, low: int, high: Optional[int]) -> int:
+    number = _whole_number(value, what)
+    if number < low or (high is not None and number > high):
+        limit = "%d or more" % low if high is None else "%d to %d" % (low, high)
+        raise ArgumentError("%s must be %s, not %d" % (what, limit, number))
+    return number
+
+
+def _writable(buffer: Any) -> Tuple[Any, int]:
+    """A ctypes view of the caller's writable, contiguous buffer (no copy)
+    and its size in bytes. While the view lives the buffer cannot be
+    resized under the library."""
+    view = memoryview(buffer)
+    if view.readonly:
+        raise TypeError("the buffer is read-only")
+    if not view.c_contiguous:
+        raise ValueError("the buffer must be contiguous")
+    if view.nbytes == 0:
+        raise ValueError("the buffer is empty")
+    return (ctypes.c_char * view.nbytes).from_buffer(view.cast("B")), view.nbytes
 
 
 def _int32(value: int, what: str) -> int:
@@ -105,10 +206,16 @@ class Device:
         # The packet buffers are shared by the calls of this object: one
         # fetch at a time, copy-out included.
         self._fetch_lock = threading.Lock()
+        # What this object sent, for its properties and for reading packets.
+        self._frequency: Optional[int] = None
+        self._packet_bits: Optional[int] = None
+        self._block_size: Optional[int] = None
+        self._lines: Dict[int, bool] = {}
+        self._timeout_ms: Optional[int] = None
 
         handle = self._lib.Connect(raw_host, 1 if self.is_input else 0, port)
         if not handle:
-            raise error_for(self._lib.last_error(), "NDX_Connect")
+            raise ConnectError(self._lib.last_error(), self.host, self.tcp_port)
         self._handle = handle
         if timeout_ms is not None:
             try:
@@ -116,6 +223,53 @@ class Device:
             except BaseException:
                 self.close()
                 raise
+
+    # -- what was sent ----------------------------------------------------
+
+    @property
+    def tcp_port(self) -> int:
+        """The device's TCP port number for this direction and channel."""
+        return _FIRST_PORT + (_INPUT_PORTS if self.is_input else 0) + self.port
+
+    @property
+    def frequency(self) -> Optional[int]:
+        """The sample rate this object last sent, in Hz, after the library's
+        clamping (so the rate the device will use); None before any."""
+        return self._frequency
+
+    @property
+    def packet_bits(self) -> Optional[int]:
+        """The packet bits this object last sent; None before any."""
+        return self._packet_bits
+
+    @property
+    def sample_width(self) -> Optional[int]:
+        """Bytes per sample from :attr:`packet_bits`; None before any."""
+        bits = self._packet_bits
+        return None if bits is None else _samples.sample_width(bits)
+
+    @property
+    def block_size(self) -> Optional[int]:
+        """The packet size in bytes this object last sent; None before any."""
+        return self._block_size
+
+    @property
+    def lines(self) -> Mapping[int, bool]:
+        """Digital line -> on, for every line this object switched (the
+        auto-zero line 0 included); read-only."""
+        return MappingProxyType(dict(self._lines))
+
+    @property
+    def auto_zero(self) -> Optional[bool]:
+        """Whether this object last switched auto-zero (line 0) on; None
+        before any."""
+        return self._lines.get(0)
+
+    @property
+    def timeout_ms(self) -> Optional[int]:
+        """The reply time-out this object last set; None before any (the
+        library's own is then in force)."""
+        return self._timeout_ms
 
     # -- lifetime ---------------------------------------------------------
 
@@ -164,17 +318,25 @@ class Device:
     # -- commands: queued for the device, not answered --------------------
 
     def set_frequency(self, hz: int) -> None:
-        """Sample rate in Hz, clamped to 0..40,000,000 (never rejected)."""
-        hz = max(_INT32_MIN, min(int(hz), _INT32_MAX))
-        self._call("NDX_SetFreq", "SetFreq", hz)
+        """Sample rate in Hz: a whole number of 1 or more (ValueError
+        otherwise, before anything is sent). Rates above 40,000,000 are
+        clamped to it by the library; :attr:`frequency` shows the result."""
+        hz = _in_range(hz, "the frequency", 1, None)
+        self._call("NDX_SetFreq", "SetFreq", min(hz, _INT32_MAX))
+        self._frequency = min(hz, MAX_FREQUENCY_HZ)
 
     def set_packet_bits(self, bits: int) -> None:
-        """Bits per sample (positive); a sample takes ceil(bits / 8) bytes."""
-        self._call("NDX_SetPacketBits", "SetPacketBits", _int32(bits, "bits"))
+        """Bits per sample, 1 to 64 (ValueError otherwise); a sample takes
+        ceil(bits / 8) bytes."""
+        bits = _in_range(bits, "packet bits", 1, _samples.MAX_BITS)
+        self._call("NDX_SetPacketBits", "SetPacketBits", bits)
+        self._packet_bits = bits
 
     def set_block_size(self, nbytes: int) -> None:
-        """Packet (block) size in bytes (positive)."""
-        self._call("NDX_SetBlockSize", "SetBlockSize", _int32(nbytes, "block size"))
+        """Packet (block) size in bytes, 1 to 16 MiB (ValueError otherwise)."""
+        nbytes = _in_range(nbytes, "the block size", 1, MAX_BLOCK_SIZE)
+        self._call("NDX_SetBlockSize", "SetBlockSize", nbytes)
+        self._block_size = nbytes
 
     def set_digital_line(self, line: int, on: bool) -> None:
         """Switches digital line 0 to 31 on or off (1413 for 32 or more)."""
@@ -183,10 +345,12 @@ class Device:
         # library refuses it (1413) after its handle and link checks.
         raw = line if 0 <= line <= 0xFFFFFFFF else 0xFFFFFFFF
         self._call("NDX_SetMDIO1", "SetMDIO1", raw, 1 if on else 0)
+        self._lines[line] = bool(on)
 
     def set_auto_zero(self, on: bool) -> None:
         """Switches the auto-zero line (digital line 0) on or off."""
         self._call("NDX_SetAZero", "SetAZero", 1 if on else 0)
+        self._lines[0] = bool(on)
 
     def start(self) -> None:
         """Starts acquisition with the settings sent so far; one already
@@ -205,7 +369,9 @@ class Device:
         """Reply time-out in milliseconds (positive; 2000 when opened) for
         later reads and writes. Each wait for a piece of the reply gets the
         whole time-out. Sends nothing."""
-        self._call("NDX_SetTimeout", "SetTimeout", _int32(ms, "time-out"))
+        ms = _int32(_in_range(ms, "the time-out", 1, None), "time-out")
+        self._call("NDX_SetTimeout", "SetTimeout", ms)
+        self._timeout_ms = ms
 
     # -- requests with a reply --------------------------------------------
 
@@ -220,6 +386,19 @@ class Device:
         result = self._lib.GetData(handle, ctypes.byref(count), buffer)
         self._raise_for(result, "NDX_GetData")
         return ctypes.string_at(buffer, count.value)
+
+    def read_into(self, buffer: Any) -> int:
+        """Takes up to ``len(buffer)`` bytes from the channel's data store
+        into ``buffer`` (any writable contiguous buffer: bytearray,
+        memoryview, numpy array, array.array) in place, and returns how
+        many bytes were written from its start. NoWorkError with status 3
+        when the store is empty."""
+        handle = self._live("NDX_GetData")
+        target, nbytes = _writable(buffer)
+        count = ctypes.c_int32(min(nbytes, _INT32_MAX))
+        result = self._lib.GetData(handle, ctypes.byref(count), target)
+        self._raise_for(result, "NDX_GetData")
+        return count.value
 
     def write_data(self, data: Union[bytes, bytearray, memoryview]) -> int:
         """Sends ``data`` to the channel's data store (output direction) and
@@ -243,6 +422,34 @@ class Device:
         discarded by the device."""
         return self._fetch("NDX_GetLatestPacketAndDiscard", "GetLatestPacketAndDiscard")
 
+    def all_packets_into(self, buffer: Any) -> PacketFill:
+        """:meth:`all_packets` into the caller's writable buffer, in place:
+        returns ``(nbytes, time_us, truncated)``. The library drops what
+        does not fit, so a reply that fills the buffer is marked
+        ``truncated``; a buffer of 16 MiB + 1 bytes never is."""
+        with self._fetch_lock:
+            handle = self._live("NDX_GetAllPackets")
+            target, nbytes = _writable(buffer)
+            data_count = ctypes.c_int32(min(nbytes, _INT32_MAX))
+            time_count = ctypes.c_int32(_TIME_CAPACITY)
+            result = self._lib.GetAllPackets(handle, ctypes.byref(time_count), self._time_buffer,
+                                             ctypes.byref(data_count), target)
+            self._raise_for(result, "NDX_GetAllPackets")
+            time_bytes = ctypes.string_at(self._time_buffer, time_count.value)
+        time_us = int.from_bytes(time_bytes, "little") if time_bytes else None
+        return PacketFill(data_count.value, time_us, data_count.value >= nbytes)
+
+    # -- continuous acquisition -------------------------------------------
+
+    def stream(self, seconds: Optional[float] = None, **options: Any) -> Iterator[Block]:
+        """Blocks of samples as they arrive; see :func:`velmora.stream.stream`."""
+        return _stream.stream(self, seconds, **options)
+
+    def acquire(self, seconds: float, **options: Any) -> Tuple[Any, Any]:
+        """``(times, samples)`` of exactly ``seconds * frequency`` samples
+        from a fresh start; see :func:`velmora.stream.acquire`."""
+        return _stream.acquire(self, seconds, **options)
+
     def _fetch(self, operation: str, function_name: str) -> Packets:
         with self._fetch_lock:
             handle = self._live(operation)
@@ -262,7 +469,8 @@ class Device:
                 # What did not fit is gone; the next reply gets room for it.
                 self._packet_capacity = min(capacity * 2, _INT32_MAX)
         time_us = int.from_bytes(time_bytes, "little") if time_bytes else None
-        return Packets(time_us, data, time_bytes, truncated)
+        return Packets(time_us, data, time_bytes, truncated,
+                       self._packet_bits, self._frequency, self._block_size)
 
     def _raise_for(self, result: int, operation: str) -> None:
         if result == 0:

@@ -12,6 +12,10 @@ __all__ = [
     "TimeoutError",
     "NoWorkError",
     "NotConnectedError",
+    "ConnectError",
+    "ArgumentError",
+    "DataLossError",
+    "DataLossWarning",
     "error_for",
 ]
 
@@ -44,6 +48,7 @@ NOWORK_STATUS: Dict[int, str] = {
     4: "a retry with no earlier request on this connection",
 }
 
+_BAD_LENGTH = 24
 _TIMEOUT = 1460
 _NO_WORK = 58
 _NOT_CONNECTED = 2250
@@ -104,6 +109,55 @@ class NoWorkError(VelmoraError):
         self.status = status
         why = NOWORK_STATUS.get(status, "status %d" % status)
         super().__init__(code, operation, "the device had nothing to do: %s" % why)
+
+
+class ConnectError(VelmoraError, builtins.ConnectionError):
+    """Opening a connection failed (``NDX_Connect`` returned no handle).
+
+    ``host`` and ``port`` (the TCP port number) say what was tried; ``code``
+    is the library's reason, usually 1203 when nothing answers there. Also a
+    built-in ``ConnectionError``.
+    """
+
+    def __init__(self, code: int, host: str, port: int) -> None:
+        self.host = host
+        self.port = port
+        super().__init__(code, "NDX_Connect", "cannot connect to %s port %d: %s"
+                         % (host, port, result_meaning(code)))
+
+
+class ArgumentError(VelmoraError, builtins.ValueError):
+    """A setting the device would refuse, raised before anything is sent.
+    Also a built-in ``ValueError``; ``code`` is 24 (ERROR_BAD_LENGTH), as the
+    library gives for settings that must be positive."""
+
+    def __init__(self, why: str) -> None:
+        super().__init__(_BAD_LENGTH, "", why)
+
+
+class DataLossError(VelmoraError):
+    """Samples were lost between two fetches of a stream: the host fell
+    behind and the device overwrote packets nobody had fetched.
+
+    ``samples`` is how many were lost (None when it cannot be told, for
+    example after the acquisition was restarted elsewhere); ``index`` the
+    index of the first lost sample and ``at`` its time in seconds from the
+    start of acquisition.
+    """
+
+    def __init__(self, samples: Optional[int], index: int, at: float, why: str = "") -> None:
+        self.samples = samples
+        self.index = index
+        self.at = at
+        what = ("%d samples lost" % samples if samples is not None else "samples lost")
+        message = "%s from sample %d (%.6f s after the start)%s" % (
+            what, index, at, ": " + why if why else "")
+        super().__init__(0, "stream", message)
+        self.args = (message,)  # no library result number to show
+
+
+class DataLossWarning(UserWarning):
+    """Samples were lost between two fetches of a stream that warns."""
 
 
 _CLASSES: Dict[int, Type[VelmoraError]] = {
