@@ -18,28 +18,17 @@ set(_velmora_runtime_package libvelmora${PROJECT_VERSION_MAJOR})
 # Every package carries its copyright file and changelog in
 # /usr/share/doc/<package>. Left out of a plain `cmake --install`: only the
 # packages want them.
+velmora_gzip(${_velmora_debian_dir}/changelog ${CMAKE_CURRENT_BINARY_DIR}/debian
+             _velmora_changelog)
 function(velmora_debian_docs component package)
   set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package})
-  install(FILES ${_velmora_debian_dir}/copyright DESTINATION ${doc_dir}
-          COMPONENT ${component} EXCLUDE_FROM_ALL)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz DESTINATION ${doc_dir}
+  install(FILES ${_velmora_debian_dir}/copyright ${_velmora_changelog} DESTINATION ${doc_dir}
           COMPONENT ${component} EXCLUDE_FROM_ALL)
 endfunction()
-
-find_program(VELMORA_GZIP gzip)
-if(VELMORA_GZIP)
-  add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/debian
-    COMMAND ${VELMORA_GZIP} -9 -n -c ${_velmora_debian_dir}/changelog
-            > ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz
-    DEPENDS ${_velmora_debian_dir}/changelog VERBATIM)
-  add_custom_target(velmora_debian_changelog ALL
-    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz)
-  velmora_debian_docs(runtime ${_velmora_runtime_package})
-  velmora_debian_docs(development libvelmora-dev)
-  if(TARGET velmora-cli OR TARGET velmora-sim)
-    velmora_debian_docs(tools velmora-tools)
-  endif()
+velmora_debian_docs(runtime ${_velmora_runtime_package})
+velmora_debian_docs(development libvelmora-dev)
+if(TARGET velmora-cli OR TARGET velmora-sim)
+  velmora_debian_docs(tools velmora-tools)
 endif()
 
 set(CPACK_PACKAGE_NAME velmora)
@@ -70,37 +59,40 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_CURRENT_BINARY_DIR})
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${_velmora_runtime_package})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The runtime package says which package provides libvelmora.so.0 (shlibs)
+# and lets dpkg's trigger refresh the loader's cache.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${_velmora_debian_dir}/triggers)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
 "client library for a network-attached data-acquisition device
- VELMORA drives a data-acquisition device over TCP from inside the host
- program's process: it configures the device, starts and stops acquisition,
- fetches acquired packets with their time stamps, and reads and writes data
- blocks. Its interface is fifteen flat C functions.
- .
- This package contains the shared library.")
+VELMORA drives a data-acquisition device over TCP from inside the host
+program's process: it configures the device, starts and stops acquisition,
+fetches acquired packets with their time stamps, and reads and writes data
+blocks. Its interface is fifteen flat C functions.
+
+This package contains the shared library.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libvelmora-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 "development files for the VELMORA device library
- VELMORA drives a network-attached data-acquisition device over TCP from
- inside the host program's process.
- .
- This package contains the C header, the CMake package (find_package(velmora))
- and the pkg-config file (velmora.pc) needed to build programs that use the
- library.")
+VELMORA drives a network-attached data-acquisition device over TCP from
+inside the host program's process.
+
+This package contains the C header, the CMake package (find_package(velmora))
+and the pkg-config file (velmora.pc) needed to build programs that use the
+library.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME velmora-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
 "command-line tool and simulated device for VELMORA
- velmora drives a network-attached data-acquisition device from the shell
- through the VELMORA library: settings, acquisition into raw, CSV and SVG
- files, data blocks, and the meaning of result numbers.
- .
- velmora-sim runs a simulated device on a local address, for trying the
- library, the tool and programs built on them without hardware.")
+velmora drives a network-attached data-acquisition device from the shell
+through the VELMORA library: settings, acquisition into raw, CSV and SVG
+files, data blocks, and the meaning of result numbers.
+
+velmora-sim runs a simulated device on a local address, for trying the
+library, the tool and programs built on them without hardware.")
 
 include(CPack)

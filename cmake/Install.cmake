@@ -60,6 +60,27 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora.pc.in ${CMAKE_CURRENT_BINARY_DI
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc
   DESTINATION ${_velmora_pc_dir} COMPONENT development)
 
+# velmora_gzip(<file> <dir> <result variable>): <dir>/<name>.gz, made now
+# and again whenever <file> changes, with no time stamp inside; the file
+# itself where gzip is missing.
+function(velmora_gzip file dir result)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${file})
+  find_program(VELMORA_GZIP gzip)
+  mark_as_advanced(VELMORA_GZIP)
+  if(NOT VELMORA_GZIP)
+    set(${result} ${file} PARENT_SCOPE)
+    return()
+  endif()
+  get_filename_component(name ${file} NAME)
+  file(MAKE_DIRECTORY ${dir})
+  execute_process(COMMAND ${VELMORA_GZIP} -9 -n -c ${file}
+                  OUTPUT_FILE ${dir}/${name}.gz RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip ${file} failed")
+  endif()
+  set(${result} ${dir}/${name}.gz PARENT_SCOPE)
+endfunction()
+
 # The programs. Installed under a prefix of one's own they find the library
 # through a run path relative to themselves; in a system folder the loader
 # finds it anyway and no run path is written.
@@ -78,29 +99,18 @@ if(_velmora_programs)
   endif()
   install(TARGETS ${_velmora_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
-  # Manual pages, compressed as manual readers and Debian expect them.
+  # Manual pages, compressed as manual readers and Debian expect them (at
+  # configure time, so that installing needs no build step for them).
   if(NOT WIN32)
-    find_program(VELMORA_GZIP gzip)
-    mark_as_advanced(VELMORA_GZIP)
     set(_velmora_pages)
     foreach(_target IN LISTS _velmora_programs)
       get_target_property(_name ${_target} OUTPUT_NAME)
       if(NOT _name)
         set(_name ${_target})
       endif()
-      set(_page ${PROJECT_SOURCE_DIR}/docs/man/${_name}.1)
-      if(NOT VELMORA_GZIP)
-        list(APPEND _velmora_pages ${_page})
-        continue()
-      endif()
-      set(_packed ${CMAKE_CURRENT_BINARY_DIR}/man/${_name}.1.gz)
-      add_custom_command(OUTPUT ${_packed}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-        COMMAND ${VELMORA_GZIP} -9 -n -c ${_page} > ${_packed}
-        DEPENDS ${_page} VERBATIM)
-      list(APPEND _velmora_pages ${_packed})
+      velmora_gzip(${PROJECT_SOURCE_DIR}/docs/man/${_name}.1 ${CMAKE_CURRENT_BINARY_DIR}/man _page)
+      list(APPEND _velmora_pages ${_page})
     endforeach()
-    add_custom_target(velmora_man_pages ALL DEPENDS ${_velmora_pages})
     install(FILES ${_velmora_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   endif()
 endif()
