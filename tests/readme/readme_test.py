@@ -201,11 +201,10 @@ def make_work_folder(build):
     return work
 
 
-def make_environment(work):
+def make_environment(venv):
     env = {k: v for k, v in os.environ.items()
            if k not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "VELMORA_LIBRARY", "PYTHONPATH")}
     python = "/usr/bin/python3" if Path("/usr/bin/python3").exists() else sys.executable
-    venv = work / ".venv"
     subprocess.run([python, "-m", "venv", "--system-site-packages", str(venv)], check=True)
     env["PATH"] = str(venv / "bin") + os.pathsep + env.get("PATH", "")
     env["VIRTUAL_ENV"] = str(venv)
@@ -256,12 +255,13 @@ def main():
     subprocess.run(["cmake", "--build", str(build), "-j", "2", "--target", "velmora",
                     "velmora-cli", "velmora-sim"], check=True, stdout=subprocess.DEVNULL)
     work = make_work_folder(build)
-    prefix = Path(tempfile.mkdtemp(prefix="velmora-readme-prefix-"))
-    env = make_environment(work)
+    scratch = Path(tempfile.mkdtemp(prefix="velmora-readme-scratch-"))  # prefix, venv
+    prefix = scratch / "prefix"
     device = Device(sim, work / "sim.log")
     failures, ran, illustrations = list(problems), 0, 0
     c_saved_at = None
     try:
+        env = make_environment(scratch / "venv")
         device.start()
         ok, detail = check_result_table(markdown, work, env)
         print("%s README result table: %s" % ("PASS" if ok else "FAIL", detail))
@@ -309,7 +309,7 @@ def main():
     finally:
         device.stop()
         shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(prefix, ignore_errors=True)
+        shutil.rmtree(scratch, ignore_errors=True)
     print("README test: %d blocks run, %d illustrations, %d failures"
           % (ran, illustrations, len(failures)))
     return 1 if failures else 0
