@@ -11,7 +11,9 @@ indentation, never by line numbers:
   ```python     saved as quickstart.py and run there and then with python3.
   ```sh, ```bash, ```shell, ```console, or a block indented by four spaces
                 commands: run with bash -e -o pipefail; each must exit 0.
-  other fences (```cmake, ```text, ...) are not commands and are left alone.
+  other fences (```cmake, ```text, ...) are not commands and are left alone,
+  and so are commands quoted inline in the prose: they name a command, the
+  blocks are what a reader types.
 
 A block may be preceded by marker lines, HTML comments GitHub does not show:
 
