@@ -31,9 +31,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step "build with the prefix /usr"
+step "build with the prefix /usr and Debian's hardening flags"
+flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 cmake -S . -B "$BUILD" "${GENERATOR[@]}" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=Release \
-  -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
+  -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF \
+  -DCMAKE_C_FLAGS="$(flags CFLAGS) $(flags CPPFLAGS)" -DCMAKE_CXX_FLAGS="$(flags CXXFLAGS) $(flags CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
 cmake --build "$BUILD" -j 2 >/dev/null
 
 step "make the packages"
