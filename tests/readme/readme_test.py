@@ -10,7 +10,9 @@ indentation, never by line numbers:
                 this as host.c"); a later command block must build it.
   ```python     saved as quickstart.py and run there and then with python3.
   ```sh, ```bash, ```shell, ```console, or a block indented by four spaces
-                commands: run with bash -e -o pipefail; each must exit 0.
+                commands: run with bash -e -o pipefail; each must exit 0
+                (bash -e does not stop at a failure left of && or ||, so
+                the README keeps commands that matter on lines of their own).
   other fences (```cmake, ```text, ...) are not commands and are left alone,
   and so are commands quoted inline in the prose: they name a command, the
   blocks are what a reader types.
