@@ -177,22 +177,27 @@ def stop_group(process):
 
 
 def run(command, work, env, until_stopped=False):
-    """(passed, output) of one block's command, run in its own process group."""
-    process = subprocess.Popen(command, cwd=work, env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True, start_new_session=True)
+    """(passed, output) of one block's command, run in its own process group.
+
+    The output goes to a file, not a pipe: what the block leaves running in
+    the background keeps a pipe open, and the block would seem to hang.
+    """
+    log = tempfile.TemporaryFile(mode="w+")
+    process = subprocess.Popen(command, cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT,
+                               text=True, start_new_session=True)
     limit = UNTIL_STOPPED_SECONDS if until_stopped else BLOCK_SECONDS
     try:
-        output, _ = process.communicate(timeout=limit)
-        passed = process.returncode == 0 and not until_stopped
-        if until_stopped:
-            output += "\n(ended by itself with status %d)" % process.returncode
+        status = process.wait(timeout=limit)
+        passed = status == 0 and not until_stopped
+        note = "(ended by itself with status %d)" % status if until_stopped else ""
     except subprocess.TimeoutExpired:
-        stop_group(process)
-        output, _ = process.communicate()
         passed = until_stopped
-        if not until_stopped:
-            output += "\n(still running after %d s)" % limit
+        note = "" if until_stopped else "(still running after %d s)" % limit
     stop_group(process)
+    process.wait()
+    log.seek(0)
+    output = log.read() + ("\n" + note if note else "")
+    log.close()
     return passed, output
 
 
