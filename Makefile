@@ -6,6 +6,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
+DEMO_ARGS  ?=
 FUZZ_TARGETS ?= diff reply
 
 .PHONY: all build demo test bench bench-smoke asan tsan valgrind fuzz fuzz-replay clean
@@ -21,10 +22,11 @@ build: $(BUILD)/CMakeCache.txt
 # The demonstration against a simulated device inside the tool's own process;
 # its files (raw, CSV, SVG, data blocks) go to $(BUILD)/demo. It builds only
 # what it runs (the library, the simulated device, the tool), so a fresh
-# clone gets there without compiling the test suite first.
+# clone gets there without compiling the test suite first. DEMO_ARGS passes
+# options on (`make demo DEMO_ARGS="-a 127.0.0.9 -t 2"`).
 demo: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli
-	$(BUILD)/tools/velmora demo -o $(BUILD)/demo
+	$(BUILD)/tools/velmora demo -o $(BUILD)/demo $(DEMO_ARGS)
 
 test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300

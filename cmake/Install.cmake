@@ -1,29 +1,14 @@
-# Install rules for the library: the shared library, the public header, a
-# CMake package (find_package(velmora) -> velmora::velmora) and a pkg-config
-# file (velmora.pc). Both package files locate the installation relative to
+# Install rules: the shared library, the public header, a CMake package
+# (find_package(velmora) -> velmora::velmora), a pkg-config file (velmora.pc)
+# and, when they are built, the programs velmora and velmora-sim with their
+# manual pages. Both package files locate the installation relative to
 # themselves, so `cmake --install <build> --prefix <dir>` may pick any prefix
 # after configuring.
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(VELMORA_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/velmora CACHE STRING
     "Where the CMake package files go, relative to the prefix")
 mark_as_advanced(VELMORA_CMAKE_DIR)
-
-# Consumers get the header through the target, in the build tree and once
-# installed.
-target_include_directories(velmora INTERFACE
-  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-set_target_properties(velmora PROPERTIES EXPORT_NAME velmora)
-add_library(velmora::velmora ALIAS velmora)
-
-if(NOT WIN32)
-  # libvelmora.so -> libvelmora.so.0 -> libvelmora.so.0.1.0: the export list
-  # fixes the interface, so only an incompatible change to it moves SOVERSION.
-  set_target_properties(velmora PROPERTIES
-    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-endif()
 
 install(TARGETS velmora EXPORT velmoraTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
@@ -74,3 +59,58 @@ endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/velmora.pc.in ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/velmora.pc
   DESTINATION ${_velmora_pc_dir} COMPONENT development)
+
+# velmora_gzip(<file> <dir> <result variable>): <dir>/<name>.gz, made now
+# and again whenever <file> changes, with no time stamp inside; the file
+# itself where gzip is missing.
+function(velmora_gzip file dir result)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${file})
+  find_program(VELMORA_GZIP gzip)
+  mark_as_advanced(VELMORA_GZIP)
+  if(NOT VELMORA_GZIP)
+    set(${result} ${file} PARENT_SCOPE)
+    return()
+  endif()
+  get_filename_component(name ${file} NAME)
+  file(MAKE_DIRECTORY ${dir})
+  execute_process(COMMAND ${VELMORA_GZIP} -9 -n -c ${file}
+                  OUTPUT_FILE ${dir}/${name}.gz RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "gzip ${file} failed")
+  endif()
+  set(${result} ${dir}/${name}.gz PARENT_SCOPE)
+endfunction()
+
+# The programs. Installed under a prefix of one's own they find the library
+# through a run path relative to themselves; in a system folder the loader
+# finds it anyway and no run path is written.
+set(_velmora_programs)
+foreach(_target velmora-cli velmora-sim)
+  if(TARGET ${_target})
+    list(APPEND _velmora_programs ${_target})
+  endif()
+endforeach()
+if(_velmora_programs)
+  list(FIND CMAKE_C_IMPLICIT_LINK_DIRECTORIES "${CMAKE_INSTALL_FULL_LIBDIR}" _velmora_system_libdir)
+  if(NOT WIN32 AND NOT APPLE AND _velmora_system_libdir EQUAL -1)
+    file(RELATIVE_PATH _velmora_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+    set_target_properties(${_velmora_programs} PROPERTIES
+      INSTALL_RPATH "\$ORIGIN/${_velmora_bin_to_lib}")
+  endif()
+  install(TARGETS ${_velmora_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+  # Manual pages, compressed as manual readers and Debian expect them (at
+  # configure time, so that installing needs no build step for them).
+  if(NOT WIN32)
+    set(_velmora_pages)
+    foreach(_target IN LISTS _velmora_programs)
+      get_target_property(_name ${_target} OUTPUT_NAME)
+      if(NOT _name)
+        set(_name ${_target})
+      endif()
+      velmora_gzip(${PROJECT_SOURCE_DIR}/docs/man/${_name}.1 ${CMAKE_CURRENT_BINARY_DIR}/man _page)
+      list(APPEND _velmora_pages ${_page})
+    endforeach()
+    install(FILES ${_velmora_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  endif()
+endif()

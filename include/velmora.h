@@ -8,7 +8,8 @@
  * Every function but NDX_Connect returns a system error number, 0 for
  * success (the NDX_ERROR_* constants below). NDX_Connect returns a handle or
  * NULL and leaves its error number in the calling thread's last-error value:
- * GetLastError() on Windows, NDX_GetLastError() on Linux.
+ * GetLastError() on Windows, NDX_GetLastError() on Linux; NDX_LAST_ERROR()
+ * reads it on either.
  *
  * Threads: any thread may call any function with any handle. Calls are
  * serialised across the whole library: one call runs at a time, including
@@ -22,6 +23,19 @@
 #define VELMORA_H
 
 #include <stdint.h>
+
+/* This header's version, which is the library's: the build takes its version
+ * from these lines. */
+#define VELMORA_VERSION_MAJOR 0
+#define VELMORA_VERSION_MINOR 1
+#define VELMORA_VERSION_PATCH 0
+#define VELMORA_TEXT_(n) #n
+#define VELMORA_TEXT(n) VELMORA_TEXT_(n)
+/* "MAJOR.MINOR.PATCH" */
+#define VELMORA_VERSION_STRING                 \
+  VELMORA_TEXT(VELMORA_VERSION_MAJOR) "."      \
+  VELMORA_TEXT(VELMORA_VERSION_MINOR) "."      \
+  VELMORA_TEXT(VELMORA_VERSION_PATCH)
 
 #if defined(_WIN32)
 #define VELMORA_CDECL __cdecl
@@ -154,6 +168,86 @@ VELMORA_API int32_t NDX_GetLastError(void);
 #endif
 
 #undef VELMORA_DECLARE
+
+/* The calling thread's last-error value, on every platform: the system's own
+ * GetLastError() on Windows (declared here as <windows.h> declares it, so
+ * that header is not needed), NDX_GetLastError() elsewhere. */
+#if defined(_WIN32)
+__declspec(dllimport) unsigned long __stdcall GetLastError(void);
+#define NDX_LAST_ERROR() ((int32_t)GetLastError())
+#else
+#define NDX_LAST_ERROR() NDX_GetLastError()
+#endif
+
+/* The two helpers below are compiled into the caller, so the library's export
+ * table stays exactly the fifteen functions. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define VELMORA_INLINE inline
+#elif defined(__GNUC__)
+#define VELMORA_INLINE __inline__
+#elif defined(_MSC_VER)
+#define VELMORA_INLINE __inline
+#else
+#define VELMORA_INLINE
+#endif
+
+#define VELMORA_RESULT_CASE_(name) \
+  case NDX_##name:                 \
+    return #name;
+/* The system's name of a result number ("ERROR_TIMEOUT" for 1460), or
+ * "unknown" for a number the library never returns. Never NULL. */
+static VELMORA_INLINE const char* NDX_ResultName(int32_t result) {
+  switch (result) {
+    VELMORA_RESULT_CASE_(ERROR_SUCCESS)
+    VELMORA_RESULT_CASE_(ERROR_NOT_ENOUGH_MEMORY)
+    VELMORA_RESULT_CASE_(ERROR_INVALID_DATA)
+    VELMORA_RESULT_CASE_(ERROR_BAD_UNIT)
+    VELMORA_RESULT_CASE_(ERROR_BAD_LENGTH)
+    VELMORA_RESULT_CASE_(ERROR_READ_FAULT)
+    VELMORA_RESULT_CASE_(ERROR_BAD_NET_RESP)
+    VELMORA_RESULT_CASE_(ERROR_BAD_DEV_TYPE)
+    VELMORA_RESULT_CASE_(ERROR_NOACCESS)
+    VELMORA_RESULT_CASE_(ERROR_NO_NET_OR_BAD_PATH)
+    VELMORA_RESULT_CASE_(ERROR_NO_NETWORK)
+    VELMORA_RESULT_CASE_(ERROR_BAD_TOKEN_TYPE)
+    VELMORA_RESULT_CASE_(ERROR_INTERNAL_ERROR)
+    VELMORA_RESULT_CASE_(ERROR_INVALID_INDEX)
+    VELMORA_RESULT_CASE_(ERROR_NO_SYSTEM_RESOURCES)
+    VELMORA_RESULT_CASE_(ERROR_TIMEOUT)
+    VELMORA_RESULT_CASE_(ERROR_NOT_CONNECTED)
+    default:
+      return "unknown";
+  }
+}
+#undef VELMORA_RESULT_CASE_
+
+/* What a result number means from this library, in one line of English, or
+ * "not a result of this library". Never NULL. */
+static VELMORA_INLINE const char* NDX_ResultText(int32_t result) {
+  switch (result) {
+    case NDX_ERROR_SUCCESS: return "success";
+    case NDX_ERROR_NOT_ENOUGH_MEMORY: return "memory ran out inside the library";
+    case NDX_ERROR_INVALID_DATA: return "a second unexpected reply in one call";
+    case NDX_ERROR_BAD_UNIT: return "the value is not an open device handle";
+    case NDX_ERROR_BAD_LENGTH: return "a count or setting that must be positive is not";
+    case NDX_ERROR_READ_FAULT: return "a received reply could not be parsed";
+    case NDX_ERROR_BAD_NET_RESP:
+      return "the device answered \"NOWRK\" (its status is in the last-error value)";
+    case NDX_ERROR_BAD_DEV_TYPE:
+      return "the device answered \"IOERR\" (a fault, or a setting it cannot take)";
+    case NDX_ERROR_NOACCESS: return "caller memory could not be read or written";
+    case NDX_ERROR_NO_NET_OR_BAD_PATH:
+      return "the host could not be found or the connection was refused";
+    case NDX_ERROR_NO_NETWORK: return "no socket could be created";
+    case NDX_ERROR_BAD_TOKEN_TYPE: return "the operation does not fit the handle's direction";
+    case NDX_ERROR_INTERNAL_ERROR: return "building a request failed";
+    case NDX_ERROR_INVALID_INDEX: return "a digital line number of 32 or more";
+    case NDX_ERROR_NO_SYSTEM_RESOURCES: return "a lock or thread could not be created";
+    case NDX_ERROR_TIMEOUT: return "no reply within the handle's time-out";
+    case NDX_ERROR_NOT_CONNECTED: return "the connection to the device is down";
+    default: return "not a result of this library";
+  }
+}
 
 #ifdef __cplusplus
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix, builds the C example against
-# the installed package twice (find_package and pkg-config), and runs both
-# builds against the simulated device on 127.0.0.160.
+# Installs the library and the tools into a temporary prefix, builds the C
+# example against the installed package twice (find_package and pkg-config),
+# and runs both builds against the installed velmora-sim on 127.0.0.160.
 #
 #   scripts/install-test.sh            (uses the build in ./build, building it if needed)
 #   BUILD=build-x scripts/install-test.sh
@@ -29,13 +29,14 @@ step() { echo "-- $*"; }
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD" "${GENERATOR[@]}"
 fi
-cmake --build "$BUILD" -j 2 --target velmora velmora-sim
+cmake --build "$BUILD" -j 2 --target velmora velmora-cli velmora-sim
 
 prefix=$work/prefix
 step "install into a temporary prefix"
 cmake --install "$BUILD" --prefix "$prefix" >/dev/null
 pc=$(find "$prefix" -name velmora.pc -print -quit)
-for f in "$prefix/include/velmora.h" "$pc"; do
+for f in "$prefix/include/velmora.h" "$pc" "$prefix/bin/velmora" "$prefix/bin/velmora-sim" \
+         "$prefix/share/man/man1/velmora.1.gz" "$prefix/share/man/man1/velmora-sim.1.gz"; do
   [ -f "$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 [ -n "$(find "$prefix" -name velmoraConfig.cmake)" ] || { echo "no velmoraConfig.cmake" >&2; exit 1; }
@@ -57,8 +58,12 @@ mkdir -p "$work/with-pkg-config"
 PKG_CONFIG_PATH="$(dirname "$pc")" PKG_CONFIG_LIBDIR="$(dirname "$pc")" \
   make -s -C examples/c-host OUT="$work/with-pkg-config"
 
-step "start velmora-sim on $ADDRESS"
-"$BUILD/tools/velmora-sim" -a "$ADDRESS" -q >"$work/sim.log" 2>&1 &
+step "the installed tools run by themselves"
+grep -q ERROR_TIMEOUT <<<"$(env -u LD_LIBRARY_PATH "$prefix/bin/velmora" errors 1460)"
+grep -q "^usage: velmora-sim" <<<"$(env -u LD_LIBRARY_PATH "$prefix/bin/velmora-sim" --help)"
+
+step "start the installed velmora-sim on $ADDRESS"
+"$prefix/bin/velmora-sim" -a "$ADDRESS" -q >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do
   grep -q "^listening on $ADDRESS " "$work/sim.log" && break
