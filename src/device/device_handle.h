@@ -20,8 +20,9 @@ constexpr std::int32_t DefaultTimeoutMs = 2000;
 
 class TVClientSock {
  public:
-  // Constructs Sock, then ReplySignal, then HandleMutex. Valid() tells
-  // whether the OS gave every lock and semaphore of the handle and its socket.
+  // Members are built in the order they are declared: HandleMutex, then Sock,
+  // then ReplySignal. Valid() tells whether the OS gave every lock and
+  // semaphore of the handle and its socket.
   TVClientSock();
   // Destroys Sock first (joining both threads), so no DataReceived call can be
   // running or follow when ReplySignal goes.
