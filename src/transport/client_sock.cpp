@@ -244,4 +244,15 @@ bool TDClientSock::SendWhole(const ByteString& data) {
   return true;
 }
 
+void TDClientSock::HoldSocketStateForFork() { SocketMutex.Lock(); }
+
+void TDClientSock::ReleaseSocketStateAfterFork() { SocketMutex.Unlock(); }
+
+void TDClientSock::ForgetInForkChild() {
+  SocketMutex.ResetInForkChild();
+  if (!SocketClosed) platform::SocketClose(SocketHandle);
+  SocketClosed = true;
+  SocketUsers = 0;
+}
+
 }  // namespace velmora::transport
