@@ -51,15 +51,12 @@ void RemoveLiveHandle(TVClientSock* h) {
   LiveHandles->erase(h);
 }
 
-void ReleaseLibraryPinIfIdle() {
-  void* pin = nullptr;
-  {
-    RegistryLock registry;
-    if (!LiveHandles->empty()) return;
-    pin = LibraryPin;
-    LibraryPin = nullptr;
-  }
-  platform::UnpinLibraryLater(pin);
+void* TakeLibraryPinIfIdle() {
+  RegistryLock registry;
+  if (!LiveHandles->empty()) return nullptr;
+  void* pin = LibraryPin;
+  LibraryPin = nullptr;
+  return pin;
 }
 
 void* TVClientSock::operator new(std::size_t size) { return ::operator new(size); }
@@ -153,7 +150,11 @@ NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portInde
   return h;
 }
 
-std::int32_t Close(NDX_HANDLE handle) noexcept {
+namespace {
+
+// NDX_Close under LibraryMutex; `pin` receives the library's reference to
+// itself when the last handle has gone.
+std::int32_t CloseLocked(NDX_HANDLE handle, void*& pin) noexcept {
   LibraryLock library;
   if (!library.Held) return ErrorBadUnit;
   if (CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
@@ -162,7 +163,7 @@ std::int32_t Close(NDX_HANDLE handle) noexcept {
     // Its threads, locks and connection belong to the parent; only the
     // child's copy of the socket was ours, and it went when the child began.
     RemoveLiveHandle(h);
-    ReleaseLibraryPinIfIdle();
+    pin = TakeLibraryPinIfIdle();
     return ErrorSuccess;
   }
   { HandleLock wait(*h); }
@@ -176,8 +177,19 @@ std::int32_t Close(NDX_HANDLE handle) noexcept {
   if (h->Sock->Connected) h->Sock->WaitUntilSent(static_cast<std::uint32_t>(h->TimeoutMs));
   // Waits for both connection threads; requests still unsent are dropped.
   delete h;
-  ReleaseLibraryPinIfIdle();
+  pin = TakeLibraryPinIfIdle();
   return ErrorSuccess;
+}
+
+}  // namespace
+
+std::int32_t Close(NDX_HANDLE handle) noexcept {
+  void* pin = nullptr;
+  const std::int32_t result = CloseLocked(handle, pin);
+  // Given back with LibraryMutex already released: if the host has unloaded
+  // the library, all that is left of this call in its code is the return.
+  platform::UnpinLibraryLater(pin);
+  return result;
 }
 
 }  // namespace velmora::device

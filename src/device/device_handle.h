@@ -88,9 +88,10 @@ extern platform::Mutex* RegistryMutex;
 // with nothing changed.
 void AddLiveHandle(TVClientSock* h);
 // Unregisters a handle being closed. After the last one (and once its
-// threads have ended) ReleaseLibraryPinIfIdle gives the reference back.
+// threads have ended) TakeLibraryPinIfIdle hands the reference over, for
+// the close to give back once it has released LibraryMutex; null otherwise.
 void RemoveLiveHandle(TVClientSock* h);
-void ReleaseLibraryPinIfIdle();
+void* TakeLibraryPinIfIdle();
 
 // Frees the memory of closed handles that is being held back. Only for the
 // library's unload, when no call may run any more: nothing can pass a stale

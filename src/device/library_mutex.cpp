@@ -21,11 +21,12 @@ void LibraryStartupCoreExports() {
 }
 
 // LibraryMutex and the list of live handles stay: a handle the host failed to
-// close may still have threads running library code. A call still on its way
-// out (the close that gave the library's last reference back) gets to leave
-// before the code goes.
+// close may still have threads running library code. LibraryMutex is not
+// waited for here: at process exit a thread that held it may have been ended
+// by the OS, and the lock would never come free. The close that gave the
+// library's last reference back is left with its return only, which the
+// platform's grace covers.
 void LibraryShutdownCoreExports() {
-  { device::LibraryLock waitForCallsInProgress; }
   device::ReleaseClosedHandleMemory();
   platform::BeforeUnload();
 }
