@@ -13,7 +13,19 @@
  *
  * Threads: any thread may call any function with any handle. Calls are
  * serialised across the whole library: one call runs at a time, including
- * while it waits up to the handle's time-out for a reply.
+ * while it waits up to the handle's time-out for a reply. Waiting calls are
+ * served in the order they came, so a call waits only for those ahead of it.
+ *
+ * fork(): a child process may use the library at once, even when another
+ * thread of the parent was inside a call. Handles the child inherited belong
+ * to the parent's connections: in the child every call on them returns 2250
+ * (NDX_ERROR_NOT_CONNECTED) and NDX_Close returns 0; nothing the child does
+ * reads from, writes to or shuts down the parent's connections. The child
+ * opens handles of its own with NDX_Connect.
+ *
+ * Unloading: close every handle first. A library unloaded with a handle
+ * still open stays loaded until that handle is closed (through a function
+ * pointer the host kept), then unloads by itself.
  *
  * Memory: the library keeps no pointer passed to it; text and data are copied
  * in, results copied out. Count cells are read as the capacity of the buffer

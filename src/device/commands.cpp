@@ -19,6 +19,7 @@ std::int32_t RunCommand(NDX_HANDLE handle, Work&& work) noexcept {
   LibraryLock library;
   if (!library.Held || CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
   TVClientSock& h = *static_cast<TVClientSock*>(handle);
+  if (Inherited(h)) return ErrorNotConnected;
   HandleLock lock(h);
   if (!h.Sock->Connected) return ErrorNotConnected;
   try {

@@ -10,19 +10,60 @@
 namespace velmora::device {
 
 std::set<const void*>* LiveHandles = nullptr;
+platform::Mutex* RegistryMutex = nullptr;
 
 namespace {
 
-// The memory of the last closed handles, oldest first.
+// The memory of the last closed handles, oldest first. Guarded by RegistryMutex.
 constexpr std::size_t QuarantinedHandles = 1024;
 std::deque<void*>* Quarantine = nullptr;
 
+// The library's reference to itself while any handle is live. Guarded by
+// RegistryMutex.
+void* LibraryPin = nullptr;
+
+class RegistryLock {
+ public:
+  RegistryLock() { RegistryMutex->Lock(); }
+  ~RegistryLock() { RegistryMutex->Unlock(); }
+  RegistryLock(const RegistryLock&) = delete;
+  RegistryLock& operator=(const RegistryLock&) = delete;
+};
+
 }  // namespace
+
+void AddLiveHandle(TVClientSock* h) {
+  const bool first = LiveHandles->empty();
+  // Taken outside the registry lock: the loader has a lock of its own.
+  void* pin = first ? platform::PinLibrary() : nullptr;
+  try {
+    RegistryLock registry;
+    LiveHandles->insert(h);
+    if (first) LibraryPin = pin;
+  } catch (...) {
+    platform::UnpinLibraryLater(pin);
+    throw;
+  }
+}
+
+void RemoveLiveHandle(TVClientSock* h) {
+  RegistryLock registry;
+  LiveHandles->erase(h);
+}
+
+void* TakeLibraryPinIfIdle() {
+  RegistryLock registry;
+  if (!LiveHandles->empty()) return nullptr;
+  void* pin = LibraryPin;
+  LibraryPin = nullptr;
+  return pin;
+}
 
 void* TVClientSock::operator new(std::size_t size) { return ::operator new(size); }
 
 void TVClientSock::operator delete(void* block) noexcept {
   if (block == nullptr) return;
+  RegistryLock registry;
   try {
     if (Quarantine == nullptr) Quarantine = new std::deque<void*>;
     Quarantine->push_back(block);
@@ -37,6 +78,7 @@ void TVClientSock::operator delete(void* block) noexcept {
 }
 
 void ReleaseClosedHandleMemory() noexcept {
+  RegistryLock registry;
   std::deque<void*>* held = Quarantine;
   Quarantine = nullptr;
   if (held == nullptr) return;
@@ -68,7 +110,7 @@ std::int32_t CheckHandle(const void* handle) {
 
 NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portIndex) noexcept {
   LibraryLock library;
-  if (!library.Held || LiveHandles == nullptr) {
+  if (!library.Held || LiveHandles == nullptr || RegistryMutex == nullptr) {
     platform::SetLastError(ErrorNoSystemResources);
     return nullptr;
   }
@@ -97,7 +139,7 @@ NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portInde
       platform::SetLastError(static_cast<std::uint32_t>(error));
       return nullptr;
     }
-    LiveHandles->insert(h);
+    AddLiveHandle(h);
   } catch (...) {
     // Only memory exhaustion gets here; whatever was built is torn down.
     delete h;
@@ -108,15 +150,26 @@ NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portInde
   return h;
 }
 
-std::int32_t Close(NDX_HANDLE handle) noexcept {
+namespace {
+
+// NDX_Close under LibraryMutex; `pin` receives the library's reference to
+// itself when the last handle has gone.
+std::int32_t CloseLocked(NDX_HANDLE handle, void*& pin) noexcept {
   LibraryLock library;
   if (!library.Held) return ErrorBadUnit;
   if (CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
   auto* h = static_cast<TVClientSock*>(handle);
+  if (Inherited(*h)) {
+    // Its threads, locks and connection belong to the parent; only the
+    // child's copy of the socket was ours, and it went when the child began.
+    RemoveLiveHandle(h);
+    pin = TakeLibraryPinIfIdle();
+    return ErrorSuccess;
+  }
   { HandleLock wait(*h); }
   h->Signature1 = 0;
   h->Signature2 = 0;
-  LiveHandles->erase(h);
+  RemoveLiveHandle(h);
   // A command returns once queued, so a host that configures and closes at
   // once would otherwise lose settings it was told had succeeded. What is
   // still queued gets up to the handle's time-out to leave; a device that
@@ -124,7 +177,19 @@ std::int32_t Close(NDX_HANDLE handle) noexcept {
   if (h->Sock->Connected) h->Sock->WaitUntilSent(static_cast<std::uint32_t>(h->TimeoutMs));
   // Waits for both connection threads; requests still unsent are dropped.
   delete h;
+  pin = TakeLibraryPinIfIdle();
   return ErrorSuccess;
+}
+
+}  // namespace
+
+std::int32_t Close(NDX_HANDLE handle) noexcept {
+  void* pin = nullptr;
+  const std::int32_t result = CloseLocked(handle, pin);
+  // Given back with LibraryMutex already released: if the host has unloaded
+  // the library, all that is left of this call in its code is the return.
+  platform::UnpinLibraryLater(pin);
+  return result;
 }
 
 }  // namespace velmora::device

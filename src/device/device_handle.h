@@ -20,8 +20,9 @@ constexpr std::int32_t DefaultTimeoutMs = 2000;
 
 class TVClientSock {
  public:
-  // Constructs Sock, then ReplySignal, then HandleMutex. Valid() tells
-  // whether the OS gave every lock and semaphore of the handle and its socket.
+  // Members are built in the order they are declared: HandleMutex, then Sock,
+  // then ReplySignal. Valid() tells whether the OS gave every lock and
+  // semaphore of the handle and its socket.
   TVClientSock();
   // Destroys Sock first (joining both threads), so no DataReceived call can be
   // running or follow when ReplySignal goes.
@@ -54,13 +55,43 @@ class TVClientSock {
   platform::Semaphore ReplySignal{0, 1};
   std::int32_t TimeoutMs = 0;
   std::uint32_t Signature2 = 0;
+  // The process that opened the handle, as the platform counts forks. In a
+  // child made by fork() the handle's threads stayed in the parent and its
+  // socket is the parent's connection: see Inherited().
+  const std::uint32_t Generation = platform::ForkGeneration();
 };
 
+// True for a handle this process inherited through fork(). Every call on it
+// gives 2250 without touching its locks, its queue or its socket (those
+// belong to the parent's threads); NDX_Close gives 0 and forgets it. The
+// child's copy of its socket was already closed when the child began, and
+// its memory is left as it is: shared with the parent until written, it
+// costs the child nothing.
+inline bool Inherited(const TVClientSock& h) { return h.Generation != platform::ForkGeneration(); }
+
 // Every handle NDX_Connect handed out and NDX_Close has not yet closed,
-// created at library load and guarded by LibraryMutex. A value is looked up
-// here before any of its fields is read, so a forged or stale value never
-// reaches memory. Never destroyed: handles left open may outlive unload.
+// created at library load. A value is looked up here before any of its
+// fields is read, so a forged or stale value never reaches memory. Never
+// destroyed: handles left open may outlive unload. Read under LibraryMutex
+// or RegistryMutex; changed only under both (AddLiveHandle, RemoveLiveHandle).
 extern std::set<const void*>* LiveHandles;
+
+// Guards changes to LiveHandles and the memory held back from closed handles.
+// Held only for a few instructions, never while waiting for anything, and
+// taken after LibraryMutex and HandleMutex: so fork() can take it (see
+// process_events.cpp) without waiting for a call that is in progress.
+extern platform::Mutex* RegistryMutex;
+
+// Registers a handle that has just connected; the first live handle takes a
+// reference to the library itself, so a host that unloads the library early
+// does not unmap the code its connection threads run. Throws std::bad_alloc
+// with nothing changed.
+void AddLiveHandle(TVClientSock* h);
+// Unregisters a handle being closed. After the last one (and once its
+// threads have ended) TakeLibraryPinIfIdle hands the reference over, for
+// the close to give back once it has released LibraryMutex; null otherwise.
+void RemoveLiveHandle(TVClientSock* h);
+void* TakeLibraryPinIfIdle();
 
 // Frees the memory of closed handles that is being held back. Only for the
 // library's unload, when no call may run any more: nothing can pass a stale

@@ -35,7 +35,8 @@ void Resync(TVClientSock& h);
 
 // The steps every reply-bearing operation shares around its own work: the
 // library and handle locks, the handle check (20), the direction (1349) and
-// the connection (2250), in that order, clearing `cells` on each failure.
+// the connection (2250), in that order, clearing `cells` on each failure. A
+// handle inherited through fork() gives 2250 straight after the handle check.
 // `work` runs with both locks held and returns the result; memory running
 // out inside it gives 8 with the cells cleared.
 template <class Work>
@@ -47,6 +48,10 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     return ErrorBadUnit;
   }
   TVClientSock& h = *static_cast<TVClientSock*>(handle);
+  if (Inherited(h)) {
+    cells.Clear();
+    return ErrorNotConnected;
+  }
   HandleLock lock(h);
   if (h.IsInput != needsInput) {
     cells.Clear();

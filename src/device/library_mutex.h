@@ -8,7 +8,9 @@ namespace velmora::device {
 // Created unowned at library load and never closed while the library is
 // loaded. Null only when the OS could not create it; then no handle can be
 // opened (NDX_Connect fails) and every other call finds no live handle.
-extern platform::Mutex* LibraryMutex;
+// Granted in arrival order: a call waits only for the calls queued ahead of
+// it, never for a thread that keeps coming back for the lock.
+extern platform::QueuedMutex* LibraryMutex;
 
 // Holds LibraryMutex for a scope. Lock order: LibraryMutex, then a handle's
 // HandleMutex; released in reverse.

@@ -94,6 +94,33 @@ class Mutex {
   bool Valid() const { return Handle != nullptr; }
   void Lock();
   void Unlock();
+  // Only in a child made by fork(), for a mutex the forking thread took just
+  // before the fork: the child's copy becomes free again. (Unlocking it there
+  // is refused: the child's thread is not the owner the OS recorded.)
+  void ResetInForkChild();
+
+ private:
+  void* Handle = nullptr;
+};
+
+// A lock granted in the order it was asked for: a thread that starts waiting
+// is served before every thread that asks after it, the thread that has just
+// released the lock included, so a waiter waits only for the holders queued
+// ahead of it. Waited for without a time limit. Not recursive: a thread that
+// holds it must not ask for it again. Valid() is false when the OS could not
+// create it; Lock and Unlock must not be called then.
+class QueuedMutex {
+ public:
+  QueuedMutex();
+  ~QueuedMutex();
+  QueuedMutex(const QueuedMutex&) = delete;
+  QueuedMutex& operator=(const QueuedMutex&) = delete;
+  bool Valid() const { return Handle != nullptr; }
+  void Lock();
+  void Unlock();
+  // Only in a child made by fork(): the threads that held or waited for the
+  // lock stayed in the parent, so the child's copy becomes free and unwaited.
+  void ResetInForkChild();
 
  private:
   void* Handle = nullptr;
@@ -158,6 +185,43 @@ void SleepMs(std::uint32_t ms);
 // Windows, a thread-local value of this layer on POSIX.
 void SetLastError(std::uint32_t value);
 std::uint32_t GetLastError();
+
+// ------------------------------------------------------------------ fork
+
+// Handlers run around every fork() of the process: `prepare` in the forking
+// thread just before the fork, then `parent` in the parent, or `child` in
+// the new process, whose only thread is the one that forked. Registered once
+// per load; the loader drops them when the library is unloaded. Nothing
+// happens where processes do not fork (Windows).
+void RunAroundFork(void (*prepare)(), void (*parent)(), void (*child)());
+
+// How many fork()s lie between the calling process and the one the library
+// was loaded in: 0 there, one more in each child (already counted when the
+// `child` handler runs). Whatever was made under a smaller number was
+// inherited through fork(). Always 0 on Windows.
+std::uint32_t ForkGeneration();
+
+// ------------------------------------------------------- library lifetime
+
+// Takes a reference to the library's own loaded module (its own file opened
+// again on Linux, its own address on Windows), so that a host that unloads
+// the library too early leaves its code mapped for the threads still running
+// it. Null when no reference could be taken (for instance when the library is
+// linked into a program rather than loaded).
+void* PinLibrary();
+
+// Gives a reference from PinLibrary back on a thread of its own, which runs
+// no library code once the reference is gone: when it was the last one, the
+// library unloads without unmapping code under a thread. Returns at once; a
+// caller that is still inside the library gets a grace period (below) to
+// leave it before the code goes. When no thread can be started the
+// reference is kept for the life of the process.
+void UnpinLibraryLater(void* pin);
+
+// Called at unload, before the library's code goes: when the unload is the
+// late release of a pin, waits the grace period that lets the last caller
+// return out of the library. Immediate otherwise.
+void BeforeUnload();
 
 // -------------------------------------------------- guarded caller memory
 

@@ -5,13 +5,15 @@
 #include <new>
 #include <utility>
 
+#include "velmora.h"
+
 namespace velmora::transport {
 
 namespace {
 
-constexpr int ErrorNoNetwork = 1222;
-constexpr int ErrorNoNetOrBadPath = 1203;
-constexpr int ErrorNoSystemResources = 1450;
+constexpr int ErrorNoNetwork = NDX_ERROR_NO_NETWORK;
+constexpr int ErrorNoNetOrBadPath = NDX_ERROR_NO_NET_OR_BAD_PATH;
+constexpr int ErrorNoSystemResources = NDX_ERROR_NO_SYSTEM_RESOURCES;
 
 // Scoped hold on a platform mutex.
 class Hold {
@@ -240,6 +242,17 @@ bool TDClientSock::SendWhole(const ByteString& data) {
     sent += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+void TDClientSock::HoldSocketStateForFork() { SocketMutex.Lock(); }
+
+void TDClientSock::ReleaseSocketStateAfterFork() { SocketMutex.Unlock(); }
+
+void TDClientSock::ForgetInForkChild() {
+  SocketMutex.ResetInForkChild();
+  if (!SocketClosed) platform::SocketClose(SocketHandle);
+  SocketClosed = true;
+  SocketUsers = 0;
 }
 
 }  // namespace velmora::transport

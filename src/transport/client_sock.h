@@ -138,6 +138,18 @@ class TDClientSock {
   // empty. On an exception nothing has been taken.
   void TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& spent);
 
+  // fork() support, for the device layer's fork handlers. The forking thread
+  // takes the socket lock just before the fork (HoldSocketStateForFork), so
+  // the socket's open or closed state is settled in both processes; the
+  // parent then gives it back (ReleaseSocketStateAfterFork). The child, which
+  // has a copy of the descriptor but none of the threads, calls
+  // ForgetInForkChild instead: it closes the child's copy of the descriptor
+  // (never shutdown(), which would end the parent's connection too) and
+  // records the socket as closed, so nothing in the child reaches it again.
+  void HoldSocketStateForFork();
+  void ReleaseSocketStateAfterFork();
+  void ForgetInForkChild();
+
   platform::Socket SocketHandle = platform::InvalidSocket;
   // Received blocks not yet taken, in arrival order, and their byte count.
   TReceivedBlocks RecvBuffer;             // guarded by RecvMutex

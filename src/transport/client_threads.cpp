@@ -1,11 +1,13 @@
 #include <exception>
 
 #include "transport/client_sock.h"
+#include "velmora.h"
 
 namespace velmora::transport {
 
 namespace {
-constexpr std::uint32_t ErrorNotConnected = 2250;
+constexpr std::uint32_t ErrorNotConnected = NDX_ERROR_NOT_CONNECTED;
+// A thread's exit status only, never a result the host sees (ERROR_CANCELLED).
 constexpr std::uint32_t ErrorCancelled = 1223;
 }  // namespace
 

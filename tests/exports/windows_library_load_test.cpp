@@ -1,8 +1,10 @@
 // VELMORA.dll loaded and unloaded the way a host that binds late does it:
 // LoadLibrary, GetProcAddress by name and by ordinal, FreeLibrary. This
 // program does not link the DLL, so every load is a real process attach and
-// every free a real detach. Address 127.0.0.185 belongs to this file.
+// every free a real detach. Addresses 127.0.0.185 and 127.0.12.21 belong to
+// this file.
 #include <gtest/gtest.h>
+#include <winsock2.h>
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -85,6 +87,51 @@ TEST(WindowsLibraryLoad, HundredLoadsAndUnloadsLeaveNothingBehind) {
   ASSERT_GT(threads, 0);
   for (int i = 0; i < 99 && !::testing::Test::HasFatalFailure(); ++i) LoadUseAndFree(path);
   EXPECT_EQ(ThreadsOfThisProcess(), threads);
+}
+
+// Freed with a handle still open: the handle's threads run code of the DLL,
+// so it must stay loaded until the handle is closed (through a function
+// pointer the host kept) and go after that.
+TEST(WindowsLibraryLoad, FreedTooEarlyItStaysUntilTheLastHandleCloses) {
+  WSADATA data;
+  ASSERT_EQ(::WSAStartup(0x0202, &data), 0);
+  const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = ::htons(0xED10);
+  address.sin_addr.s_addr = ::inet_addr("127.0.12.21");
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+
+  const HMODULE dll = ::LoadLibraryA(DllBesideThisProgram().c_str());
+  ASSERT_NE(dll, nullptr);
+  const auto connect = As<CdeclConnect>(::GetProcAddress(dll, "NDX_Connect"));
+  const auto close = As<CdeclClose>(::GetProcAddress(dll, "NDX_Close"));
+  ASSERT_NE(connect, nullptr);
+  ASSERT_NE(close, nullptr);
+  void* h = connect("127.0.12.21", 1, 0);
+  ASSERT_NE(h, nullptr) << ::GetLastError();
+  const SOCKET accepted = ::accept(listener, nullptr, nullptr);
+  ASSERT_NE(accepted, INVALID_SOCKET);
+
+  ASSERT_TRUE(::FreeLibrary(dll));
+  EXPECT_NE(::GetModuleHandleA("VELMORA.dll"), nullptr) << "unloaded under a live handle";
+  // The device drops the link: the reader and writer run their teardown.
+  ::shutdown(accepted, SD_BOTH);
+  ::closesocket(accepted);
+  ::Sleep(300);
+  EXPECT_NE(::GetModuleHandleA("VELMORA.dll"), nullptr);
+
+  EXPECT_EQ(close(h), 0);
+  bool unloaded = false;
+  for (int i = 0; i < 300 && !unloaded; ++i) {
+    unloaded = ::GetModuleHandleA("VELMORA.dll") == nullptr;
+    if (!unloaded) ::Sleep(10);
+  }
+  EXPECT_TRUE(unloaded) << "the DLL stayed loaded after its last handle closed";
+  ::closesocket(listener);
+  ::WSACleanup();
 }
 
 }  // namespace

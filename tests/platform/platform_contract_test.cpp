@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -69,6 +70,44 @@ TEST(PlatformMutex, IsRecursiveForItsOwnerAndExcludesOthersUntilFullyReleased) {
   m.Unlock();
   EXPECT_TRUE(Eventually([&] { return attempt.Acquired.load(); }));
   other.Join();
+}
+
+// A thread that releases the lock and asks again at once must queue behind
+// the thread already waiting: an unfair lock hands it back to the releaser,
+// which then holds it round after round while the waiter starves.
+TEST(PlatformQueuedMutex, AWaiterIsServedBeforeTheReleaserAsksAgain) {
+  QueuedMutex m;
+  ASSERT_TRUE(m.Valid());
+  constexpr int Rounds = 8;
+  std::atomic<int> holds{0};
+  std::atomic<bool> waiterAsking{false};
+  std::atomic<bool> firstHeld{false};
+  int holdsBeforeWaiter = -1;
+  std::thread busy([&] {
+    for (int i = 0; i < Rounds; ++i) {
+      m.Lock();
+      ++holds;
+      if (i == 0) {
+        firstHeld = true;
+        while (!waiterAsking) SleepMs(1);
+        SleepMs(30);  // the waiter is queued by now
+      } else {
+        SleepMs(5);
+      }
+      m.Unlock();
+    }
+  });
+  while (!firstHeld) SleepMs(1);
+  std::thread waiter([&] {
+    waiterAsking = true;
+    m.Lock();
+    holdsBeforeWaiter = holds;
+    m.Unlock();
+  });
+  waiter.join();
+  busy.join();
+  EXPECT_EQ(holdsBeforeWaiter, 1) << "the lock went back to the thread that released it";
+  EXPECT_EQ(holds, Rounds);
 }
 
 TEST(PlatformSemaphore, ReleaseStopsAtTheMaximumWithoutChangingTheCount) {

@@ -1,5 +1,6 @@
 // POSIX backend of the platform contract (Linux).
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -12,7 +13,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -157,6 +160,87 @@ Mutex::~Mutex() {
 
 void Mutex::Lock() { pthread_mutex_lock(static_cast<pthread_mutex_t*>(Handle)); }
 void Mutex::Unlock() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(Handle)); }
+
+void Mutex::ResetInForkChild() {
+  if (Handle == nullptr) return;
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(static_cast<pthread_mutex_t*>(Handle), &attr);
+  pthread_mutexattr_destroy(&attr);
+}
+
+namespace {
+
+// A failing lock or unlock of a mutex we created and use correctly is a bug
+// in the library; going on would break the lock's promise silently.
+void Check(int rc) {
+  if (rc != 0) std::abort();
+}
+
+// A ticket lock: each Lock draws the next number and waits until it is the
+// one being served. Tickets are 64-bit, so they never wrap in practice.
+struct QueuedMutexState {
+  pthread_mutex_t Lock;
+  pthread_cond_t Turn;
+  std::uint64_t NextTicket;
+  std::uint64_t Serving;
+};
+
+bool InitQueuedMutex(QueuedMutexState& q) {
+  if (pthread_mutex_init(&q.Lock, nullptr) != 0) return false;
+  if (pthread_cond_init(&q.Turn, nullptr) != 0) {
+    pthread_mutex_destroy(&q.Lock);
+    return false;
+  }
+  q.NextTicket = 0;
+  q.Serving = 0;
+  return true;
+}
+
+}  // namespace
+
+QueuedMutex::QueuedMutex() {
+  auto* q = new (std::nothrow) QueuedMutexState;
+  if (q == nullptr) return;
+  if (!InitQueuedMutex(*q)) {
+    delete q;
+    return;
+  }
+  Handle = q;
+}
+
+QueuedMutex::~QueuedMutex() {
+  if (Handle == nullptr) return;
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  pthread_cond_destroy(&q->Turn);
+  pthread_mutex_destroy(&q->Lock);
+  delete q;
+}
+
+void QueuedMutex::Lock() {
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  Check(pthread_mutex_lock(&q->Lock));
+  const std::uint64_t ticket = q->NextTicket++;
+  while (q->Serving != ticket) Check(pthread_cond_wait(&q->Turn, &q->Lock));
+  Check(pthread_mutex_unlock(&q->Lock));
+}
+
+void QueuedMutex::Unlock() {
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  Check(pthread_mutex_lock(&q->Lock));
+  ++q->Serving;
+  Check(pthread_mutex_unlock(&q->Lock));
+  // Every waiter wakes and checks its ticket; only the next one goes on.
+  Check(pthread_cond_broadcast(&q->Turn));
+}
+
+// The parent's waiters may have left the inner lock held and the condition
+// with waiters on record; a fresh start is the only sound state for the child.
+void QueuedMutex::ResetInForkChild() {
+  if (Handle == nullptr) return;
+  InitQueuedMutex(*static_cast<QueuedMutexState*>(Handle));
+}
 
 namespace {
 
@@ -353,6 +437,100 @@ thread_local std::uint32_t LastError = 0;
 void SetLastError(std::uint32_t value) { LastError = value; }
 std::uint32_t GetLastError() { return LastError; }
 
+// ------------------------------------------------------------------ fork
+
+namespace {
+
+// The process the guarded copies aim at. A child made by fork() gets its own
+// number from the child handler, before any code of the host runs there: a
+// copy aimed at the parent would read and write the parent's memory.
+std::atomic<pid_t> SelfPid{0};
+std::atomic<std::uint32_t> Generation{0};
+
+pid_t Self() {
+  pid_t pid = SelfPid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = ::getpid();
+    SelfPid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+void (*ForkPrepare)() = nullptr;
+void (*ForkParent)() = nullptr;
+void (*ForkChild)() = nullptr;
+
+void BeforeFork() {
+  if (ForkPrepare != nullptr) ForkPrepare();
+}
+void AfterForkInParent() {
+  if (ForkParent != nullptr) ForkParent();
+}
+void AfterForkInChild() {
+  SelfPid.store(::getpid(), std::memory_order_relaxed);
+  Generation.fetch_add(1, std::memory_order_relaxed);
+  if (ForkChild != nullptr) ForkChild();
+}
+
+}  // namespace
+
+void RunAroundFork(void (*prepare)(), void (*parent)(), void (*child)()) {
+  ForkPrepare = prepare;
+  ForkParent = parent;
+  ForkChild = child;
+  // glibc ties the handlers to the calling module and drops them when it is
+  // unloaded, so no handler of an unloaded library ever runs.
+  static const bool registered =
+      pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
+  (void)registered;
+}
+
+std::uint32_t ForkGeneration() { return Generation.load(std::memory_order_relaxed); }
+
+// ------------------------------------------------------- library lifetime
+
+namespace {
+
+// The grace a caller gets to return out of the library after handing its
+// pin to the releasing thread: it has only a few instructions left to run.
+constexpr std::uint32_t UnpinGraceMs = 50;
+std::atomic<bool> UnpinScheduled{false};
+
+}  // namespace
+
+void* PinLibrary() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&PinLibrary), &info) == 0 || info.dli_fname == nullptr ||
+      info.dli_fname[0] == '\0') {
+    return nullptr;
+  }
+  // RTLD_NOLOAD: only another reference to what is already loaded.
+  return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+}
+
+void UnpinLibraryLater(void* pin) {
+  if (pin == nullptr) return;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  UnpinScheduled = true;
+  // dlclose is the thread's whole body: it starts and ends in the C library,
+  // so when it unmaps the library no frame of ours is left on its stack.
+  // (dlclose returns int where a thread body returns a pointer; a detached
+  // thread's result is never read, and both travel in the same register.)
+  using Body = void* (*)(void*);
+  pthread_t thread;
+  if (pthread_create(&thread, &attr, reinterpret_cast<Body>(reinterpret_cast<void (*)()>(&::dlclose)),
+                     pin) != 0) {
+    UnpinScheduled = false;  // the pin stays: loaded for the rest of the process, which is safe
+  }
+  pthread_attr_destroy(&attr);
+}
+
+void BeforeUnload() {
+  if (UnpinScheduled.exchange(false)) SleepMs(UnpinGraceMs);
+}
+
 // -------------------------------------------------- guarded caller memory
 
 // The kernel copies on our behalf and reports EFAULT instead of delivering a
@@ -363,7 +541,7 @@ enum class Copy { Done, Fault, Unsupported };
 
 // `caller` is the host's memory, `ours` the library's; the direction says which is written.
 Copy KernelCopy(void* caller, void* ours, std::size_t length, bool toCaller) {
-  static const pid_t self = ::getpid();
+  const pid_t self = Self();
   std::size_t done = 0;
   while (done < length) {
     iovec local{static_cast<char*>(ours) + done, length - done};
@@ -411,7 +589,7 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length) {
 bool GuardedCanRead(const void* source, std::size_t length) {
   if (length == 0) return true;
   if (source == nullptr) return false;
-  static const pid_t self = ::getpid();
+  const pid_t self = Self();
   const std::uintptr_t page = PageSize();
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(source);
   if (first + (length - 1) < first) return false;  // wraps around the address space

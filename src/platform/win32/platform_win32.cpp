@@ -210,6 +210,60 @@ void Mutex::Unlock() {
   ::ReleaseMutex(Handle);
 }
 
+// Never called: Windows has no fork().
+void Mutex::ResetInForkChild() {}
+
+namespace {
+
+// The same ticket lock as on POSIX, over a slim reader/writer lock and a
+// condition variable (neither touches the thread's last-error value).
+struct QueuedMutexState {
+  SRWLOCK Lock;
+  CONDITION_VARIABLE Turn;
+  std::uint64_t NextTicket;
+  std::uint64_t Serving;
+};
+
+void InitQueuedMutex(QueuedMutexState& q) {
+  ::InitializeSRWLock(&q.Lock);
+  ::InitializeConditionVariable(&q.Turn);
+  q.NextTicket = 0;
+  q.Serving = 0;
+}
+
+}  // namespace
+
+QueuedMutex::QueuedMutex() {
+  auto* q = new (std::nothrow) QueuedMutexState;
+  if (q == nullptr) return;
+  InitQueuedMutex(*q);
+  Handle = q;
+}
+
+QueuedMutex::~QueuedMutex() { delete static_cast<QueuedMutexState*>(Handle); }
+
+void QueuedMutex::Lock() {
+  const KeepLastError keep;
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  ::AcquireSRWLockExclusive(&q->Lock);
+  const std::uint64_t ticket = q->NextTicket++;
+  while (q->Serving != ticket) ::SleepConditionVariableSRW(&q->Turn, &q->Lock, INFINITE, 0);
+  ::ReleaseSRWLockExclusive(&q->Lock);
+}
+
+void QueuedMutex::Unlock() {
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  ::AcquireSRWLockExclusive(&q->Lock);
+  ++q->Serving;
+  ::ReleaseSRWLockExclusive(&q->Lock);
+  ::WakeAllConditionVariable(&q->Turn);
+}
+
+// Never called: Windows has no fork().
+void QueuedMutex::ResetInForkChild() {
+  if (Handle != nullptr) InitQueuedMutex(*static_cast<QueuedMutexState*>(Handle));
+}
+
 Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum) {
   const KeepLastError keep;
   Handle = ::CreateSemaphoreA(nullptr, LONG(initial), LONG(maximum), nullptr);
@@ -307,6 +361,57 @@ void SleepMs(std::uint32_t ms) { ::Sleep(BoundedMs(ms)); }
 
 void SetLastError(std::uint32_t value) { ::SetLastError(DWORD(value)); }
 std::uint32_t GetLastError() { return std::uint32_t(::GetLastError()); }
+
+// ------------------------------------------------------------------ fork
+
+void RunAroundFork(void (*)(), void (*)(), void (*)()) {}
+
+std::uint32_t ForkGeneration() { return 0; }
+
+// ------------------------------------------------------- library lifetime
+
+namespace {
+
+// The grace a caller gets to return out of the library after handing its
+// pin to the releasing thread: it has only a few instructions left to run.
+constexpr DWORD UnpinGraceMs = 50;
+
+// Runs library code only up to FreeLibraryAndExitThread, which gives the
+// reference back and ends the thread inside kernel32, never returning here.
+DWORD WINAPI ReleasePinAndExit(LPVOID module) {
+  ::Sleep(UnpinGraceMs);
+  ::FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+  return 0;
+}
+
+}  // namespace
+
+void* PinLibrary() {
+  const KeepLastError keep;
+  HMODULE self = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&PinLibrary)),
+                            &self)) {
+    return nullptr;
+  }
+  // Linked into a program, the "module" is the program itself: nothing to keep.
+  if (self == ::GetModuleHandleW(nullptr)) {
+    ::FreeLibrary(self);
+    return nullptr;
+  }
+  return self;
+}
+
+void UnpinLibraryLater(void* pin) {
+  const KeepLastError keep;
+  if (pin == nullptr) return;
+  const HANDLE thread = ::CreateThread(nullptr, 0, ReleasePinAndExit, pin, 0, nullptr);
+  // Without a thread the reference stays: loaded for the rest of the process.
+  if (thread != nullptr) ::CloseHandle(thread);
+}
+
+// The grace is spent on the releasing thread before the reference goes.
+void BeforeUnload() {}
 
 // -------------------------------------------------- guarded caller memory
 
