@@ -124,7 +124,9 @@ endfunction()
 #   - VELMORA.dll.a (mingw-w64 dlltool), in place of the one the linker wrote,
 #     which offers only the undecorated names and so fails a 32-bit host that
 #     declares the wrappers stdcall, as the header does;
-#   - VELMORA.lib (llvm-dlltool), the format Microsoft's linker reads.
+#   - VELMORA.lib (llvm-dlltool), the format Microsoft's linker reads, in the
+#     current binary folder; its path is the target's property
+#     VELMORA_MSVC_IMPORT_LIBRARY.
 # Both import the DLL's own, undecorated names (--kill-at / -k).
 function(velmora_make_import_libraries target def_file)
   if(MSVC)
@@ -141,12 +143,15 @@ function(velmora_make_import_libraries target def_file)
   endif()
   set(commands COMMAND ${VELMORA_DLLTOOL} --kill-at --input-def ${def_file}
                        --dllname VELMORA.dll --output-lib $<TARGET_LINKER_FILE:${target}>)
+  set(byproducts)
   if(VELMORA_LLVM_DLLTOOL)
-    list(APPEND commands COMMAND ${VELMORA_LLVM_DLLTOOL} -k -m ${machine} -d ${def_file}
-                               -l $<TARGET_LINKER_FILE_DIR:${target}>/VELMORA.lib)
+    set(lib ${CMAKE_CURRENT_BINARY_DIR}/VELMORA.lib)
+    list(APPEND commands COMMAND ${VELMORA_LLVM_DLLTOOL} -k -m ${machine} -d ${def_file} -l ${lib})
+    list(APPEND byproducts ${lib})
+    set_property(TARGET ${target} PROPERTY VELMORA_MSVC_IMPORT_LIBRARY ${lib})
   else()
     message(WARNING "llvm-dlltool not found: no VELMORA.lib for Microsoft's linker")
   endif()
-  add_custom_command(TARGET ${target} POST_BUILD ${commands} VERBATIM)
+  add_custom_command(TARGET ${target} POST_BUILD ${commands} BYPRODUCTS ${byproducts} VERBATIM)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${def_file})
 endfunction()
