@@ -55,7 +55,8 @@ for arch in $ARCHS; do
   done
   cp "$build/VELMORA.dll.a" "$build/VELMORA.lib" "$build/exports/velmora.def" "$out/"
   cp include/velmora.h "$out/include/"
-  sed "s/@ARCH@/$arch/g; s/@VERSION@/$version/g" docs/README-windows.txt >"$out/README-windows.txt"
+  # Windows line ends, for Notepad and friends.
+  sed "s/@ARCH@/$arch/g; s/@VERSION@/$version/g; s/$/\r/" docs/README-windows.txt >"$out/README-windows.txt"
   # What is shipped must still pass the export check.
   bash scripts/check-dll-exports.sh --dll "$out/VELMORA.dll" --arch "$arch" >/dev/null ||
     { bash scripts/check-dll-exports.sh --dll "$out/VELMORA.dll" --arch "$arch"; exit 1; }
