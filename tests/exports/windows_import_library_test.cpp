@@ -6,7 +6,9 @@
 // through VELMORA.dll.a (GNU ld) and through VELMORA.lib (lld, when the
 // toolchain has it), and each of the 45 names is called through the address
 // the link gave it, with the stack pointer measured around the call on
-// 32-bit x86. Addresses 127.0.13.1 to 127.0.13.3 belong to this file.
+// 32-bit x86. Addresses 127.0.13.1 to 127.0.13.4 belong to this file: each
+// build gets its own two (VELMORA_TEST_NOBODY, VELMORA_TEST_DEVICE), as both
+// may run at once.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -27,8 +29,8 @@ using velmora::testing::CallWithWords;
 using velmora::testing::ProbedCall;
 using velmora::testing::Words;
 
-constexpr const char* NobodyAddress = "127.0.13.1";
-constexpr const char* DeviceAddress = "127.0.13.2";
+constexpr const char* NobodyAddress = VELMORA_TEST_NOBODY;
+constexpr const char* DeviceAddress = VELMORA_TEST_DEVICE;
 
 struct LinkedName {
   std::string Name;
