@@ -111,7 +111,8 @@ fi
 
 # Registers qemu-i386 as the kernel's runner for 32-bit x86 ELF files, as Wine
 # for i386 needs (it executes its own programs). Flag F opens the interpreter
-# now, so a registration older than the installed qemu points at the old one.
+# now, so a registration older than the installed qemu (its change time: the
+# file's own time is the package's) points at the old one.
 binfmt=/proc/sys/fs/binfmt_misc
 register_qemu_i386() {
   local entry=$binfmt/qemu-i386 qemu=/usr/bin/qemu-i386
@@ -120,7 +121,7 @@ register_qemu_i386() {
     mount -t binfmt_misc binfmt_misc "$binfmt"
   fi
   if [ -e "$entry" ] && grep -qx "interpreter $qemu" "$entry" && grep -q "^flags: .*F" "$entry" &&
-     grep -qx enabled "$entry" && [ ! "$qemu" -nt "$entry" ]; then
+     grep -qx enabled "$entry" && [ "$(stat -c %Z "$qemu")" -le "$(stat -c %Y "$entry")" ]; then
     return 0
   fi
   need_root "qemu-i386 is not registered for 32-bit x86 programs"
