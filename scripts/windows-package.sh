@@ -43,6 +43,8 @@ for arch in $ARCHS; do
     cmake -S . -B "$build" "${GENERATOR[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF -DVELMORA_TOOLS=ON \
       -DVELMORA_BENCH=OFF -DVELMORA_FUZZ=OFF >/dev/null
+  else
+    cmake -DVELMORA_TOOLS=ON "$build" >/dev/null  # the export check alone leaves them out
   fi
   cmake --build "$build" -j "$JOBS" --target velmora velmora-cli velmora-sim
 
