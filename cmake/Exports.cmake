@@ -7,6 +7,9 @@
 #
 # velmora_generate_exports(<list file> <output dir>) sets in the caller:
 #   VELMORA_EXPORT_DEF   path of the .def file (for this target's word size)
+#   VELMORA_IMPORT_DEF   path of the .def file the import libraries are made
+#                        from (on 32-bit x86 the wrappers under their stdcall
+#                        names, which hosts link against)
 #   VELMORA_EXPORT_MAP   path of the version script
 #   VELMORA_EXPORT_NAMES every exported name, in ordinal order
 
@@ -40,6 +43,7 @@ function(velmora_generate_exports list_file out_dir)
 
   set(names)
   set(def_lines)
+  set(import_lines)
   set(map_lines)
   set(ordinal 0)
   foreach(line IN LISTS entry_lines)
@@ -77,6 +81,13 @@ function(velmora_generate_exports list_file out_dir)
     else()
       string(APPEND def_lines "  VBNDX_${name} = ${vb_internal} @${o3}\n")
     endif()
+    # A host that declares VBNDX_Go stdcall refers to _VBNDX_Go@4; the import
+    # library offers that symbol and imports the undecorated export (the tools
+    # are run with --kill-at).
+    string(APPEND import_lines
+      "  NDX_${name} @${o1}\n"
+      "  _NDX_${name} @${o2}\n"
+      "  ${vb_internal} @${o3}\n")
     string(APPEND map_lines "    NDX_${name};\n    _NDX_${name};\n    VBNDX_${name};\n")
   endforeach()
 
@@ -89,6 +100,10 @@ function(velmora_generate_exports list_file out_dir)
   velmora_write_if_changed(${def_file}
     "; ${note}\nLIBRARY \"VELMORA.dll\"\nEXPORTS\n${def_lines}")
 
+  set(import_def_file ${out_dir}/velmora-import.def)
+  velmora_write_if_changed(${import_def_file}
+    "; ${note}\nLIBRARY \"VELMORA.dll\"\nEXPORTS\n${import_lines}")
+
   # NDX_GetLastError exists only on Linux, where the host has no
   # GetLastError of the OS to read the last-error value with.
   set(map_file ${out_dir}/velmora.map)
@@ -100,6 +115,43 @@ function(velmora_generate_exports list_file out_dir)
     list(APPEND all_names NDX_${name} _NDX_${name} VBNDX_${name})
   endforeach()
   set(VELMORA_EXPORT_DEF ${def_file} PARENT_SCOPE)
+  set(VELMORA_IMPORT_DEF ${import_def_file} PARENT_SCOPE)
   set(VELMORA_EXPORT_MAP ${map_file} PARENT_SCOPE)
   set(VELMORA_EXPORT_NAMES ${all_names} PARENT_SCOPE)
+endfunction()
+
+# Import libraries of the DLL `target`, both made from VELMORA_IMPORT_DEF:
+#   - VELMORA.dll.a (mingw-w64 dlltool), in place of the one the linker wrote,
+#     which offers only the undecorated names and so fails a 32-bit host that
+#     declares the wrappers stdcall, as the header does;
+#   - VELMORA.lib (llvm-dlltool), the format Microsoft's linker reads, in the
+#     current binary folder; its path is the target's property
+#     VELMORA_MSVC_IMPORT_LIBRARY.
+# Both import the DLL's own, undecorated names (--kill-at / -k).
+function(velmora_make_import_libraries target def_file)
+  if(MSVC)
+    return()  # Microsoft's linker writes its own VELMORA.lib
+  endif()
+  string(REGEX REPLACE "-(gcc|g\\+\\+)(-posix|-win32)?$" "-dlltool" dlltool_name
+         "${CMAKE_CXX_COMPILER}")
+  find_program(VELMORA_DLLTOOL NAMES ${dlltool_name} dlltool REQUIRED)
+  find_program(VELMORA_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(machine i386)
+  else()
+    set(machine i386:x86-64)
+  endif()
+  set(commands COMMAND ${VELMORA_DLLTOOL} --kill-at --input-def ${def_file}
+                       --dllname VELMORA.dll --output-lib $<TARGET_LINKER_FILE:${target}>)
+  set(byproducts)
+  if(VELMORA_LLVM_DLLTOOL)
+    set(lib ${CMAKE_CURRENT_BINARY_DIR}/VELMORA.lib)
+    list(APPEND commands COMMAND ${VELMORA_LLVM_DLLTOOL} -k -m ${machine} -d ${def_file} -l ${lib})
+    list(APPEND byproducts ${lib})
+    set_property(TARGET ${target} PROPERTY VELMORA_MSVC_IMPORT_LIBRARY ${lib})
+  else()
+    message(WARNING "llvm-dlltool not found: no VELMORA.lib for Microsoft's linker")
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD ${commands} BYPRODUCTS ${byproducts} VERBATIM)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${def_file})
 endfunction()

@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Builds VELMORA.dll for 32-bit and 64-bit Windows and puts what a Windows
-# host needs into one folder per architecture, ready to be zipped:
-#   dist/velmora-windows-i686/   and   dist/velmora-windows-x86_64/
-#     VELMORA.dll      the library (runtime linked in; debug information removed)
-#     VELMORA.dll.a    import library for mingw-w64 / gcc hosts
-#     velmora.def      names and ordinals (lib /def:velmora.def makes an MSVC
-#                      import library from it)
+# Builds VELMORA.dll, the command-line tool and the simulated device for
+# 32-bit and 64-bit Windows and makes one zip per architecture:
+#   dist/velmora-windows-i686.zip   and   dist/velmora-windows-x86_64.zip
+# each with one folder velmora-windows-ARCH/ holding
+#     VELMORA.dll        the library (runtime linked in; debug information
+#                        removed; a version resource)
+#     VELMORA.lib        import library for Microsoft's linker
+#     VELMORA.dll.a      import library for mingw-w64 / gcc hosts
+#     velmora.def        the export table: names and ordinals
 #     include/velmora.h
+#     velmora.exe        the command-line tool
+#     velmora-sim.exe    the simulated device
+#     README-windows.txt using it from C with MSVC, and from Python
+# Then checks each zip as a user gets it (scripts/check-windows-package.py).
 #   ARCHS="i686 x86_64" (default both)   DIST=dir (default dist)   JOBS=N
-# The DLLs come from build-win32 and build-win64, the directories that
-# check-dll-exports.sh and win64-test.sh use, so nothing is built twice.
+# It builds in build-win32 and build-win64, the folders of the Windows test
+# runs, so in CI nothing is built twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +24,12 @@ DIST=${DIST:-dist}
 JOBS=${JOBS:-2}
 GENERATOR=()
 command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
+version=$(sed -n 's/^project(velmora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "windows-package: no project version in CMakeLists.txt" >&2; exit 1; }
+
+for tool in zip python3; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "windows-package: $tool is missing (run .ci/install-deps.sh as root)" >&2; exit 1; }
+done
 
 for arch in $ARCHS; do
   case "$arch" in
@@ -28,22 +40,29 @@ for arch in $ARCHS; do
   command -v "$arch-w64-mingw32-g++-posix" >/dev/null 2>&1 ||
     { echo "windows-package: $arch-w64-mingw32-g++-posix is missing (run .ci/install-deps.sh as root)" >&2; exit 1; }
   if [ ! -f "$build/CMakeCache.txt" ]; then
-    extra=()
-    [ "$arch" = i686 ] && extra=(-DVELMORA_TESTS=OFF -DVELMORA_TOOLS=OFF)  # nothing runs 32-bit Windows code here
     cmake -S . -B "$build" "${GENERATOR[@]}" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=OFF -DVELMORA_FUZZ=OFF "${extra[@]}" >/dev/null
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TESTS=OFF -DVELMORA_TOOLS=ON \
+      -DVELMORA_BENCH=OFF -DVELMORA_FUZZ=OFF >/dev/null
+  else
+    cmake -DVELMORA_TOOLS=ON "$build" >/dev/null  # the export check alone leaves them out
   fi
-  cmake --build "$build" -j "$JOBS" --target velmora
+  cmake --build "$build" -j "$JOBS" --target velmora velmora-cli velmora-sim
 
-  out=$DIST/velmora-windows-$arch
-  rm -rf "$out"
+  name=velmora-windows-$arch
+  out=$DIST/$name
+  rm -rf "$out" "$DIST/$name.zip"
   mkdir -p "$out/include"
-  "$arch-w64-mingw32-strip" --strip-debug -o "$out/VELMORA.dll" "$build/VELMORA.dll"
-  cp "$build/VELMORA.dll.a" "$out/"
-  cp "$build/exports/velmora.def" "$out/"
+  for f in VELMORA.dll tools/velmora.exe tools/velmora-sim.exe; do
+    "$arch-w64-mingw32-strip" --strip-debug -o "$out/$(basename "$f")" "$build/$f"
+  done
+  cp "$build/VELMORA.dll.a" "$build/VELMORA.lib" "$build/exports/velmora.def" "$out/"
   cp include/velmora.h "$out/include/"
+  # Windows line ends, for Notepad and friends.
+  sed "s/@ARCH@/$arch/g; s/@VERSION@/$version/g; s/$/\r/" docs/README-windows.txt >"$out/README-windows.txt"
   # What is shipped must still pass the export check.
   bash scripts/check-dll-exports.sh --dll "$out/VELMORA.dll" --arch "$arch" >/dev/null ||
     { bash scripts/check-dll-exports.sh --dll "$out/VELMORA.dll" --arch "$arch"; exit 1; }
-  echo "windows-package: $out: $(cd "$out" && find . -type f | sort | tr '\n' ' ')"
+  (cd "$DIST" && zip -qr "$name.zip" "$name")
+  python3 scripts/check-windows-package.py "$DIST/$name.zip" "$arch" "$version"
+  echo "windows-package: $DIST/$name.zip ($(du -k "$DIST/$name.zip" | cut -f1) KiB)"
 done

@@ -21,6 +21,7 @@
 
 #include "exports/export_list.h"
 #include "sim/simulated_device.h"
+#include "support/call_probe.h"
 #include "support/library_under_test.h"
 #include "velmora.h"
 
@@ -35,104 +36,22 @@ constexpr const char* NobodyAddress = "127.0.0.134";
 enum class Fn { VELMORA_FUNCTIONS(VELMORA_ENUM) };
 #undef VELMORA_ENUM
 
-using Words = std::vector<std::uintptr_t>;
-using TypedCaller = std::intptr_t (*)(void* fn, const Words& words);
-
-#if !defined(__i386__)
-template <typename T>
-T FromWord(std::uintptr_t w) {
-  if constexpr (std::is_pointer_v<T>) {
-    return reinterpret_cast<T>(w);
-  } else {
-    return static_cast<T>(w);
-  }
-}
-
-template <typename R, typename... A, std::size_t... I>
-std::intptr_t CallUnpacked(R (*fn)(A...), const Words& w, std::index_sequence<I...>) {
-  const R r = fn(FromWord<A>(w[I])...);
-  if constexpr (std::is_pointer_v<R>) {
-    return reinterpret_cast<std::intptr_t>(r);
-  } else {
-    return std::intptr_t(r);
-  }
-}
-
-template <typename R, typename... A>
-std::intptr_t CallTyped(R (*fn)(A...), const Words& w) {
-  return CallUnpacked(fn, w, std::index_sequence_for<A...>{});
-}
-
-#define VELMORA_CALLER(name, ret, bytes, params, args)                  \
-  std::intptr_t Call##name(void* fn, const Words& w) {                  \
-    return CallTyped(reinterpret_cast<decltype(&NDX_##name)>(fn), w);   \
-  }
-VELMORA_FUNCTIONS(VELMORA_CALLER)
-#undef VELMORA_CALLER
-#define VELMORA_CALLER_REF(name, ret, bytes, params, args) &Call##name,
-#else
-#define VELMORA_CALLER_REF(name, ret, bytes, params, args) nullptr,
-#endif
+using velmora::testing::ProbedCall;
+using velmora::testing::Words;
+using Caller = ProbedCall (*)(const void* fn, const Words& words);
 
 struct ListedFunction {
   const char* Name;
   int ArgumentBytes;
-  TypedCaller Caller;
+  Caller Call;
 };
 
-#define VELMORA_ENTRY(name, ret, bytes, params, args) {#name, bytes, VELMORA_CALLER_REF(name, ret, bytes, params, args)},
+#define VELMORA_ENTRY(name, ret, bytes, params, args) \
+  {#name, bytes, &velmora::testing::CallWithWords<decltype(&NDX_##name)>},
 const ListedFunction Listed[] = {VELMORA_FUNCTIONS(VELMORA_ENTRY)};
 #undef VELMORA_ENTRY
 constexpr int ListedCount = int(sizeof Listed / sizeof Listed[0]);
 
-#if defined(__i386__)
-// Pushes `count` argument words right to left on a 16-byte aligned stack,
-// calls `fn`, and stores the stack pointer after the call minus the one
-// before the pushes: -4 * count when the caller must remove the arguments,
-// 0 when the callee did. The frame is restored from %ebp whatever the callee
-// removed, so a wrong count is reported, not a crash.
-extern "C" std::int32_t VelmoraProbeCall(const void* fn, const std::uint32_t* words,
-                                         std::int32_t count, std::int32_t* stackShift);
-asm(R"(
-  .text
-  .p2align 4
-  .type VelmoraProbeCall, @function
-VelmoraProbeCall:
-  pushl %ebp
-  movl %esp, %ebp
-  pushl %ebx
-  pushl %esi
-  pushl %edi
-  movl 12(%ebp), %esi
-  movl 16(%ebp), %ecx
-  leal 0(,%ecx,4), %edx
-  movl %esp, %edi
-  subl %edx, %edi
-  andl $-16, %edi
-  addl %edx, %edi
-  movl %edi, %esp
-  movl %esp, %ebx
-  testl %ecx, %ecx
-  jz 2f
-1:
-  pushl -4(%esi,%ecx,4)
-  decl %ecx
-  jnz 1b
-2:
-  call *8(%ebp)
-  movl %esp, %ecx
-  subl %ebx, %ecx
-  movl 20(%ebp), %edx
-  movl %ecx, (%edx)
-  leal -12(%ebp), %esp
-  popl %edi
-  popl %esi
-  popl %ebx
-  popl %ebp
-  ret
-  .size VelmoraProbeCall, .-VelmoraProbeCall
-)");
-#endif
 
 enum class Name { Plain, Underscore, Wrapper };
 const char* Prefix(Name n) {
@@ -174,16 +93,13 @@ class CallingConvention : public ::testing::TestWithParam<Name> {
     EXPECT_EQ(int(args.size()) * 4, e.ArgumentBytes) << symbol << ": the list's argument bytes";
     if (fn == nullptr) return -1;
     Called.insert(e.Name);
-#if defined(__i386__)
-    std::vector<std::uint32_t> words(args.begin(), args.end());
-    std::int32_t shift = 12345;
-    const std::int32_t r = VelmoraProbeCall(fn, words.data(), std::int32_t(words.size()), &shift);
-    const std::int32_t expected = GetParam() == Name::Wrapper ? 0 : -e.ArgumentBytes;
-    EXPECT_EQ(shift, expected) << symbol << ": stack pointer after the call, relative to before the pushes";
-    return std::intptr_t(r);
-#else
-    return e.Caller(fn, Words(args));
-#endif
+    const ProbedCall call = e.Call(fn, Words(args));
+    if (call.Probed) {
+      const std::int32_t expected = GetParam() == Name::Wrapper ? 0 : -e.ArgumentBytes;
+      EXPECT_EQ(call.StackShift, expected)
+          << symbol << ": stack pointer after the call, relative to before the pushes";
+    }
+    return call.Result;
   }
 
   static void* Lib;

@@ -23,9 +23,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Sanitizers slow the byte-heavy paths several times over; upper time bounds
-// and reply waits stretch with them, lower bounds (pauses) do not.
-#ifdef VELMORA_UNDER_SANITIZER
+// Sanitizers and emulated targets (32-bit Windows code runs as Wine under
+// qemu) slow the byte-heavy paths several times over; upper time bounds and
+// reply waits stretch with them, lower bounds (pauses) do not.
+#if defined(VELMORA_UNDER_SANITIZER) || defined(VELMORA_UNDER_EMULATION)
 constexpr int Slow = 8;
 #else
 constexpr int Slow = 1;
