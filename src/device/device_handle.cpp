@@ -113,7 +113,7 @@ std::int32_t Close(NDX_HANDLE handle) noexcept {
   if (!library.Held) return ErrorBadUnit;
   if (CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
   auto* h = static_cast<TVClientSock*>(handle);
-  { HandleLock wait(*h); }
+  { platform::MutexLock wait(h->HandleMutex); }
   h->Signature1 = 0;
   h->Signature2 = 0;
   LiveHandles->erase(h);

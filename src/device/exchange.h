@@ -47,7 +47,7 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     return ErrorBadUnit;
   }
   TVClientSock& h = *static_cast<TVClientSock*>(handle);
-  HandleLock lock(h);
+  platform::MutexLock lock(h.HandleMutex);  // after LibraryMutex
   if (h.IsInput != needsInput) {
     cells.Clear();
     return ErrorBadTokenType;
