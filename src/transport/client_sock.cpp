@@ -110,12 +110,15 @@ void TDClientSock::Shutdown() {
   if (!SocketClosed) platform::SocketShutdownBoth(SocketHandle);
 }
 
-void TDClientSock::WaitForRecvSpace() {
+bool TDClientSock::WaitForRecvSpace() {
   for (;;) {
+    // After a shutdown a receive would still hand over what the socket holds
+    // (on Linux the peer may even go on sending): nobody is left to take it.
+    if (Stopping) return false;
     {
       platform::MutexLock hold(RecvMutex);
-      ReaderPaused = RecvBytes >= UndeliveredCap && !Stopping;
-      if (!ReaderPaused) return;
+      ReaderPaused = RecvBytes >= UndeliveredCap;
+      if (!ReaderPaused) return true;
     }
     RecvSpace.Wait();
   }

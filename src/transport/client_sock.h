@@ -205,8 +205,9 @@ class TDClientSock {
   std::vector<std::unique_ptr<char[]>> FreeBlocks;  // guarded by RecvMutex
   bool ReaderPaused = false;                          // guarded by RecvMutex
   std::atomic<bool> Stopping{false};                  // set by Shutdown, never cleared
-  // Reader only: waits while UndeliveredCap bytes are untaken, unless stopping.
-  void WaitForRecvSpace();
+  // Reader only: waits while UndeliveredCap bytes are untaken. False once the
+  // connection is being shut down: the reader then stops receiving.
+  bool WaitForRecvSpace();
   // With RecvMutex held, after a take: the paused reader may go on.
   bool ResumeReaderLocked();
 

@@ -49,7 +49,10 @@ std::uint32_t TDClientReadThread::Run() {
     if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     for (;;) {
       // Bytes nobody takes stay in the socket, where TCP holds the device back.
-      sock.WaitForRecvSpace();
+      if (!sock.WaitForRecvSpace()) {
+        status = ErrorNotConnected;
+        break;
+      }
       const long n =
           platform::SocketRecv(sock.SocketHandle, block.get(), TDClientSock::ReceiveBlockSize);
       if (n <= 0) {
