@@ -127,7 +127,8 @@ class TDClientSock {
 
   // Opens the connection to `host` (dotted IPv4 or a name) at the low 16 bits
   // of `port` and starts the reader, then the writer. Returns 0, 1222 (no
-  // socket), 1203 (lookup or connection failed) or 1450 (a thread could not
+  // socket), 1203 (lookup or connection failed, or no connection within
+  // ConnectTimeoutMs; the socket is closed) or 1450 (a thread could not
   // be started; nothing is left running). Throws std::bad_alloc, with nothing
   // opened, when the reader's first receive block cannot be reserved. Called
   // at most once.
