@@ -18,7 +18,7 @@ bool RawReference::Open(const char* address, std::uint16_t port, bool noDelay,
   Buffer.assign(maxFrame, '\0');
   Sock = platform::SocketCreateTcp();
   if (Sock == platform::InvalidSocket) return false;
-  const std::uint16_t portNet = std::uint16_t((port >> 8) | (port << 8));
+  const std::uint16_t portNet = platform::PortToNetwork(port);
   if (!platform::SocketConnect(Sock, platform::ParseDottedAddress(address), portNet)) return false;
   return !noDelay || platform::SocketSetNoDelay(Sock);
 }

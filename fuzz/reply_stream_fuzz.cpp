@@ -34,8 +34,8 @@ constexpr int MaxOperations = 4;
 
 platform::Socket Listener() {
   static const platform::Socket listener = [] {
-    const std::uint16_t portNet = std::uint16_t((Port >> 8) | (Port << 8));
-    return platform::SocketListen(platform::ParseDottedAddress(Address), portNet, 4);
+    return platform::SocketListen(platform::ParseDottedAddress(Address),
+                                  platform::PortToNetwork(Port), 4);
   }();
   return listener;
 }

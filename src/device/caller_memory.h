@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "platform/platform.h"
 
@@ -20,6 +21,13 @@ inline bool WriteCell(std::int32_t* cell, std::int32_t value) {
 
 inline bool CopyOut(void* destination, const char* source, std::size_t length) {
   return platform::GuardedWrite(destination, source, length);
+}
+
+// Whether every destination of a success can take its bytes, asked before
+// the first of them is written: the caller's memory is never left half
+// written by a call that fails.
+inline bool CanWriteAll(std::initializer_list<platform::MemoryRange> destinations) {
+  return platform::GuardedCanWrite(destinations.begin(), destinations.size());
 }
 
 // The count cells an operation clears (writes 0 to) whenever it fails.

@@ -20,7 +20,7 @@ std::int32_t RunCommand(NDX_HANDLE handle, Work&& work) noexcept {
   if (!library.Held || CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
   TVClientSock& h = *static_cast<TVClientSock*>(handle);
   if (Inherited(h)) return ErrorNotConnected;
-  HandleLock lock(h);
+  platform::MutexLock lock(h.HandleMutex);
   if (!h.Sock->Connected) return ErrorNotConnected;
   try {
     return work(h);

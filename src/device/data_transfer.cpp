@@ -19,7 +19,8 @@ class CopyData : public SuccessAction {
 
   std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
     const std::size_t n = std::min(reply.Payload.size(), std::size_t(Capacity));
-    if (!WriteCell(Count, std::int32_t(n)) || !CopyOut(Buffer, reply.Payload.data(), n)) {
+    if (!CanWriteAll({{Count, sizeof *Count}, {Buffer, n}}) ||
+        !WriteCell(Count, std::int32_t(n)) || !CopyOut(Buffer, reply.Payload.data(), n)) {
       return ErrorNoAccess;
     }
     return ErrorSuccess;
@@ -91,12 +92,14 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
     // Built in place, the caller's bytes are copied once, straight into the
     // bytes that go on the wire, instead of into a payload and then again
     // into the serialized chunk.
+    // No memory for the request is a request that cannot be built, as in
+    // every other operation.
     std::string request;
     try {
       request.resize(FrameHeaderBytes + static_cast<std::size_t>(length));
     } catch (...) {
       cells.Clear();
-      return ErrorNotEnoughMemory;
+      return ErrorInternalError;
     }
     if (!platform::GuardedRead(request.data() + FrameHeaderBytes, buffer,
                                static_cast<std::size_t>(length))) {

@@ -166,7 +166,7 @@ std::int32_t CloseLocked(NDX_HANDLE handle, void*& pin) noexcept {
     pin = TakeLibraryPinIfIdle();
     return ErrorSuccess;
   }
-  { HandleLock wait(*h); }
+  { platform::MutexLock wait(h->HandleMutex); }
   h->Signature1 = 0;
   h->Signature2 = 0;
   RemoveLiveHandle(h);

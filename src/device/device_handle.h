@@ -17,6 +17,8 @@ namespace velmora::device {
 constexpr std::uint32_t Signature1Live = 0xFEC72512u;
 constexpr std::uint32_t Signature2Live = 0x93B36804u;
 constexpr std::int32_t DefaultTimeoutMs = 2000;
+// A connection attempt is given as long as the first reply wait.
+static_assert(transport::TDClientSock::ConnectTimeoutMs == DefaultTimeoutMs);
 
 class TVClientSock {
  public:
@@ -52,6 +54,10 @@ class TVClientSock {
   transport::TReceivedBlocks Received;
   transport::TReceivedBlocks Spent;
   std::string SparePayload;
+  // Bytes of a refused oversized frame that have not arrived yet: they are
+  // dropped as they are taken from Sock, so the next reply is read from the
+  // first byte after that frame. Touched like ReplyBuffer.
+  std::uint64_t DiscardAhead = 0;
   platform::Semaphore ReplySignal{0, 1};
   std::int32_t TimeoutMs = 0;
   std::uint32_t Signature2 = 0;
@@ -111,17 +117,5 @@ std::int32_t CheckHandle(const void* handle);
 inline std::int32_t DevicePort(std::int32_t isInput, std::int32_t portIndex) {
   return 0xED00 + (isInput != 0 ? 0x10 : 0) + (portIndex & 0x0F);
 }
-
-// Holds a handle's HandleMutex for a scope (taken after LibraryMutex).
-class HandleLock {
- public:
-  explicit HandleLock(TVClientSock& h) : H(h) { H.HandleMutex.Lock(); }
-  ~HandleLock() { H.HandleMutex.Unlock(); }
-  HandleLock(const HandleLock&) = delete;
-  HandleLock& operator=(const HandleLock&) = delete;
-
- private:
-  TVClientSock& H;
-};
 
 }  // namespace velmora::device

@@ -52,7 +52,7 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     cells.Clear();
     return ErrorNotConnected;
   }
-  HandleLock lock(h);
+  platform::MutexLock lock(h.HandleMutex);  // after LibraryMutex
   if (h.IsInput != needsInput) {
     cells.Clear();
     return ErrorBadTokenType;

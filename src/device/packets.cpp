@@ -21,12 +21,14 @@ class CopyPackets : public SuccessAction {
   // was given is the caller's only sign of a possibly truncated reply.
   std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
     const std::size_t n = std::min(reply.Payload.size(), std::size_t(DataCapacity));
-    if (!WriteCell(DataCount, std::int32_t(n)) || !CopyOut(DataBuffer, reply.Payload.data(), n)) {
-      return ErrorNoAccess;
-    }
     const std::string time = reply.GetHeaderValue("Time");
     const std::size_t m = std::min(time.size(), std::size_t(TimeCapacity));
-    if (!WriteCell(TimeCount, std::int32_t(m)) || !CopyOut(TimeBuffer, time.data(), m)) {
+    if (!CanWriteAll({{DataCount, sizeof *DataCount},
+                      {DataBuffer, n},
+                      {TimeCount, sizeof *TimeCount},
+                      {TimeBuffer, m}}) ||
+        !WriteCell(DataCount, std::int32_t(n)) || !CopyOut(DataBuffer, reply.Payload.data(), n) ||
+        !WriteCell(TimeCount, std::int32_t(m)) || !CopyOut(TimeBuffer, time.data(), m)) {
       return ErrorNoAccess;
     }
     return ErrorSuccess;

@@ -28,10 +28,19 @@ void SocketLibraryCleanup();
 // Returns InvalidSocket on failure. On POSIX the socket never raises SIGPIPE.
 Socket SocketCreateTcp();
 
-// Blocking connect to an IPv4 address and port, both in network byte order.
-// Returns true when connected. Blocks for as long as the OS takes to succeed
-// or give up; there is no time limit of our own.
-bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet);
+// A port number in network byte order (htons).
+std::uint16_t PortToNetwork(std::uint16_t port);
+
+// Connects to an IPv4 address and port, both in network byte order. Returns
+// true when connected. With NoTimeLimit it blocks for as long as the OS takes
+// to succeed or give up (about 127 s on Linux, 21 s on Windows against a
+// silent address). With a time limit the attempt is abandoned once `timeoutMs`
+// milliseconds have passed (false); the socket is then left in no defined
+// connection state and the caller closes it. Either way the socket is back in
+// blocking mode when this returns.
+constexpr std::uint32_t NoTimeLimit = 0xFFFFFFFFu;
+bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet,
+                   std::uint32_t timeoutMs = NoTimeLimit);
 
 // Disables Nagle's algorithm (TCP_NODELAY). Returns true on success.
 bool SocketSetNoDelay(Socket s);
@@ -84,7 +93,9 @@ int SocketLastError();
 // An OS mutex: owned by the thread that acquires it, recursive for that
 // thread (as Win32 mutexes are), waited for without a time limit.
 // Created unowned. Valid() is false when the OS could not create it; Lock and
-// Unlock must not be called then.
+// Unlock must not be called then. A lock or unlock the OS refuses (a mutex
+// that is not ours, a corrupted one) is a bug in the library: the process is
+// aborted rather than carrying on with a lock it does not hold.
 class Mutex {
  public:
   Mutex();
@@ -124,6 +135,18 @@ class QueuedMutex {
 
  private:
   void* Handle = nullptr;
+};
+
+// Holds a Mutex for the scope, the only way code above this layer takes one.
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex& m) : Held(m) { Held.Lock(); }
+  ~MutexLock() { Held.Unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& Held;
 };
 
 // A counting semaphore with a maximum count. Release adds one count unless
@@ -240,6 +263,22 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length);
 // may unmap it), so a later copy must still be guarded; the probe only lets
 // a caller refuse an impossible range before it reserves memory for it.
 bool GuardedCanRead(const void* source, std::size_t length);
+
+// One run of caller memory.
+struct MemoryRange {
+  void* Start;
+  std::size_t Length;
+};
+
+// Tells, without changing any byte, whether every range can be written: one
+// byte of every page is read and written back as it was. Unmapped or
+// read-only memory gives false without a fault. All ranges are probed in as
+// few system calls as the platform allows (on Linux two per 1024 pages), so
+// a caller checks every destination of an operation at once before it writes
+// the first byte. Empty ranges are ignored; a null start with a length is
+// refused. As with GuardedCanRead, the later copies are still guarded: a host
+// that changes its mappings during its own call is outside any promise.
+bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count);
 
 // The size of the pages memory is mapped in; never 0.
 std::size_t PageSize();

@@ -15,18 +15,6 @@ constexpr int ErrorNoNetwork = NDX_ERROR_NO_NETWORK;
 constexpr int ErrorNoNetOrBadPath = NDX_ERROR_NO_NET_OR_BAD_PATH;
 constexpr int ErrorNoSystemResources = NDX_ERROR_NO_SYSTEM_RESOURCES;
 
-// Scoped hold on a platform mutex.
-class Hold {
- public:
-  explicit Hold(platform::Mutex& m) : M(m) { M.Lock(); }
-  ~Hold() { M.Unlock(); }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  platform::Mutex& M;
-};
-
 }  // namespace
 
 void TDClientSockEvent::Notify(TDClientSock* sock) const noexcept {
@@ -51,7 +39,8 @@ TDClientSock::~TDClientSock() {
 }
 
 bool TDClientSock::Valid() const {
-  return RecvMutex.Valid() && SendMutex.Valid() && SendSemaphore.Valid() && SocketMutex.Valid();
+  return RecvMutex.Valid() && SendMutex.Valid() && SendSemaphore.Valid() && SocketMutex.Valid() &&
+         RecvSpace.Valid();
 }
 
 std::uint32_t TDClientSock::ResolveHost(const ByteString& host) {
@@ -68,19 +57,18 @@ int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
   // reader this call has already reported as running.
   {
     std::unique_ptr<char[]> first(new char[ReceiveBlockSize]);
-    Hold hold(RecvMutex);
+    platform::MutexLock hold(RecvMutex);
     FreeBlocks.push_back(std::move(first));
   }
   SocketHandle = platform::SocketCreateTcp();
   if (SocketHandle == platform::InvalidSocket) return ErrorNoNetwork;
   {
-    Hold hold(SocketMutex);
+    platform::MutexLock hold(SocketMutex);
     SocketClosed = false;
   }
-  const std::uint16_t p = static_cast<std::uint16_t>(port & 0xFFFF);
-  const std::uint16_t portNet = static_cast<std::uint16_t>((p >> 8) | (p << 8));
-  if (!platform::SocketConnect(SocketHandle, ResolveHost(host), portNet)) {
-    Hold hold(SocketMutex);
+  const std::uint16_t portNet = platform::PortToNetwork(static_cast<std::uint16_t>(port & 0xFFFF));
+  if (!platform::SocketConnect(SocketHandle, ResolveHost(host), portNet, ConnectTimeoutMs)) {
+    platform::MutexLock hold(SocketMutex);
     platform::SocketClose(SocketHandle);
     SocketClosed = true;
     return ErrorNoNetOrBadPath;
@@ -90,7 +78,7 @@ int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
   platform::SocketSetNoDelay(SocketHandle);
 
   {
-    Hold hold(SocketMutex);
+    platform::MutexLock hold(SocketMutex);
     SocketUsers = 2;  // the reader and the writer
   }
   Connected = true;
@@ -117,13 +105,35 @@ int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
 }
 
 void TDClientSock::Shutdown() {
+  Stopping = true;
+  if (RecvSpace.Valid()) RecvSpace.Release();
   if (!SocketMutex.Valid()) return;
-  Hold hold(SocketMutex);
+  platform::MutexLock hold(SocketMutex);
   if (!SocketClosed) platform::SocketShutdownBoth(SocketHandle);
 }
 
+bool TDClientSock::WaitForRecvSpace() {
+  for (;;) {
+    // After a shutdown a receive would still hand over what the socket holds
+    // (on Linux the peer may even go on sending): nobody is left to take it.
+    if (Stopping) return false;
+    {
+      platform::MutexLock hold(RecvMutex);
+      ReaderPaused = RecvBytes >= UndeliveredCap;
+      if (!ReaderPaused) return true;
+    }
+    RecvSpace.Wait();
+  }
+}
+
+bool TDClientSock::ResumeReaderLocked() {
+  const bool paused = ReaderPaused;
+  ReaderPaused = false;
+  return paused;
+}
+
 void TDClientSock::ReleaseSocketUse() {
-  Hold hold(SocketMutex);
+  platform::MutexLock hold(SocketMutex);
   if (SocketUsers > 0 && --SocketUsers == 0 && !SocketClosed) {
     platform::SocketClose(SocketHandle);
     SocketClosed = true;
@@ -132,20 +142,16 @@ void TDClientSock::ReleaseSocketUse() {
 
 void TDClientSock::QueueSend(ByteString data) {
   if (data.empty()) return;
-  SendMutex.Lock();
-  try {
+  {
+    platform::MutexLock hold(SendMutex);
     SendQueue.push_back(std::move(data));
-  } catch (...) {
-    SendMutex.Unlock();
-    throw;
   }
-  SendMutex.Unlock();
   SendSemaphore.Release();
 }
 
 ByteString TDClientSock::DequeueSend() {
   SendSemaphore.Wait();
-  Hold hold(SendMutex);
+  platform::MutexLock hold(SendMutex);
   if (SendQueue.empty()) return ByteString();
   ByteString front = std::move(SendQueue.front());
   SendQueue.pop_front();
@@ -160,7 +166,7 @@ bool TDClientSock::WaitUntilSent(std::uint32_t timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     {
-      Hold hold(SendMutex);
+      platform::MutexLock hold(SendMutex);
       if (SendQueue.empty() && !Sending) return true;
     }
     if (!Connected || std::chrono::steady_clock::now() >= deadline) return false;
@@ -173,41 +179,49 @@ ByteString TDClientSock::TakeReceived() {
   // of memory loses no byte; blocks that arrive in between only ask again.
   ByteString joined;
   TReceivedBlocks taken;
+  bool resume = false;
   for (;;) {
     std::size_t bytes, blocks;
     {
-      Hold hold(RecvMutex);
+      platform::MutexLock hold(RecvMutex);
       bytes = RecvBytes;
       blocks = RecvBuffer.size();
     }
     if (bytes == 0) return joined;
     joined.reserve(bytes);
     taken.reserve(blocks);
-    Hold hold(RecvMutex);
+    platform::MutexLock hold(RecvMutex);
     if (RecvBytes <= joined.capacity() && RecvBuffer.size() <= taken.capacity()) {
       taken.swap(RecvBuffer);
       RecvBytes = 0;
+      resume = ResumeReaderLocked();
       break;
     }
   }
+  if (resume) RecvSpace.Release();
   for (const TReceivedBlock& block : taken) joined.append(block.Storage.get(), block.Length);
-  Hold hold(RecvMutex);
+  platform::MutexLock hold(RecvMutex);
   RecycleLocked(taken);
   return joined;
 }
 
 void TDClientSock::TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& spent) {
-  Hold hold(RecvMutex);
-  RecycleLocked(spent);
-  if (into.empty()) {
-    into.swap(RecvBuffer);
-  } else {
-    // Moving blocks cannot throw, so a failed growth of `into` changes nothing.
-    into.insert(into.end(), std::make_move_iterator(RecvBuffer.begin()),
-                std::make_move_iterator(RecvBuffer.end()));
-    RecvBuffer.clear();
+  bool resume;
+  {
+    platform::MutexLock hold(RecvMutex);
+    RecycleLocked(spent);
+    if (into.empty()) {
+      into.swap(RecvBuffer);
+    } else {
+      // Moving blocks cannot throw, so a failed growth of `into` changes nothing.
+      into.insert(into.end(), std::make_move_iterator(RecvBuffer.begin()),
+                  std::make_move_iterator(RecvBuffer.end()));
+      RecvBuffer.clear();
+    }
+    RecvBytes = 0;
+    resume = ResumeReaderLocked();
   }
-  RecvBytes = 0;
+  if (resume) RecvSpace.Release();
 }
 
 std::unique_ptr<char[]> TDClientSock::AppendReceivedLocked(std::unique_ptr<char[]> block,

@@ -6,6 +6,11 @@
 // any number of QueueSend / TakeReceived while Connected; destroy. The owner
 // serialises its own calls on one object. The destructor must not run on the
 // reader thread (it waits for that thread).
+//
+// The transport's locks (RecvMutex, SendMutex, SocketMutex) are leaves: each
+// is held only for a few field updates, never across a socket call, a wait, a
+// notification or another lock, so they can be taken under any lock of the
+// owner and can never be part of a deadlock.
 #pragma once
 
 #include <atomic>
@@ -76,7 +81,8 @@ class TDClientThread {
 };
 
 // Receives blocks of up to 65536 bytes into RecvBuffer and notifies OnReceive;
-// tears the connection down when the link ends. Exit status 2250 when recv
+// pauses while UndeliveredCap bytes wait for the owner; tears the connection
+// down when the link ends. Exit status 2250 when recv
 // failed or the peer closed, 0 when an exception ended the loop.
 class TDClientReadThread : public TDClientThread {
  public:
@@ -98,6 +104,17 @@ class TDClientSock {
  public:
   static constexpr std::size_t ReceiveBlockSize = 65536;
   static constexpr std::int32_t SendSemaphoreMaximum = 0x0FFFFFFF;
+  // The reader takes no more bytes off the socket while this many received
+  // bytes wait for the owner: TCP flow control then holds the device back,
+  // and nothing is lost. Reception resumes as soon as the owner takes them,
+  // so a reply of any size still flows while a call is collecting it; what a
+  // device pushes while nobody asks costs at most this much (plus one block).
+  static constexpr std::size_t UndeliveredCap = std::size_t(8) << 20;
+  // How long a connection attempt may take before Connect gives up with 1203:
+  // as long as a handle's first reply wait. The OS's own limit is far longer
+  // (about 127 s on Linux, 21 s on Windows) against an address that drops
+  // the attempt, for instance a listener whose queue is full.
+  static constexpr std::uint32_t ConnectTimeoutMs = 2000;
 
   // Opens no socket and starts no thread. Valid() tells whether the OS gave
   // every lock and the semaphore; Connect refuses to run without them.
@@ -110,13 +127,15 @@ class TDClientSock {
 
   // Opens the connection to `host` (dotted IPv4 or a name) at the low 16 bits
   // of `port` and starts the reader, then the writer. Returns 0, 1222 (no
-  // socket), 1203 (lookup or connection failed) or 1450 (a thread could not
+  // socket), 1203 (lookup or connection failed, or no connection within
+  // ConnectTimeoutMs; the socket is closed) or 1450 (a thread could not
   // be started; nothing is left running). Throws std::bad_alloc, with nothing
   // opened, when the reader's first receive block cannot be reserved. Called
   // at most once.
   int Connect(const ByteString& host, std::int32_t port);
 
-  // Shuts the socket down in both directions, unless it is already closed.
+  // Shuts the socket down in both directions, unless it is already closed,
+  // and ends a reader paused at UndeliveredCap.
   void Shutdown();
 
   // Appends a string for the writer; an empty string is ignored.
@@ -156,6 +175,9 @@ class TDClientSock {
   std::size_t RecvBytes = 0;              // guarded by RecvMutex
   platform::Mutex RecvMutex;
   platform::Mutex SendMutex;
+  // Released when the owner takes bytes while the reader waits at
+  // UndeliveredCap (ReaderPaused), and by Shutdown.
+  platform::Semaphore RecvSpace{0, 1};
   platform::Semaphore SendSemaphore{0, SendSemaphoreMaximum};
   // Destroyed in this order by the destructor, reader first.
   std::unique_ptr<TDClientReadThread> ReadThread;
@@ -194,6 +216,13 @@ class TDClientSock {
   std::unique_ptr<char[]> AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length);
   void RecycleLocked(TReceivedBlocks& spent) noexcept;
   std::vector<std::unique_ptr<char[]>> FreeBlocks;  // guarded by RecvMutex
+  bool ReaderPaused = false;                          // guarded by RecvMutex
+  std::atomic<bool> Stopping{false};                  // set by Shutdown, never cleared
+  // Reader only: waits while UndeliveredCap bytes are untaken. False once the
+  // connection is being shut down: the reader then stops receiving.
+  bool WaitForRecvSpace();
+  // With RecvMutex held, after a take: the paused reader may go on.
+  bool ResumeReaderLocked();
 
   platform::Mutex SocketMutex;            // guards SocketUsers and SocketClosed
   int SocketUsers = 0;

@@ -41,28 +41,30 @@ std::uint32_t TDClientReadThread::Run() {
     // received byte is copied again here. Blocks come back from the owner
     // once their bytes are taken; a new one is allocated only when none has.
     std::unique_ptr<char[]> block;
-    sock.RecvMutex.Lock();
-    if (!sock.FreeBlocks.empty()) {
-      block = std::move(sock.FreeBlocks.back());
-      sock.FreeBlocks.pop_back();
+    {
+      platform::MutexLock hold(sock.RecvMutex);
+      if (!sock.FreeBlocks.empty()) {
+        block = std::move(sock.FreeBlocks.back());
+        sock.FreeBlocks.pop_back();
+      }
     }
-    sock.RecvMutex.Unlock();
     if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     for (;;) {
+      // Bytes nobody takes stay in the socket, where TCP holds the device back.
+      if (!sock.WaitForRecvSpace()) {
+        status = ErrorNotConnected;
+        break;
+      }
       const long n =
           platform::SocketRecv(sock.SocketHandle, block.get(), TDClientSock::ReceiveBlockSize);
       if (n <= 0) {
         status = ErrorNotConnected;
         break;
       }
-      sock.RecvMutex.Lock();
-      try {
+      {
+        platform::MutexLock hold(sock.RecvMutex);
         block = sock.AppendReceivedLocked(std::move(block), static_cast<std::size_t>(n));
-      } catch (...) {
-        sock.RecvMutex.Unlock();
-        throw;
       }
-      sock.RecvMutex.Unlock();
       sock.OnReceive.Notify(&sock);
       if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     }
@@ -92,9 +94,10 @@ std::uint32_t TDClientWriteThread::Run() {
         break;
       }
       const bool sent = sock.SendWhole(data);
-      sock.SendMutex.Lock();
-      sock.Sending = false;
-      sock.SendMutex.Unlock();
+      {
+        platform::MutexLock hold(sock.SendMutex);
+        sock.Sending = false;
+      }
       if (!sent) {
         status = ErrorNotConnected;
         break;

@@ -213,11 +213,25 @@ TEST_F(Exchange, UnsolicitedChunkIsTakenByTheNextCall) {
 }
 
 TEST_F(Exchange, FrameThatNeverCompletesKeepsTimingOut) {
-  // Deliberate: nothing can skip a frame whose length was never satisfied.
+  // Deliberate: nothing can skip a frame whose length was never satisfied,
+  // as long as that length is one a device may send (here 16 MiB).
   EXPECT_EQ(GetData([&] {
               Request();
-              Link.Peer.Write(std::string("\xAC\xAB\xA7\x6A\xFF\xFF\xFF\x7F", 8) + RData("hidden"));
+              Link.Peer.Write(std::string("\xAC\xAB\xA7\x6A\x00\x00\x00\x01", 8) + RData("hidden"));
             }),
             1460);
   EXPECT_EQ(GetData([&] { Request(), Link.Peer.Write(RData("also hidden")); }), 1460);
+}
+
+TEST_F(Exchange, FrameClaimingMoreThanTheLargestFrameGives30AndItsBytesAreSkipped) {
+  // A body of 2 GiB: refused as soon as its length is seen. Whatever follows
+  // within the claimed length belongs to it and is skipped as it arrives.
+  EXPECT_EQ(GetData([&] {
+              Request();
+              Link.Peer.Write(std::string("\xAC\xAB\xA7\x6A\xFF\xFF\xFF\x7F", 8) + RData("inside"));
+            }),
+            30);
+  EXPECT_EQ(LastCount, 0);
+  EXPECT_EQ(GetData([&] { Request(), Link.Peer.Write(RData("still inside")); }), 1460);
+  EXPECT_EQ(Handle().ReplyBuffer.size(), 0u);
 }

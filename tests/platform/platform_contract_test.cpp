@@ -355,6 +355,40 @@ TEST(PlatformGuardedMemory, RefusesToWriteReadOnlyMemoryOrCode) {
   EXPECT_FALSE(GuardedWrite(const_cast<void*>(code), same, sizeof same));
 }
 
+TEST(PlatformGuardedMemory, WriteProbeRefusesEveryRangeThatCannotTakeItsBytesAndChangesNothing) {
+  if (!FaultsAreDetectable()) GTEST_SKIP() << "no kernel-assisted copy under this emulator";
+  TwoPages readOnlyPages(TwoPages::Second::ReadOnly);
+  TwoPages noAccessPages(TwoPages::Second::NoAccess);
+  ASSERT_NE(readOnlyPages.Base, nullptr);
+  ASSERT_NE(noAccessPages.Base, nullptr);
+  char* readOnly = readOnlyPages.Base + readOnlyPages.Page;
+  char* unmapped = noAccessPages.Base + noAccessPages.Page;
+  // More pages than one probe call takes, so the refusal lies in a later batch.
+  std::string large(6u << 20, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = char(i * 13);
+  const std::string before = large;
+  std::int32_t cell = 7;
+
+  const MemoryRange writable[] = {{&cell, sizeof cell}, {large.data(), large.size()}, {nullptr, 0}};
+  EXPECT_TRUE(GuardedCanWrite(writable, 3));
+  EXPECT_EQ(large, before);
+  EXPECT_EQ(cell, 7);
+  EXPECT_TRUE(GuardedCanWrite(nullptr, 0));
+
+  const MemoryRange lastByteReadOnly[] = {{large.data(), large.size()}, {readOnly - 4, 5}};
+  EXPECT_FALSE(GuardedCanWrite(lastByteReadOnly, 2));
+  const MemoryRange intoUnmapped[] = {{&cell, sizeof cell}, {unmapped - 100, 8192}};
+  EXPECT_FALSE(GuardedCanWrite(intoUnmapped, 2));
+  const MemoryRange null[] = {{nullptr, 1}};
+  EXPECT_FALSE(GuardedCanWrite(null, 1));
+  const MemoryRange code[] = {{reinterpret_cast<void*>(&TakeAndRelease), 8}};
+  EXPECT_FALSE(GuardedCanWrite(code, 1));
+  const MemoryRange wraps[] = {{reinterpret_cast<void*>(~std::uintptr_t(0) - 3), 8}};
+  EXPECT_FALSE(GuardedCanWrite(wraps, 1));
+  EXPECT_EQ(large, before);
+  EXPECT_EQ(readOnly[0], 0);
+}
+
 // ---------------------------------------------------------------- sockets
 
 // Loopback address of this fixture: unique in the whole test suite. ctest
@@ -523,6 +557,51 @@ TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
   std::memcpy(first, &local, 4);
   EXPECT_EQ(first[0], 127) << "localhost resolved to " << local;
   SocketLibraryCleanup();
+}
+
+TEST_F(PlatformSocket, ATimedConnectLeavesABlockingSocketAndARefusalEndsItAtOnce) {
+  // 127.0.22.7: an address of its own, apart from the fixture's.
+  const std::uint32_t address = Net32(0x7F001607);
+  Listener = SocketListen(address, PortToNetwork(0xED02), 4);
+  ASSERT_NE(Listener, InvalidSocket);
+  Accepted accepted{Listener};
+  Thread acceptor;
+  ASSERT_TRUE(acceptor.CreateSuspended(AcceptOne, &accepted));
+  acceptor.Resume();
+  Client = SocketCreateTcp();
+  ASSERT_NE(Client, InvalidSocket);
+  EXPECT_TRUE(SocketConnect(Client, address, PortToNetwork(0xED02), 2000));
+  EXPECT_EQ(acceptor.Join(), 0u);
+  Peer = accepted.Peer;
+  ASSERT_NE(Peer, InvalidSocket);
+  // A receive waits for data instead of failing at once.
+  Received r{Client};
+  Thread receiver;
+  ASSERT_TRUE(receiver.CreateSuspended(ReceiveOnce, &r));
+  receiver.Resume();
+  SleepMs(100);
+  EXPECT_FALSE(r.Done.load());
+  const char byte = 'x';
+  ASSERT_EQ(SocketSend(Peer, &byte, 1), 1);
+  receiver.Join();
+  EXPECT_EQ(r.Result.load(), 1);
+
+  const Socket refused = SocketCreateTcp();
+  ASSERT_NE(refused, InvalidSocket);
+  const auto start = Clock::now();
+  EXPECT_FALSE(SocketConnect(refused, address, PortToNetwork(0xED1E), 2000));
+  EXPECT_LT(MsSince(start), 1500);
+  SocketClose(refused);
+}
+
+TEST(PlatformMutex, UnlockingAMutexNotHeldAbortsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        Mutex m;
+        m.Unlock();
+      },
+      "");
 }
 
 }  // namespace

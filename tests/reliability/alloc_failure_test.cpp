@@ -14,6 +14,7 @@
 #include <new>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "support/device_link.h"
 
@@ -200,4 +201,32 @@ TEST(AllocationFailure, ExchangeAndCloseReportAndNeverCrash) {
   }
   dev.Stop = true;
   if (dev.Server.joinable()) dev.Server.join();
+}
+
+// The first allocation of a read or a write is its request: failing it is a
+// request that cannot be built, 1359, and nothing reaches the device. A read
+// keeps the count as passed; a write clears it. Addresses 127.0.22.20 and .21.
+TEST(AllocationFailure, ARequestThatCannotBeBuiltGives1359AndSendsNothing) {
+  for (const bool input : {true, false}) {
+    const char* address = input ? "127.0.22.20" : "127.0.22.21";
+    const std::uint16_t port = input ? 0xED10 : 0xED00;
+    LoopbackPeer peer(address, port);
+    peer.AcceptAsync();
+    NDX_HANDLE h = device::Connect(address, input ? 1 : 0, 0);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(peer.WaitAccepted());
+    std::int32_t count = 64 * 1024;
+    std::vector<char> buffer(std::size_t(count), 'b');
+    std::int32_t result;
+    {
+      Armed armed(1);
+      result = input ? device::GetData(h, &count, buffer.data())
+                     : device::PutData(h, &count, buffer.data());
+    }
+    EXPECT_EQ(result, 1359) << (input ? "GetData" : "PutData");
+    EXPECT_EQ(count, input ? 64 * 1024 : 0);
+    ASSERT_EQ(device::Go(h), 0);
+    EXPECT_EQ(velmora::testing::Tag(peer.ReadChunk()), "GOGO.");
+    EXPECT_EQ(device::Close(h), 0);
+  }
 }

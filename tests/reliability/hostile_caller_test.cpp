@@ -149,3 +149,88 @@ TEST(HostileCounts, NegativeCountsOnReadsGive24) {
     EXPECT_EQ(other, 0);
   }
 }
+
+// A destination that cannot take every byte a success would write fails the
+// call with 998 before any of it is written. The device answers ahead of each
+// call, so the reply is there when the call looks. Address 127.0.22.10.
+class UnwritableDestinations : public ::testing::Test {
+ protected:
+  UnwritableDestinations() : Link("127.0.22.10", true) {}
+  void SetUp() override {
+    VELMORA_SKIP_UNLESS_GUARDED_COPIES_SEE_FAULTS();
+    ASSERT_NE(Link.Handle, nullptr);
+    ASSERT_TRUE(Pages.Valid());
+    std::memset(Pages.Usable(), 0x5A, Pages.PageSize());
+  }
+  // An "RDATA" reply with `payloadBytes` bytes and an 8-byte "Time", sent ahead.
+  void ReplyAhead(std::size_t payloadBytes) {
+    ASSERT_TRUE(Link.Peer.Write(velmora::testing::Chunk("RDATA", {{"Time", "TTTTTTTT"}},
+                                                        std::string(payloadBytes, 'd'))));
+  }
+  bool UsableUntouched() const {
+    for (std::size_t i = 0; i < Pages.PageSize(); ++i) {
+      if (Pages.Usable()[i] != 0x5A) return false;
+    }
+    return true;
+  }
+
+  DeviceLink Link;
+  velmora::testing::GuardPages Pages;
+};
+
+TEST_F(UnwritableDestinations, DataBufferMappedOnlyInPartGives998AndKeepsItsMappedBytes) {
+  ReplyAhead(8192);
+  char* buffer = Pages.NoAccess() - 100;  // 100 mapped bytes, then none
+  std::int32_t count = 8192;
+  EXPECT_EQ(device::GetData(Link.Handle, &count, buffer), 998);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(UsableUntouched());
+  // The same buffer takes a reply that fits in its mapped part.
+  ReplyAhead(100);
+  count = 8192;
+  EXPECT_EQ(device::GetData(Link.Handle, &count, buffer), 0);
+  EXPECT_EQ(count, 100);
+}
+
+TEST_F(UnwritableDestinations, ReadOnlyTimeBufferGives998WithNeitherBufferWritten) {
+  ReplyAhead(64);
+  std::int32_t timeCount = 8, dataCount = 64;
+  EXPECT_EQ(device::GetAllPackets(Link.Handle, &timeCount, Pages.ReadOnly(), &dataCount,
+                                  Pages.Usable()),
+            998);
+  EXPECT_EQ(timeCount, 0);
+  EXPECT_EQ(dataCount, 0);
+  EXPECT_TRUE(UsableUntouched());
+}
+
+TEST_F(UnwritableDestinations, ReadOnlyCountCellsGive998WithNoBufferWritten) {
+  const std::int32_t capacity = 64;
+  Pages.FillReadOnly(&capacity, sizeof capacity);
+  auto* readOnlyCount = reinterpret_cast<std::int32_t*>(Pages.ReadOnly());
+
+  ReplyAhead(64);
+  EXPECT_EQ(device::GetData(Link.Handle, readOnlyCount, Pages.Usable()), 998);
+  EXPECT_TRUE(UsableUntouched());
+
+  ReplyAhead(64);
+  std::int32_t timeCount = 8;
+  char time[8] = {};
+  EXPECT_EQ(device::GetLatestPacketAndDiscard(Link.Handle, &timeCount, time, readOnlyCount,
+                                              Pages.Usable()),
+            998);
+  EXPECT_EQ(timeCount, 0);
+  EXPECT_EQ(std::string(time, 8), std::string(8, '\0'));
+  EXPECT_TRUE(UsableUntouched());
+  EXPECT_EQ(*readOnlyCount, capacity);
+}
+
+TEST_F(UnwritableDestinations, TimeBufferRunningIntoUnmappedMemoryGives998ForLatestPacket) {
+  ReplyAhead(64);
+  std::int32_t timeCount = 8, dataCount = 64;
+  EXPECT_EQ(device::GetLatestPacketAndDiscard(Link.Handle, &timeCount, Pages.NoAccess() - 4,
+                                              &dataCount, Pages.Usable()),
+            998);
+  EXPECT_EQ(timeCount, 0);
+  EXPECT_EQ(dataCount, 0);
+  EXPECT_TRUE(UsableUntouched());
+}

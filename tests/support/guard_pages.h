@@ -1,8 +1,10 @@
-// Memory the host program cannot touch, for tests of guarded copies: two
-// pages, the first readable and writable, the second with no access at all.
+// Memory the host program cannot touch, for tests of guarded copies: three
+// pages, the first readable and writable, the second with no access at all,
+// the third read-only.
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -23,21 +25,25 @@ class GuardPages {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     Page = info.dwPageSize;
-    Base = static_cast<char*>(VirtualAlloc(nullptr, 2 * Page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    Base = static_cast<char*>(VirtualAlloc(nullptr, 3 * Page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old;
     VirtualProtect(Base + Page, Page, PAGE_NOACCESS, &old);
+    VirtualProtect(Base + 2 * Page, Page, PAGE_READONLY, &old);
 #else
     Page = std::size_t(sysconf(_SC_PAGESIZE));
-    void* p = mmap(nullptr, 2 * Page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = mmap(nullptr, 3 * Page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     Base = p == MAP_FAILED ? nullptr : static_cast<char*>(p);
-    if (Base != nullptr) mprotect(Base + Page, Page, PROT_NONE);
+    if (Base != nullptr) {
+      mprotect(Base + Page, Page, PROT_NONE);
+      mprotect(Base + 2 * Page, Page, PROT_READ);
+    }
 #endif
   }
   ~GuardPages() {
 #if defined(_WIN32)
     if (Base != nullptr) VirtualFree(Base, 0, MEM_RELEASE);
 #else
-    if (Base != nullptr) munmap(Base, 2 * Page);
+    if (Base != nullptr) munmap(Base, 3 * Page);
 #endif
   }
   GuardPages(const GuardPages&) = delete;
@@ -47,6 +53,21 @@ class GuardPages {
   std::size_t PageSize() const { return Page; }
   char* Usable() const { return Base; }            // PageSize() bytes, read-write
   char* NoAccess() const { return Base + Page; }   // PageSize() bytes, no access
+  char* ReadOnly() const { return Base + 2 * Page; }  // PageSize() bytes, read-only
+
+  // Puts `n` bytes at the start of the read-only page, which stays read-only.
+  void FillReadOnly(const void* bytes, std::size_t n) {
+#if defined(_WIN32)
+    DWORD old;
+    VirtualProtect(ReadOnly(), Page, PAGE_READWRITE, &old);
+    std::memcpy(ReadOnly(), bytes, n);
+    VirtualProtect(ReadOnly(), Page, PAGE_READONLY, &old);
+#else
+    mprotect(ReadOnly(), Page, PROT_READ | PROT_WRITE);
+    std::memcpy(ReadOnly(), bytes, n);
+    mprotect(ReadOnly(), Page, PROT_READ);
+#endif
+  }
 
  private:
   char* Base = nullptr;

@@ -16,9 +16,7 @@ inline std::uint32_t Ipv4(const std::string& dotted) {
   return platform::ParseDottedAddress(dotted.c_str());
 }
 
-inline std::uint16_t PortNet(std::uint16_t port) {
-  return static_cast<std::uint16_t>((port >> 8) | (port << 8));
-}
+inline std::uint16_t PortNet(std::uint16_t port) { return platform::PortToNetwork(port); }
 
 class LoopbackPeer {
  public:

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +24,23 @@
 
 namespace velmora::platform {
 
+namespace {
+
+// The monotonic clock `ms` milliseconds from now.
+timespec DeadlineAfter(std::uint32_t ms) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += time_t(ms / 1000);
+  t.tv_nsec += long(ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------- sockets
 
 int SocketLibraryStartup() { return 0; }
@@ -33,21 +51,59 @@ Socket SocketCreateTcp() {
   return fd < 0 ? InvalidSocket : Socket(fd);
 }
 
-bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = portNet;
-  address.sin_addr.s_addr = addressNet;
-  if (::connect(int(s), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
-  if (errno != EINTR) return false;
-  // An interrupted connect goes on in the background; wait for its outcome.
-  pollfd p{int(s), POLLOUT, 0};
-  while (::poll(&p, 1, -1) < 0) {
+std::uint16_t PortToNetwork(std::uint16_t port) { return htons(port); }
+
+namespace {
+
+// Waits for a connect that is under way to finish, at most until `deadline`
+// (or without a limit when it is null). True when it connected.
+bool FinishConnect(int fd, const timespec* deadline) {
+  pollfd p{fd, POLLOUT, 0};
+  for (;;) {
+    int wait = -1;
+    if (deadline != nullptr) {
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      const long long left = (deadline->tv_sec - now.tv_sec) * 1000LL +
+                             (deadline->tv_nsec - now.tv_nsec) / 1000000L;
+      if (left <= 0) return false;
+      wait = left > INT_MAX ? INT_MAX : int(left);
+    }
+    const int rc = ::poll(&p, 1, wait);
+    if (rc > 0) break;
+    if (rc == 0) continue;  // the deadline check above ends it
     if (errno != EINTR) return false;
   }
   int err = 0;
   socklen_t len = sizeof err;
-  return ::getsockopt(int(s), SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
+}  // namespace
+
+bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet,
+                   std::uint32_t timeoutMs) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = portNet;
+  address.sin_addr.s_addr = addressNet;
+  const int fd = int(s);
+  if (timeoutMs == NoTimeLimit) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+    // An interrupted connect goes on in the background; wait for its outcome.
+    return errno == EINTR && FinishConnect(fd, nullptr);
+  }
+  const timespec deadline = DeadlineAfter(timeoutMs);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (!connected && (errno == EINPROGRESS || errno == EINTR)) connected = FinishConnect(fd, &deadline);
+  const int saved = errno;
+  // Back to blocking for the reader and the writer; a socket that cannot be
+  // put back is of no use to them.
+  if (::fcntl(fd, F_SETFL, flags) != 0) return false;
+  errno = saved;
+  return connected;
 }
 
 bool SocketSetNoDelay(Socket s) {
@@ -158,8 +214,12 @@ Mutex::~Mutex() {
   delete m;
 }
 
-void Mutex::Lock() { pthread_mutex_lock(static_cast<pthread_mutex_t*>(Handle)); }
-void Mutex::Unlock() { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(Handle)); }
+void Mutex::Lock() {
+  if (pthread_mutex_lock(static_cast<pthread_mutex_t*>(Handle)) != 0) std::abort();
+}
+void Mutex::Unlock() {
+  if (pthread_mutex_unlock(static_cast<pthread_mutex_t*>(Handle)) != 0) std::abort();
+}
 
 void Mutex::ResetInForkChild() {
   if (Handle == nullptr) return;
@@ -250,18 +310,6 @@ struct SemaphoreState {
   std::int32_t Count;
   std::int32_t Maximum;
 };
-
-timespec DeadlineAfter(std::uint32_t ms) {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += time_t(ms / 1000);
-  t.tv_nsec += long(ms % 1000) * 1000000L;
-  if (t.tv_nsec >= 1000000000L) {
-    t.tv_sec += 1;
-    t.tv_nsec -= 1000000000L;
-  }
-  return t;
-}
 
 }  // namespace
 
@@ -537,26 +585,74 @@ void BeforeUnload() {
 // fault, so unreadable or unwritable caller memory never crashes the host.
 namespace {
 
+// The process the kernel copies are aimed at: this one, also in a fork child.
+pid_t OwnProcess() { return Self(); }
+
+// Some emulators do not offer the kernel copies: there only null can be told apart.
+bool KernelCopiesUnsupported() { return errno == ENOSYS || errno == EPERM; }
+
 enum class Copy { Done, Fault, Unsupported };
 
 // `caller` is the host's memory, `ours` the library's; the direction says which is written.
 Copy KernelCopy(void* caller, void* ours, std::size_t length, bool toCaller) {
-  const pid_t self = Self();
   std::size_t done = 0;
   while (done < length) {
     iovec local{static_cast<char*>(ours) + done, length - done};
     iovec remote{static_cast<char*>(caller) + done, length - done};
-    const ssize_t n = toCaller ? ::process_vm_writev(self, &local, 1, &remote, 1, 0)
-                               : ::process_vm_readv(self, &local, 1, &remote, 1, 0);
+    const ssize_t n = toCaller ? ::process_vm_writev(OwnProcess(), &local, 1, &remote, 1, 0)
+                               : ::process_vm_readv(OwnProcess(), &local, 1, &remote, 1, 0);
     if (n > 0) {
       done += std::size_t(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == ENOSYS || errno == EPERM)) return Copy::Unsupported;
+    if (n < 0 && KernelCopiesUnsupported()) return Copy::Unsupported;
     return Copy::Fault;
   }
   return Copy::Done;
+}
+
+// The kernel takes at most this many pieces per call (IOV_MAX).
+constexpr int ProbeBatch = 1024;
+
+// Hands `probe` one byte address in every page of every range, up to
+// ProbeBatch at a time, and stops at the first batch it refuses. False for a
+// null range or one that wraps around the address space.
+template <class Probe>
+bool ProbePages(const MemoryRange* ranges, std::size_t count, Probe probe) {
+  const std::uintptr_t page = PageSize();
+  iovec remote[ProbeBatch];
+  int n = 0;
+  for (std::size_t r = 0; r < count; ++r) {
+    if (ranges[r].Length == 0) continue;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(ranges[r].Start);
+    if (first == 0 || ranges[r].Length - 1 > UINTPTR_MAX - first) return false;
+    const std::uintptr_t last = first + (ranges[r].Length - 1);
+    for (std::uintptr_t at = first;;) {
+      remote[n++] = iovec{reinterpret_cast<void*>(at), 1};
+      if (n == ProbeBatch) {
+        if (!probe(remote, n)) return false;
+        n = 0;
+      }
+      const std::uintptr_t next = (at / page + 1) * page;
+      if (next > last || next <= at) break;
+      at = next;
+    }
+  }
+  return n == 0 || probe(remote, n);
+}
+
+// Reads the probed bytes into `sink`; true when all of them could be read or
+// the kernel cannot tell (the copy that follows decides then).
+bool ReadProbe(iovec* remote, int n, char* sink, bool& unsupported) {
+  iovec local{sink, std::size_t(n)};
+  for (;;) {
+    const ssize_t got = ::process_vm_readv(OwnProcess(), &local, 1, remote, unsigned(n), 0);
+    if (got == n) return true;
+    if (got < 0 && errno == EINTR) continue;
+    unsupported = got < 0 && KernelCopiesUnsupported();
+    return unsupported;
+  }
 }
 
 }  // namespace
@@ -569,7 +665,6 @@ bool GuardedRead(void* destination, const void* source, std::size_t length) {
     case Copy::Fault: return false;
     case Copy::Unsupported: break;
   }
-  // Without the kernel's help (some emulators) only null can be told apart.
   std::memcpy(destination, source, length);
   return true;
 }
@@ -589,35 +684,31 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length) {
 bool GuardedCanRead(const void* source, std::size_t length) {
   if (length == 0) return true;
   if (source == nullptr) return false;
-  const pid_t self = Self();
-  const std::uintptr_t page = PageSize();
-  const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(source);
-  if (first + (length - 1) < first) return false;  // wraps around the address space
-  const std::uintptr_t last = first + (length - 1);
-  // One byte per page, many pages per call.
-  constexpr int Batch = 512;
-  char sink[Batch];
-  iovec local[Batch];
-  iovec remote[Batch];
-  std::uintptr_t at = first;
-  for (;;) {
-    int n = 0;
-    while (n < Batch) {
-      local[n] = iovec{&sink[n], 1};
-      remote[n] = iovec{reinterpret_cast<void*>(at), 1};
-      ++n;
-      const std::uintptr_t next = (at / page + 1) * page;
-      if (next > last || next < at) {
-        at = 0;
-        break;
-      }
-      at = next;
+  const MemoryRange range{const_cast<void*>(source), length};
+  char sink[ProbeBatch];
+  bool unsupported = false;
+  return ProbePages(&range, 1, [&](iovec* remote, int n) {
+    return unsupported || ReadProbe(remote, n, sink, unsupported);
+  });
+}
+
+bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count) {
+  char sink[ProbeBatch];
+  bool unsupported = false;
+  return ProbePages(ranges, count, [&](iovec* remote, int n) {
+    if (unsupported) return true;
+    if (!ReadProbe(remote, n, sink, unsupported)) return false;
+    if (unsupported) return true;
+    // Each byte goes back as it was read: the kernel refuses pages we may
+    // not write, without a fault and without changing anything.
+    iovec local{sink, std::size_t(n)};
+    for (;;) {
+      const ssize_t put = ::process_vm_writev(OwnProcess(), &local, 1, remote, unsigned(n), 0);
+      if (put == n) return true;
+      if (put < 0 && errno == EINTR) continue;
+      return false;
     }
-    const ssize_t got = ::process_vm_readv(self, local, unsigned(n), remote, unsigned(n), 0);
-    if (got < 0 && (errno == ENOSYS || errno == EPERM)) return true;  // cannot tell: let the copy decide
-    if (got != n) return false;
-    if (at == 0) return true;
-  }
+  });
 }
 
 std::size_t PageSize() {

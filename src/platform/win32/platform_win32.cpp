@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -57,12 +58,54 @@ Socket SocketCreateTcp() {
   return Socket(s);
 }
 
-bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet) {
+std::uint16_t PortToNetwork(std::uint16_t port) { return htons(port); }
+
+namespace {
+
+// Switches a socket between blocking and non-blocking mode.
+bool SetNonBlocking(SOCKET s, bool on) {
+  u_long mode = on ? 1 : 0;
+  return ::ioctlsocket(s, FIONBIO, &mode) == 0;
+}
+
+// Waits at most `ms` for a connect under way to finish; true when connected.
+// A refused attempt shows in the exception set, a completed one as writable.
+bool FinishConnect(SOCKET s, std::uint32_t ms) {
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval limit{long(ms / 1000), long(ms % 1000) * 1000};
+  if (::select(0, nullptr, &writable, &failed, &limit) <= 0) return false;
+  if (FD_ISSET(s, &failed)) return false;
+  int err = 0;
+  int len = sizeof err;
+  return ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 &&
+         err == 0;
+}
+
+}  // namespace
+
+bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet,
+                   std::uint32_t timeoutMs) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = portNet;
   address.sin_addr.s_addr = addressNet;
-  return ::connect(SOCKET(s), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const auto* to = reinterpret_cast<const sockaddr*>(&address);
+  if (timeoutMs == NoTimeLimit) return ::connect(SOCKET(s), to, sizeof address) == 0;
+  if (!SetNonBlocking(SOCKET(s), true)) return false;
+  bool connected = ::connect(SOCKET(s), to, sizeof address) == 0;
+  if (!connected && ::WSAGetLastError() == WSAEWOULDBLOCK) {
+    connected = FinishConnect(SOCKET(s), timeoutMs);
+  }
+  const int saved = ::WSAGetLastError();
+  // Back to blocking for the reader and the writer; a socket that cannot be
+  // put back is of no use to them.
+  if (!SetNonBlocking(SOCKET(s), false)) return false;
+  ::WSASetLastError(saved);
+  return connected;
 }
 
 bool SocketSetNoDelay(Socket s) {
@@ -202,12 +245,13 @@ Mutex::~Mutex() {
 // hands ownership to this thread, so it needs no handling of its own.
 void Mutex::Lock() {
   const KeepLastError keep;
-  ::WaitForSingleObject(Handle, INFINITE);
+  const DWORD got = ::WaitForSingleObject(Handle, INFINITE);
+  if (got != WAIT_OBJECT_0 && got != WAIT_ABANDONED) std::abort();
 }
 
 void Mutex::Unlock() {
   const KeepLastError keep;
-  ::ReleaseMutex(Handle);
+  if (!::ReleaseMutex(Handle)) std::abort();
 }
 
 // Never called: Windows has no fork().
@@ -493,6 +537,19 @@ bool GuardedCanRead(const void* source, std::size_t length) {
   const KeepLastError keep;
   if (length == 0) return true;
   return source != nullptr && RangeAllows(source, length, false);
+}
+
+// The protection of every region says what a write would do, so nothing is
+// written to find out.
+bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count) {
+  const KeepLastError keep;
+  for (std::size_t r = 0; r < count; ++r) {
+    if (ranges[r].Length == 0) continue;
+    if (ranges[r].Start == nullptr || !RangeAllows(ranges[r].Start, ranges[r].Length, true)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::size_t PageSize() {
