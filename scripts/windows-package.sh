@@ -24,8 +24,9 @@ DIST=${DIST:-dist}
 JOBS=${JOBS:-2}
 GENERATOR=()
 command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
-version=$(sed -n 's/^project(velmora VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -n "$version" ] || { echo "windows-package: no project version in CMakeLists.txt" >&2; exit 1; }
+# The header holds the one version number; the build reads it from there too.
+version=$(awk '/^#define VELMORA_VERSION_(MAJOR|MINOR|PATCH) /{v = v (v == "" ? "" : ".") $3} END{print v}' include/velmora.h)
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "windows-package: no version in include/velmora.h" >&2; exit 1; }
 
 for tool in zip python3; do
   command -v "$tool" >/dev/null 2>&1 || { echo "windows-package: $tool is missing (run .ci/install-deps.sh as root)" >&2; exit 1; }
