@@ -63,6 +63,13 @@ def stop_sim(sim):
     sim.stdout.close()
 
 
+def wait_for(path, seconds=20):
+    """Until `path` exists: a side file appears once the run has started."""
+    deadline = time.time() + seconds
+    while not os.path.exists(path) and time.time() < deadline:
+        time.sleep(0.02)
+
+
 def has_hdf5():
     return "--h5" in run("acquire", "--help").stdout.decode()
 
@@ -195,7 +202,8 @@ class Recordings(unittest.TestCase):
                                  "-B", str(block), "-t", str(seconds), "--stamps", stamps, "--json", raw],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            time.sleep(0.5)
+            wait_for(raw + ".json")
+            time.sleep(0.3)
             proc.send_signal(signal.SIGSTOP)
             time.sleep(2.5)
             proc.send_signal(signal.SIGCONT)
@@ -208,6 +216,7 @@ class Recordings(unittest.TestCase):
         self.assertEqual(summary["target_samples"], n)
         self.assertGreater(summary["lost_samples"], 0)
         self.assertEqual(summary["samples"] + summary["lost_samples"], n)
+        self.assertEqual(summary["ended"], "complete")
         self.assertIn("warning: lost", err.decode())
         # The gaps again, from the replies' own packets (1-byte samples: a
         # lost byte is a lost sample).
@@ -236,12 +245,13 @@ class Recordings(unittest.TestCase):
     def test_on_loss_stop_ends_the_run_at_the_first_gap_and_keeps_a_readable_file(self):
         if not self.hdf5:
             self.skipTest("built without HDF5")
-        h5 = self.path("stop.h5")
+        h5, raw = self.path("stop.h5"), self.path("stop.bin")
         proc = subprocess.Popen([VELMORA, "acquire", "-H", HOST, "-c", "4", "-f", "40000000", "-b", "8",
-                                 "-B", "1M", "-t", "10", "--on-loss", "stop", "--h5", h5],
+                                 "-B", "1M", "-t", "10", "--on-loss", "stop", "--h5", h5, raw],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            time.sleep(0.5)
+            wait_for(raw + ".json")
+            time.sleep(0.3)
             proc.send_signal(signal.SIGSTOP)
             time.sleep(2.5)
             proc.send_signal(signal.SIGCONT)
@@ -318,7 +328,8 @@ class Recordings(unittest.TestCase):
         if self.hdf5:
             args += ["--h5", h5]
         proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        time.sleep(1.5)
+        wait_for(raw + ".json")
+        time.sleep(1)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=30)
         err = err.decode()
@@ -341,7 +352,8 @@ class Recordings(unittest.TestCase):
             args += ["--h5", h5]
         proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            time.sleep(1.5)
+            wait_for(raw + ".json")
+            time.sleep(1)
         finally:
             stop_sim(sim)
         out, err = proc.communicate(timeout=30)

@@ -120,6 +120,12 @@ class Run {
       Stats.Skipped += packet - Next / Block;
       if (!S.Latest) Lose(Next, offset);
     }
+    if (offset >= End) {
+      // The device overwrote the last packets of the run: it is over, and
+      // what was lost is counted up to its end.
+      Next = End;
+      return;
+    }
     if (offset < Next) {
       // A reply that overlaps what we have (only when time stamps are
       // coarser than packets): keep the new part.

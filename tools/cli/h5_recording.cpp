@@ -196,6 +196,23 @@ void WriteOutcome(hid_t root, const RecordingInfo& r) {
 
 constexpr hsize_t SampleChunk = 1 << 16;  // samples per chunk and per write
 
+// File access with a small metadata cache. By default HDF5 lets it grow to
+// 32 MiB as the chunk index of a long run grows; capped, a run of any
+// length holds the same memory, and flushing once a second keeps what it
+// evicts on disk.
+Id BoundedCache() {
+  Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
+  H5AC_cache_config_t cache;
+  cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+  Ok(H5Pget_mdc_config(*fapl, &cache), "read the metadata cache settings");
+  cache.set_initial_size = true;
+  cache.initial_size = 1 << 20;
+  cache.min_size = 1 << 19;
+  cache.max_size = 2 << 20;
+  Ok(H5Pset_mdc_config(*fapl, &cache), "set the metadata cache size");
+  return fapl;
+}
+
 }  // namespace
 
 struct H5Recording::Impl {
@@ -223,7 +240,7 @@ H5Recording::H5Recording(const std::string& path, const RecordingInfo& info) : P
   P->Width = StoredSampleBytes(info.SampleBytes);
   P->MemType = P->Width == 1 ? H5T_NATIVE_UINT8 : P->Width == 2 ? H5T_NATIVE_UINT16
                : P->Width == 4 ? H5T_NATIVE_UINT32 : H5T_NATIVE_UINT64;
-  P->File = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), H5Fclose,
+  P->File = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, *BoundedCache()), H5Fclose,
                ("create " + path).c_str());
   const hid_t f = *P->File;
   P->Samples.reset(new Appendable(f, "samples", StoredType(P->Width), 0, SampleChunk, 1));
