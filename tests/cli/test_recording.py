@@ -369,6 +369,64 @@ class Recordings(unittest.TestCase):
             described = run("info", h5).stdout.decode()
             self.assertIn("ended        failed: ", described)
 
+    def test_attaching_records_exactly_the_asked_time_from_the_first_whole_sample(self):
+        # 3-byte samples in 100-byte packets: the run joins at a packet that
+        # starts inside a sample, so its first whole sample is the next one.
+        base = ["-H", HOST, "-c", "8"]
+        run("config", *base, "-f", "20000", "-b", "24", "-B", "100")
+        run("start", *base, "--clear")
+        time.sleep(0.3)
+        run("ping", *base, "-r", "all", "-n", "1")  # takes what is there: the run joins later on
+        raw = self.path("attach.bin")
+        summary = json.loads(run("acquire", *base, "-A", "-f", "20000", "-b", "24", "-B", "100", "-t", "0.5",
+                                 "--json", raw).stdout)
+        run("clear", *base)
+        first = summary["first_sample"]
+        self.assertGreater(first, 0)
+        self.assertEqual((summary["samples"], summary["lost_samples"]), (10000, 0))
+        with open(raw, "rb") as f:
+            data = f.read()
+        # The raw file starts at the packet the run joined at; the whole
+        # samples in it count from `first`.
+        skip = first * 3 - (first * 3 // 100) * 100
+        values = [int.from_bytes(data[skip + 3 * i:skip + 3 * i + 3], "little") for i in range(10000)]
+        self.assertEqual(values, [(first + i) & 0xFFFFFF for i in range(10000)])
+        self.assertEqual(len(data), skip + 3 * 10000)
+
+    def test_latest_packets_skip_by_design_and_count_nothing_as_lost(self):
+        summary = json.loads(run("acquire", "-H", HOST, "-c", "9", "-f", "100000", "-b", "16", "-B", "200",
+                                 "-L", "-i", "50", "-t", "0.5", "--json", self.path("latest.bin")).stdout)
+        self.assertGreater(summary["skipped_packets"], 0)
+        self.assertEqual((summary["lost_samples"], summary["gaps"]), (0, []))
+        self.assertEqual(summary["mode"], "latest")
+
+    def test_option_mistakes_exit_2_with_the_reason(self):
+        base = ["acquire", "-H", HOST, "-c", "10"]
+        for args, reason in ((["--on-loss", "panic"], "--on-loss"), (["-B", "17M"], "between 1 and 16777216"),
+                             (["-z", "maybe"], "takes on or off"), (["-l", "32=on"], "between 0 and 31"),
+                             (["-A", "-l", "3=on"], "--attach sends no settings"), (["-t", "-1"], "seconds")):
+            with self.subTest(args=args):
+                r = run(*base, *args, check=False)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(reason, r.stderr.decode())
+                self.assertIn("Try 'velmora acquire --help'", r.stderr.decode())
+        # Suffixes and hexadecimal still work where byte counts are asked.
+        summary = json.loads(run(*base, "-f", "1000", "-b", "8", "-B", "0x40", "-n", "2", "--json").stdout)
+        self.assertEqual(summary["bytes"], 128)
+
+    def test_info_reads_a_side_file_named_directly_and_refuses_other_json(self):
+        raw = self.path("direct.bin")
+        run("acquire", "-H", HOST, "-c", "11", "-f", "1000", "-n", "2", raw)
+        described = json.loads(run("info", raw + ".json", "--json").stdout)
+        self.assertEqual(described["recording"]["settings"]["block_bytes"], 256)
+        self.assertEqual(described["recording"]["samples"], 256)
+        other = self.path("other.json")
+        with open(other, "w") as f:
+            f.write('{"format": "something else"}')
+        r = run("info", other, check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("does not describe a velmora recording", r.stderr.decode())
+
     def test_info_of_a_file_without_settings_says_so(self):
         bare = self.path("bare.bin")
         with open(bare, "wb") as f:
