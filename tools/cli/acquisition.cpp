@@ -1,6 +1,8 @@
 #include "acquisition.h"
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -37,32 +39,180 @@ class StopAtEnd {
   bool Active;
 };
 
+// Short enough for a narrow terminal once cut at its width: the most useful
+// figures first.
 std::string ProgressText(const AcquireStats& s, double elapsed, double limit) {
-  std::string text = "acquiring  " + Grouped(s.Packets) + " packets  " + FormatBytes(double(s.Bytes)) +
-                     "  " + FormatRate(elapsed > 0 ? s.Bytes / elapsed : 0) + "  ";
   char t[48];
   if (limit > 0)
-    std::snprintf(t, sizeof t, "%.1f s / %.1f s", elapsed, limit);
+    std::snprintf(t, sizeof t, "%.1f/%.1f s", elapsed, limit);
   else
     std::snprintf(t, sizeof t, "%.1f s", elapsed);
-  return text + t;
+  std::string text = std::string(t) + "  " + FormatBytes(double(s.Bytes)) + "  " +
+                     FormatRate(elapsed > 0 ? s.Bytes / elapsed : 0) + "  " + Grouped(s.Packets) + " packets";
+  if (s.LostSamples > 0) text += "  lost " + Grouped(s.LostSamples) + " samples";
+  return text;
 }
+
+// One run: where the stream stands, where it ends, and what has been lost.
+class Run {
+ public:
+  Run(NDX_HANDLE h, const AcquireSettings& s, AcquireListener& listener, AcquireStats& stats)
+      : H(h), S(s), Listener(listener), Stats(stats), Width(static_cast<std::uint64_t>(s.Format.SampleBytes)),
+        Block(static_cast<std::uint64_t>(s.Format.BlockBytes)), Data(new unsigned char[ReplyCapacity]) {}
+
+  // The stream position where the run ends; fixed once the first byte's
+  // place is known (at once for a fresh start, at the first reply when
+  // attaching).
+  void SetOrigin(std::uint64_t offset) {
+    Next = offset;
+    HaveOrigin = true;
+    const std::uint64_t firstSample = (offset + Width - 1) / Width;
+    Stats.FirstSample = firstSample;
+    if (S.Seconds > 0) {
+      Stats.TargetSamples = static_cast<std::uint64_t>(S.Seconds * S.Format.FrequencyHz + 0.5);
+      End = (firstSample + Stats.TargetSamples) * Width;
+    }
+    if (S.Packets > 0 && !S.Latest) End = std::min(End, (offset / Block + S.Packets) * Block);
+  }
+
+  bool Reached() const {
+    if (S.Latest && S.Packets > 0) return Stats.Packets >= S.Packets;
+    return HaveOrigin && Next >= End;
+  }
+
+  // One request; false when the device had nothing new.
+  bool Fetch(std::size_t& length) {
+    unsigned char time[16];
+    std::int32_t timeCount = sizeof time, dataCount = ReplyCapacity;
+    const std::int32_t result = S.Latest ? NDX_GetLatestPacketAndDiscard(H, &timeCount, time, &dataCount, Data.get())
+                                         : NDX_GetAllPackets(H, &timeCount, time, &dataCount, Data.get());
+    length = 0;
+    if (result == NDX_ERROR_BAD_NET_RESP && LibraryLastError() == 2) {
+      ++Stats.IdlePolls;
+      return false;
+    }
+    const char* call = S.Latest ? "NDX_GetLatestPacketAndDiscard" : "NDX_GetAllPackets";
+    if (result == NDX_ERROR_BAD_DEV_TYPE)
+      throw Failure(std::string(call) + " (acquisition in fault: started with settings the device does not take)",
+                    result);
+    Check(result, call);
+    if (dataCount == ReplyCapacity) ++Stats.Truncated;
+    std::uint64_t stamp = 0;
+    for (int i = std::min<std::int32_t>(timeCount, 8) - 1; i >= 0; --i) stamp = (stamp << 8) | time[i];
+    // Without a time stamp the reply can only be taken as the next one.
+    const std::uint64_t hint = HaveOrigin ? Next / Block : 0;
+    const std::uint64_t packet = timeCount > 0 ? LocatePacket(stamp, hint, S.Format) : hint;
+    const std::uint64_t offset = packet * Block;
+    if (!HaveOrigin) SetOrigin(offset);
+    length = static_cast<std::size_t>(dataCount);
+    Place(stamp, packet, offset, static_cast<std::uint64_t>(dataCount));
+    return true;
+  }
+
+  bool StoppedOnLoss() const { return Stats.StoppedOnLoss; }
+  std::uint64_t Remaining() const { return End > Next ? End - Next : 0; }
+
+  std::function<void(const std::string&)> Warn;
+
+ private:
+  void Place(std::uint64_t stamp, std::uint64_t packet, std::uint64_t offset, std::uint64_t length) {
+    if (offset > Next) {
+      Stats.Skipped += packet - Next / Block;
+      if (!S.Latest) Lose(Next, offset);
+    }
+    if (offset >= End) {
+      // The device overwrote the last packets of the run: it is over, and
+      // what was lost is counted up to its end.
+      Next = End;
+      return;
+    }
+    if (offset < Next) {
+      // A reply that overlaps what we have (only when time stamps are
+      // coarser than packets): keep the new part.
+      const std::uint64_t seen = std::min(length, Next - offset);
+      offset += seen, length -= seen;
+    }
+    if (offset + length > End) length = End > offset ? End - offset : 0;
+    if (Stats.Replies == 0) Stats.FirstTimeUs = stamp;
+    Stats.LastTimeUs = stamp;
+    ++Stats.Replies;
+    Stats.Packets += (length + Block - 1) / Block;
+    if (length == 0) return;
+    Listener.Reply(stamp, packet, offset, Data.get() + (offset - packet * Block), static_cast<std::size_t>(length));
+    Stats.Bytes += length;
+    Next = offset + length;
+  }
+
+  // Stream bytes [from, to) never arrived: every sample they touch is lost.
+  void Lose(std::uint64_t from, std::uint64_t to) {
+    to = std::min(to, End);
+    std::uint64_t first = std::max(from / Width, Stats.FirstSample);
+    const std::uint64_t end = (to + Width - 1) / Width;
+    first = std::max(first, LostUpTo);  // a sample between two close gaps counts once
+    if (end <= first) return;
+    LossGap gap;
+    gap.FirstSample = first;
+    gap.Samples = end - first;
+    gap.RecordedBytes = Stats.Bytes;
+    gap.TimeS = double(first) / S.Format.FrequencyHz;
+    LostUpTo = end;
+    Stats.LostSamples += gap.Samples;
+    ++Stats.GapCount;
+    if (Stats.Gaps.size() < MaxKeptGaps) Stats.Gaps.push_back(gap);
+    Listener.Lost(gap);
+    if (S.OnLoss == LossPolicy::Stop) Stats.StoppedOnLoss = true;
+    else if (Warn) Warn(DescribeGap(gap));
+  }
+
+  NDX_HANDLE H;
+  const AcquireSettings& S;
+  AcquireListener& Listener;
+  AcquireStats& Stats;
+  const std::uint64_t Width, Block;
+  std::unique_ptr<unsigned char[]> Data;
+  bool HaveOrigin = false;
+  std::uint64_t Next = 0;                 // stream offset the next reply should start at
+  std::uint64_t End = ~std::uint64_t(0);  // stream offset the run ends at
+  std::uint64_t LostUpTo = 0;             // samples below this are already counted as lost
+};
 
 }  // namespace
 
-void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& listener,
-             ProgressLine& progress, AcquireStats& stats) {
-  const StreamFormat& format = settings.Format;
-  const std::uint64_t block = static_cast<std::uint64_t>(format.BlockBytes);
-  std::unique_ptr<unsigned char[]> data(new unsigned char[ReplyCapacity]);
-  unsigned char time[16];
+std::string DescribeGap(const LossGap& gap) {
+  char t[32];
+  std::snprintf(t, sizeof t, "%.6f", gap.TimeS);
+  return "lost " + Grouped(gap.Samples) + " samples at sample " + Grouped(gap.FirstSample) + " (" + t + " s)";
+}
 
+std::string UtcNow() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03dZ", text, ms);
+  return out;
+}
+
+void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& listener, ProgressLine& progress,
+             AcquireStats& stats, const std::function<void(const std::string&)>& warn) {
+  Run run(h, settings, listener, stats);
+  run.Warn = warn;
   if (!settings.Attach) Configure(h, settings);
+  stats.StartUtc = UtcNow();
   StopAtEnd stop(h, !settings.Attach && !settings.KeepRunning);
+  if (!settings.Attach) run.SetOrigin(0);
+  listener.Started(stats);
 
   const int pollMs = settings.PollMs > 0 ? settings.PollMs : settings.Latest ? 100 : 20;
+  const StreamFormat& f = settings.Format;
+  // Once the time is up, how long the last packet may still take to
+  // complete before the run counts as ended early.
+  const double packetSeconds = double(f.BlockBytes) / f.SampleBytes / f.FrequencyHz;
+  const double grace = 2 + 2 * packetSeconds;
   const double start = NowSeconds();
-  std::uint64_t expected = 0;  // the packet that would follow the last reply
   for (;;) {
     const double elapsed = NowSeconds() - start;
     stats.Seconds = elapsed;
@@ -70,47 +220,25 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
       stats.Interrupted = true;
       break;
     }
-    if (settings.Seconds > 0 && elapsed >= settings.Seconds) break;
-    if (settings.Packets > 0 && stats.Packets >= settings.Packets) break;
-
-    std::int32_t timeCount = sizeof time, dataCount = ReplyCapacity;
-    const std::int32_t result =
-        settings.Latest ? NDX_GetLatestPacketAndDiscard(h, &timeCount, time, &dataCount, data.get())
-                        : NDX_GetAllPackets(h, &timeCount, time, &dataCount, data.get());
-    if (result == NDX_ERROR_BAD_NET_RESP && LibraryLastError() == 2) {
-      ++stats.IdlePolls;
-    } else {
-      const char* call = settings.Latest ? "NDX_GetLatestPacketAndDiscard" : "NDX_GetAllPackets";
-      if (result == NDX_ERROR_BAD_DEV_TYPE)
-        throw Failure(std::string(call) + " (acquisition in fault: started with settings the device does not take)",
-                      result);
-      Check(result, call);
-      if (dataCount == ReplyCapacity) ++stats.Truncated;
-      std::uint64_t stamp = 0;
-      for (int i = std::min<std::int32_t>(timeCount, 8) - 1; i >= 0; --i) stamp = (stamp << 8) | time[i];
-      // Without a time stamp the reply can only be taken as the next one.
-      const std::uint64_t packet = timeCount > 0 ? LocatePacket(stamp, expected, format) : expected;
-      if (packet > expected) stats.Skipped += packet - expected;
-      std::uint64_t length = static_cast<std::uint64_t>(dataCount);
-      std::uint64_t packets = (length + block - 1) / block;
-      if (settings.Packets > 0 && stats.Packets + packets > settings.Packets) {
-        packets = settings.Packets - stats.Packets;
-        length = std::min(length, packets * block);
-      }
-      if (stats.Replies == 0) stats.FirstTimeUs = stamp;
-      stats.LastTimeUs = stamp;
-      ++stats.Replies;
-      stats.Packets += packets;
-      stats.Bytes += length;
-      listener.Reply(stamp, packet, packet * block, data.get(), static_cast<std::size_t>(length));
-      expected = packet + packets;
+    if (run.Reached() || run.StoppedOnLoss()) break;
+    if (settings.Seconds > 0 && elapsed >= settings.Seconds && (settings.Latest || elapsed >= settings.Seconds + grace)) {
+      stats.EndedEarly = !settings.Latest;
+      break;
     }
+    std::size_t length = 0;
+    run.Fetch(length);
     progress.Show(ProgressText(stats, NowSeconds() - start, settings.Seconds));
-    if (settings.Packets > 0 && stats.Packets >= settings.Packets) continue;
+    if (run.Reached() || run.StoppedOnLoss()) continue;
+    // A reply of more than half the largest one: the device is ahead, ask again at once.
+    if (length > static_cast<std::size_t>(ReplyCapacity / 2)) continue;
     double pause = pollMs / 1000.0;
-    if (settings.Seconds > 0) pause = std::min(pause, settings.Seconds - (NowSeconds() - start));
-    if (pause > 0) SleepMs(static_cast<int>(pause * 1000 + 0.5));
+    const double now = NowSeconds() - start;
+    if (settings.Seconds > 0 && now < settings.Seconds) pause = std::min(pause, settings.Seconds - now);
+    // Near the end only the last packet is missing: look for it more often.
+    if (settings.Seconds > 0 && now >= settings.Seconds) pause = std::min(pause, std::max(0.001, packetSeconds / 4));
+    if (pause > 0) SleepMs(std::max(1, static_cast<int>(pause * 1000 + 0.5)));
   }
+  stats.Seconds = NowSeconds() - start;
   progress.Show(ProgressText(stats, stats.Seconds, settings.Seconds), true);
 }
 

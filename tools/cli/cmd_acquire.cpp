@@ -1,187 +1,224 @@
 // acquire: configure, start, fetch packets for a time or a count, stop; the
-// raw payload to a file, optionally the samples as CSV and an SVG plot.
+// raw payload to a file with its side file, optionally HDF5, CSV and SVG.
 #include <cstdio>
 #include <string>
 
 #include "acquire_output.h"
 #include "acquisition.h"
-#include "commands.h"
+#include "command.h"
 #include "device.h"
 #include "json.h"
+#include "options.h"
 #include "terminal.h"
 
 namespace velmora::cli {
 namespace {
-
-const char Help[] =
-    "usage: velmora acquire [OPTIONS] [FILE]\n"
-    "Configures a device channel, starts it afresh, fetches packets for a time\n"
-    "or a number of packets, and stops it. The raw payload goes to FILE (- for\n"
-    "standard output); the samples can also go to CSV and an SVG plot.\n"
-    "  -t, --seconds S        acquire for S seconds (default 1 unless -n is given)\n"
-    "  -n, --packets N        stop after N packets\n"
-    "  -L, --latest           fetch only the latest packet each time, discarding\n"
-    "                         older ones (default: every packet)\n"
-    "  -i, --interval MS      pause between requests (default 20, with -L 100)\n"
-    "  -f, --freq HZ          sample rate, 1-40000000 (default 1000)\n"
-    "  -b, --bits BITS        packet bits, 1-64 (default 16)\n"
-    "  -B, --block BYTES      packet size, 1-16M (default 256)\n"
-    "  -l, --line N=on|off    digital line N (0-31); may be repeated\n"
-    "  -z, --azero on|off     auto-zero (digital line 0)\n"
-    "  -A, --attach           join an acquisition already running: send no settings,\n"
-    "                         neither start nor stop it (give -f -b -B as it runs)\n"
-    "  -k, --keep-running     leave the acquisition running at the end\n"
-    "      --csv FILE         samples as CSV: time_s,sample,value\n"
-    "      --svg FILE         plot of the samples against time\n"
-    "      --stamps FILE      each reply's time stamp as CSV:\n"
-    "                         reply,time_us,packet,offset,bytes\n"
-    "  -q, --quiet            no progress line\n"
-    "      --json             print the summary as JSON\n"
-    "  -h, --help             this text\n";
 
 std::string SettingsText(const AcquireSettings& s) {
   return Grouped(static_cast<std::uint64_t>(s.Format.FrequencyHz)) + " Hz, " + std::to_string(s.PacketBits) +
          "-bit samples in " + std::to_string(s.Format.BlockBytes) + "-byte packets";
 }
 
-}  // namespace
+// How a run ended, in the words the summary, the side file and HDF5 use.
+std::string Ending(const AcquireStats& stats) {
+  if (stats.StoppedOnLoss) return "stopped on loss";
+  if (stats.Interrupted) return "interrupted";
+  if (stats.EndedEarly) return "ended early";
+  return "complete";
+}
 
-int RunAcquire(int argc, char** argv) {
-  ArgReader args(argc, argv);
-  DeviceOptions d;
-  AcquireSettings s;
-  OutputPaths paths;
-  bool json = false, quiet = false, haveFile = false;
-  std::string v;
-  while (!args.Done()) {
-    if (args.Flag('h', "help")) {
-      std::string text = Help;
-      return ShowHelp(text.insert(text.find("  -q, --quiet"), DeviceOptionsHelp).c_str());
-    }
-    if (ReadDeviceOption(args, d)) continue;
-    if (args.Flag(0, "json")) {
-      json = JsonRequested = true;
-    } else if (args.Flag('q', "quiet")) {
-      quiet = true;
-    } else if (args.Value('t', "seconds", v)) {
-      s.Seconds = ParseSeconds(v, "--seconds");
-    } else if (args.Value('n', "packets", v)) {
-      s.Packets = static_cast<std::uint64_t>(ParseBytes(v, "--packets", 1, std::int64_t(1) << 40));
-    } else if (args.Flag('L', "latest")) {
-      s.Latest = true;
-    } else if (args.Value('i', "interval", v)) {
-      s.PollMs = ParseInt32(v, "--interval", 1, 60000);
-    } else if (args.Value('f', "freq", v)) {
-      s.Format.FrequencyHz = ParseInt32(v, "--freq", 1, 40000000);
-    } else if (args.Value('b', "bits", v)) {
-      s.PacketBits = ParseInt32(v, "--bits", 1, 64);
-    } else if (args.Value('B', "block", v)) {
-      s.Format.BlockBytes = static_cast<std::int32_t>(ParseBytes(v, "--block", 1, 16 << 20));
-    } else if (args.Value('z', "azero", v)) {
-      s.AZero = ParseOnOff(v, "--azero") ? 1 : 0;
-    } else if (args.Value('l', "line", v)) {
-      const std::size_t eq = v.find('=');
-      if (eq == std::string::npos) throw UsageError("--line takes N=on or N=off: " + v);
-      s.Lines.emplace_back(static_cast<std::uint32_t>(ParseInt32(v.substr(0, eq), "--line", 0, 31)),
-                           ParseOnOff(v.substr(eq + 1), "--line"));
-    } else if (args.Flag('A', "attach")) {
-      s.Attach = true;
-    } else if (args.Flag('k', "keep-running")) {
-      s.KeepRunning = true;
-    } else if (args.Value(0, "csv", v)) {
-      paths.Csv = v;
-    } else if (args.Value(0, "svg", v)) {
-      paths.Svg = v;
-    } else if (args.Value(0, "stamps", v)) {
-      paths.Stamps = v;
-    } else if (!haveFile && args.Positional(v)) {
-      paths.Raw = v;
-      haveFile = true;
-    } else {
-      args.Unknown();
-    }
+class AcquireCommand : public Command {
+ public:
+  void Define(CLI::App& app) override {
+    app.description(
+        "Configures a device channel, starts it afresh, fetches packets for a time\n"
+        "or a number of packets, and stops it. The raw payload goes to FILE (- for\n"
+        "standard output) with its settings in FILE.json; the samples can also go to\n"
+        "HDF5, CSV and an SVG plot. -t S records exactly S x frequency samples.");
+    app.add_option("file", Paths.Raw, "raw payload");
+    app.add_option("-t,--seconds", Settings.Seconds, "acquire for S seconds (default 1 unless -n is given)")
+        ->type_name("S")
+        ->check(Seconds);
+    app.add_option("-n,--packets", Settings.Packets, "stop after N packets")
+        ->type_name("N")
+        ->transform(ByteCount(1, std::int64_t(1) << 40));
+    app.add_flag("-L,--latest", Settings.Latest,
+                 "fetch only the latest packet each time, discarding\nolder ones (default: every packet)");
+    app.add_option("-i,--interval", Settings.PollMs, "pause between requests (default 20, with -L 100)")
+        ->type_name("MS")
+        ->check(CLI::Range(1, 60000));
+    AddSettingsOptions(app, Given, "yes");
+    app.add_flag("-A,--attach", Settings.Attach,
+                 "join an acquisition already running: send no settings,\nneither start nor stop it (give -f -b -B as it runs)");
+    app.add_flag("-k,--keep-running", Settings.KeepRunning, "leave the acquisition running at the end");
+    app.add_option("--on-loss", LossText, "when samples are lost: warn (default) or stop")
+        ->type_name("stop|warn")
+        ->check(CLI::IsMember({"stop", "warn"}));
+    if (H5Recording::Available())
+      app.add_option("--h5", Paths.H5, "HDF5 recording: samples, stamps, every setting")->type_name("FILE");
+    else
+      app.footer("--h5 (HDF5 recordings) is not available: this build has no HDF5 library.");
+    app.add_option("--csv", Paths.Csv, "samples as CSV: time_s,sample,value")->type_name("FILE");
+    app.add_option("--svg", Paths.Svg, "plot of the samples against time")->type_name("FILE");
+    app.add_option("--stamps", Paths.Stamps, "each reply's time stamp as CSV:\nreply,time_us,packet,offset,bytes")
+        ->type_name("FILE");
+    app.add_flag("--no-side-file", NoSideFile, "no FILE.json beside the raw FILE");
+    app.add_flag("-q,--quiet", Quiet, "no progress line");
+    AddCommonOptions(app, Common);
   }
-  if (s.Seconds <= 0 && s.Packets == 0) s.Seconds = 1;
-  if (s.Attach && (s.AZero >= 0 || !s.Lines.empty()))
-    throw UsageError("--attach sends no settings: --line and --azero do not apply");
-  if (paths.Raw == "-" && IsTerminal(stdout))
-    throw UsageError("not writing raw data to a terminal; give a file or redirect standard output");
-  s.Format.SampleBytes = SampleBytesFor(s.PacketBits);
-  // With the raw data on standard output the results go to standard error.
-  std::FILE* out = paths.Raw == "-" ? stderr : stdout;
+  bool Json() const override { return Common.Json; }
 
-  Device dev(d, true);
-  AcquireOutput output(paths, s.Format);
-  ProgressLine progress(!quiet);
-  CatchInterrupt();
-  AcquireStats stats;
-  std::string subtitle = d.Host + " channel " + std::to_string(d.Channel) + " \xC2\xB7 " + SettingsText(s);
-  try {
-    Acquire(dev.Handle(), s, output, progress, stats);
-  } catch (const Failure&) {
-    progress.Clear();
-    // What was fetched before the failure is still written.
-    output.Finish("Samples against time", subtitle);
-    throw;
-  }
-  progress.Clear();
-  output.Finish("Samples against time", subtitle);
-  dev.Close();
-
-  const double rate = stats.Seconds > 0 ? stats.Bytes / stats.Seconds : 0;
-  const char* mode = s.Latest ? "latest" : "all";
-  if (json) {
-    JsonWriter j;
-    j.BeginObject().Bool("ok", true).Str("command", "acquire");
-    j.BeginObject("device").Str("host", d.Host).Int("channel", d.Channel).Int("port", dev.Port()).EndObject();
-    j.BeginObject("settings")
-        .Int("frequency_hz", s.Format.FrequencyHz)
-        .Int("packet_bits", s.PacketBits)
-        .Int("sample_bytes", s.Format.SampleBytes)
-        .Int("block_bytes", s.Format.BlockBytes)
-        .Bool("attach", s.Attach)
-        .EndObject();
-    j.Str("mode", mode)
-        .Num("seconds", stats.Seconds)
-        .UInt("replies", stats.Replies)
-        .UInt("packets", stats.Packets)
-        .UInt("bytes", stats.Bytes)
-        .UInt("samples", output.Samples())
-        .UInt("skipped_packets", stats.Skipped)
-        .UInt("idle_polls", stats.IdlePolls)
-        .UInt("truncated_replies", stats.Truncated)
-        .UInt("first_time_us", stats.FirstTimeUs)
-        .UInt("last_time_us", stats.LastTimeUs)
-        .Num("bytes_per_second", rate)
-        .Num("packets_per_second", stats.Seconds > 0 ? stats.Packets / stats.Seconds : 0)
-        .Bool("interrupted", stats.Interrupted);
-    j.BeginObject("files");
-    if (!paths.Raw.empty()) j.Str("raw", paths.Raw);
-    if (!paths.Csv.empty()) j.Str("csv", paths.Csv);
-    if (!paths.Svg.empty()) j.Str("svg", paths.Svg);
-    if (!paths.Stamps.empty()) j.Str("stamps", paths.Stamps);
-    j.EndObject().EndObject();
-    std::fprintf(out, "%s\n", j.Text().c_str());
+  int Run() override {
+    Resolve();
+    Device dev(Common.Device, true);
+    AcquireOutput output(Paths, DescribeRun(Common.Device.Host, Common.Device.Channel, Settings));
+    AcquireStats stats;
+    Act(dev, output, stats);
+    dev.Close();
+    Print(dev, output, stats);
+    if (stats.StoppedOnLoss)
+      throw Failure("stopped on loss (--on-loss stop): " + DescribeGap(stats.Gaps.front()));
     return 0;
   }
-  std::fprintf(out, "acquired %.2f s from %s%s, %s packets\n", stats.Seconds, dev.Name().c_str(),
-               stats.Interrupted ? " (interrupted)" : "", s.Latest ? "latest" : "all");
-  std::fprintf(out, "  settings  %s\n", SettingsText(s).c_str());
-  std::fprintf(out, "  packets   %s in %s replies, %s skipped\n", Grouped(stats.Packets).c_str(),
-               Grouped(stats.Replies).c_str(), Grouped(stats.Skipped).c_str());
-  std::fprintf(out, "  bytes     %s (%s)\n", Grouped(stats.Bytes).c_str(), FormatRate(rate).c_str());
-  if (output.Samples() > 0)
-    std::fprintf(out, "  samples   %s, index %s to %s\n", Grouped(output.Samples()).c_str(),
-                 Grouped(output.FirstSample()).c_str(), Grouped(output.LastSample()).c_str());
-  if (stats.Replies > 0)
-    std::fprintf(out, "  stamps    %s us to %s us\n", Grouped(stats.FirstTimeUs).c_str(),
-                 Grouped(stats.LastTimeUs).c_str());
-  if (stats.Truncated > 0)
-    std::fprintf(out, "  warning   %s replies filled the whole buffer and may have been cut\n",
-                 Grouped(stats.Truncated).c_str());
-  for (const std::string* p : {&paths.Raw, &paths.Csv, &paths.Svg, &paths.Stamps})
-    if (!p->empty() && *p != "-") std::fprintf(out, "  wrote     %s\n", p->c_str());
-  return 0;
-}
+
+ private:
+  // Turns the options into settings; usage mistakes end here.
+  void Resolve() {
+    ResolveLines(Given);
+    StreamFormat& f = Settings.Format;
+    if (Given.FrequencyHz >= 0) f.FrequencyHz = static_cast<std::int32_t>(Given.FrequencyHz);
+    if (Given.PacketBits >= 0) Settings.PacketBits = static_cast<std::int32_t>(Given.PacketBits);
+    if (Given.BlockBytes >= 0) f.BlockBytes = static_cast<std::int32_t>(Given.BlockBytes);
+    f.SampleBytes = SampleBytesFor(Settings.PacketBits);
+    Settings.AZero = Given.AZero;
+    Settings.Lines = Given.Lines;
+    Settings.OnLoss = LossText == "stop" ? LossPolicy::Stop : LossPolicy::Warn;
+    if (Settings.Seconds <= 0 && Settings.Packets == 0) Settings.Seconds = 1;
+    if (Settings.Attach && (Settings.AZero >= 0 || !Settings.Lines.empty()))
+      throw UsageError("--attach sends no settings: --line and --azero do not apply");
+    Paths.SideFile = !NoSideFile;
+    Paths.Check();
+    if (Paths.AnyOnStdout() && IsTerminal(stdout))
+      throw UsageError("not writing data to a terminal; give a file or redirect standard output");
+    // With data on standard output the results go to standard error.
+    Out = Paths.AnyOnStdout() ? stderr : stdout;
+  }
+
+  void Act(Device& dev, AcquireOutput& output, AcquireStats& stats) {
+    ProgressLine progress(!Quiet);
+    CatchInterrupt();
+    const std::string subtitle = Common.Device.Host + " channel " + std::to_string(Common.Device.Channel) +
+                                 " \xC2\xB7 " + SettingsText(Settings);
+    auto warn = [&](const std::string& text) { progress.Note("velmora acquire: warning: " + text); };
+    try {
+      Acquire(dev.Handle(), Settings, output, progress, stats, warn);
+    } catch (const Failure& f) {
+      progress.Clear();
+      // What was fetched before the failure is still written, and said.
+      try {
+        output.Finish(stats, std::string("failed: ") + f.what(), "Samples against time", subtitle);
+      } catch (const Failure&) {
+      }
+      Saved(output, stats, "failed");
+      throw;
+    }
+    progress.Clear();
+    output.Finish(stats, Ending(stats), "Samples against time", subtitle);
+    if (stats.Interrupted || stats.StoppedOnLoss || stats.EndedEarly) Saved(output, stats, Ending(stats).c_str());
+  }
+
+  // The line an unfinished run leaves on standard error.
+  void Saved(const AcquireOutput& output, const AcquireStats& stats, const char* how) const {
+    std::string files;
+    for (const std::string& f : output.Written()) files += (files.empty() ? "" : ", ") + f;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", double(output.Samples()) / Settings.Format.FrequencyHz);
+    std::fprintf(stderr, "velmora acquire: %s; saved %s samples (%s s of signal, %s bytes)%s%s\n", how,
+                 Grouped(output.Samples()).c_str(), seconds, Grouped(stats.Bytes).c_str(),
+                 files.empty() ? "" : " in ", files.c_str());
+  }
+
+  void Print(const Device& dev, const AcquireOutput& output, const AcquireStats& stats) const {
+    const double rate = stats.Seconds > 0 ? stats.Bytes / stats.Seconds : 0;
+    if (Common.Json) {
+      velmora::cli::Json gaps = velmora::cli::Json::array(), files = velmora::cli::Json::object();
+      for (const LossGap& g : stats.Gaps)
+        gaps.push_back({{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS}});
+      if (!Paths.Raw.empty()) files["raw"] = Paths.Raw;
+      if (!Paths.Raw.empty() && Paths.Raw != "-" && Paths.SideFile) files["side"] = SideFilePath(Paths.Raw);
+      if (!Paths.H5.empty()) files["h5"] = Paths.H5;
+      if (!Paths.Csv.empty()) files["csv"] = Paths.Csv;
+      if (!Paths.Svg.empty()) files["svg"] = Paths.Svg;
+      if (!Paths.Stamps.empty()) files["stamps"] = Paths.Stamps;
+      PrintJson(Out, {{"ok", !stats.StoppedOnLoss},
+                      {"command", "acquire"},
+                      {"device", dev.ToJson()},
+                      {"settings",
+                       {{"frequency_hz", Settings.Format.FrequencyHz}, {"packet_bits", Settings.PacketBits},
+                        {"sample_bytes", Settings.Format.SampleBytes}, {"block_bytes", Settings.Format.BlockBytes},
+                        {"attach", Settings.Attach}}},
+                      {"mode", Settings.Latest ? "latest" : "all"},
+                      {"start_time_utc", stats.StartUtc},
+                      {"ended", Ending(stats)},
+                      {"seconds", stats.Seconds},
+                      {"replies", stats.Replies},
+                      {"packets", stats.Packets},
+                      {"bytes", stats.Bytes},
+                      {"samples", output.Samples()},
+                      {"first_sample", stats.FirstSample},
+                      {"target_samples", stats.TargetSamples},
+                      {"lost_samples", stats.LostSamples},
+                      {"gap_count", stats.GapCount},
+                      {"gaps", gaps},
+                      {"skipped_packets", stats.Skipped},
+                      {"idle_polls", stats.IdlePolls},
+                      {"truncated_replies", stats.Truncated},
+                      {"first_time_us", stats.FirstTimeUs},
+                      {"last_time_us", stats.LastTimeUs},
+                      {"bytes_per_second", rate},
+                      {"packets_per_second", stats.Seconds > 0 ? stats.Packets / stats.Seconds : 0},
+                      {"interrupted", stats.Interrupted},
+                      {"files", files}});
+      return;
+    }
+    std::fprintf(Out, "acquired %.2f s from %s%s, %s packets\n", stats.Seconds, dev.Name().c_str(),
+                 stats.Interrupted ? " (interrupted)" : "", Settings.Latest ? "latest" : "all");
+    std::fprintf(Out, "  settings  %s\n", SettingsText(Settings).c_str());
+    std::fprintf(Out, "  packets   %s in %s replies, %s skipped\n", Grouped(stats.Packets).c_str(),
+                 Grouped(stats.Replies).c_str(), Grouped(stats.Skipped).c_str());
+    std::fprintf(Out, "  bytes     %s (%s)\n", Grouped(stats.Bytes).c_str(), FormatRate(rate).c_str());
+    if (output.Samples() > 0)
+      std::fprintf(Out, "  samples   %s, index %s to %s%s\n", Grouped(output.Samples()).c_str(),
+                   Grouped(output.FirstSample()).c_str(), Grouped(output.LastSample()).c_str(),
+                   stats.TargetSamples > 0 ? (" of " + Grouped(stats.TargetSamples) + " asked").c_str() : "");
+    if (!Settings.Latest)
+      std::fprintf(Out, "  lost      %s samples%s\n", Grouped(stats.LostSamples).c_str(),
+                   stats.GapCount > 0 ? (" in " + Grouped(stats.GapCount) + " gaps").c_str() : "");
+    for (std::size_t i = 0; i < stats.Gaps.size() && i < 10; ++i)
+      std::fprintf(Out, "            %s\n", DescribeGap(stats.Gaps[i]).c_str());
+    if (stats.GapCount > 10) std::fprintf(Out, "            ... (all gaps in --json and the recordings)\n");
+    if (stats.Replies > 0)
+      std::fprintf(Out, "  stamps    %s us to %s us\n", Grouped(stats.FirstTimeUs).c_str(),
+                   Grouped(stats.LastTimeUs).c_str());
+    if (stats.Truncated > 0)
+      std::fprintf(Out, "  warning   %s replies filled the whole buffer and may have been cut\n",
+                   Grouped(stats.Truncated).c_str());
+    for (const std::string& f : output.Written())
+      if (f != "standard output") std::fprintf(Out, "  wrote     %s\n", f.c_str());
+  }
+
+  CommonOptions Common;
+  AcquireSettings Settings;
+  DeviceSettings Given;
+  OutputPaths Paths;
+  std::string LossText = "warn";
+  bool NoSideFile = false;
+  bool Quiet = false;
+  std::FILE* Out = stdout;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeAcquireCommand() { return std::make_unique<AcquireCommand>(); }
 
 }  // namespace velmora::cli

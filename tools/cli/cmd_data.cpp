@@ -1,167 +1,136 @@
 // read and write: one data block from the device into a file (NDX_GetData)
 // and one file to the device as a data block (NDX_PutData).
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "command.h"
 #include "device.h"
+#include "files.h"
 #include "json.h"
+#include "options.h"
 #include "terminal.h"
 
 namespace velmora::cli {
 namespace {
 
-const char ReadHelp[] =
-    "usage: velmora read [OPTIONS] FILE\n"
-    "Reads one data block from a device channel into FILE (- for standard output)\n"
-    "and prints how many bytes the device sent.\n"
-    "  -n, --bytes N          bytes to ask for, 1-1G (suffixes k, M, G; default 1M)\n"
-    "      --json             print the result as JSON\n"
-    "  -h, --help             this text\n";
-
-const char WriteHelp[] =
-    "usage: velmora write [OPTIONS] FILE\n"
-    "Writes FILE (- for standard input) to a device channel as one data block and\n"
-    "prints how many bytes the device took.\n"
-    "      --json             print the result as JSON\n"
-    "  -h, --help             this text\n";
-
 constexpr std::int64_t MaxBlock = std::int64_t(1) << 30;
 
-std::string WithDeviceOptions(const char* help) {
-  std::string text = help;
-  return text.insert(text.find("      --json"), DeviceOptionsHelp);
-}
+// What one transfer did, for either direction.
+struct Transfer {
+  std::int64_t Asked = 0;  // bytes asked for (read) or sent (write)
+  std::int64_t Bytes = 0;  // bytes the device sent (read) or took (write)
+  double Seconds = 0;
+};
 
-std::vector<unsigned char> ReadAll(const std::string& path) {
-  std::FILE* f = stdin;
-  if (path == "-") {
-    SetBinary(stdin);
-  } else if ((f = std::fopen(path.c_str(), "rb")) == nullptr) {
-    throw Failure("cannot open " + path + ": " + std::strerror(errno));
+class ReadCommand : public Command {
+ public:
+  void Define(CLI::App& app) override {
+    app.description(
+        "Reads one data block from a device channel into FILE (- for standard output)\n"
+        "and prints how many bytes the device sent.");
+    app.add_option("file", File, "where the block goes")->required();
+    app.add_option("-n,--bytes", Asked, "bytes to ask for, 1-1G (suffixes k, M, G; default 1M)")
+        ->type_name("N")
+        ->transform(ByteCount(1, MaxBlock));
+    AddCommonOptions(app, Common);
   }
-  std::vector<unsigned char> bytes;
-  unsigned char chunk[65536];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-    bytes.insert(bytes.end(), chunk, chunk + n);
-    if (static_cast<std::int64_t>(bytes.size()) > MaxBlock) break;
-  }
-  const bool bad = std::ferror(f) != 0;
-  if (f != stdin) std::fclose(f);
-  if (bad) throw Failure("cannot read " + path);
-  if (static_cast<std::int64_t>(bytes.size()) > MaxBlock)
-    throw Failure(path + " is larger than one data block may be (1 GiB)");
-  return bytes;
-}
+  bool Json() const override { return Common.Json; }
 
-void PrintResult(bool json, const char* command, const DeviceOptions& d, const Device& dev,
-                 const std::string& file, std::int64_t asked, std::int64_t bytes, double seconds,
-                 const std::string& text) {
-  if (json) {
-    JsonWriter j;
-    j.BeginObject().Bool("ok", true).Str("command", command);
-    j.BeginObject("device").Str("host", d.Host).Int("channel", d.Channel).Int("port", dev.Port()).EndObject();
-    j.Str("file", file)
-        .Int(command[0] == 'r' ? "asked" : "sent", asked)
-        .Int(command[0] == 'r' ? "bytes" : "taken", bytes)
-        .Num("seconds", seconds)
-        .Num("bytes_per_second", seconds > 0 ? bytes / seconds : 0)
-        .EndObject();
-    std::printf("%s\n", j.Text().c_str());
-  } else {
+  int Run() override {
+    if (File == "-" && IsTerminal(stdout))
+      throw UsageError("not writing raw data to a terminal; give a file or redirect standard output");
+    Device dev(Common.Device, true);
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(Asked));
+    const Transfer t = Fetch(dev, buffer);
+    dev.Close();
+    OutputFile out(File);
+    out.Write(buffer.data(), static_cast<std::size_t>(t.Bytes));
+    out.Close();
+    Print(dev, t);
+    return 0;
+  }
+
+ private:
+  Transfer Fetch(Device& dev, std::vector<unsigned char>& buffer) {
+    Transfer t;
+    t.Asked = Asked;
+    std::int32_t count = static_cast<std::int32_t>(Asked);
+    const double start = NowSeconds();
+    Check(NDX_GetData(dev.Handle(), &count, buffer.data()), "NDX_GetData");
+    t.Seconds = NowSeconds() - start;
+    t.Bytes = count;
+    return t;
+  }
+
+  void Print(const Device& dev, const Transfer& t) const {
+    if (Common.Json) {
+      PrintJson(stdout, {{"ok", true}, {"command", "read"}, {"device", dev.ToJson()}, {"file", File},
+                         {"asked", t.Asked}, {"bytes", t.Bytes}, {"seconds", t.Seconds},
+                         {"bytes_per_second", t.Seconds > 0 ? t.Bytes / t.Seconds : 0}});
+      return;
+    }
     // With the data on standard output the result goes to standard error.
-    std::fprintf(file == "-" && command[0] == 'r' ? stderr : stdout, "%s\n", text.c_str());
+    std::fprintf(File == "-" ? stderr : stdout, "%s: read %s of %s bytes asked into %s\n", dev.Name().c_str(),
+                 Grouped(static_cast<std::uint64_t>(t.Bytes)).c_str(),
+                 Grouped(static_cast<std::uint64_t>(t.Asked)).c_str(), ShownPath(File).c_str());
   }
-}
+
+  CommonOptions Common;
+  std::string File;
+  std::int64_t Asked = 1 << 20;
+};
+
+class WriteCommand : public Command {
+ public:
+  void Define(CLI::App& app) override {
+    app.description(
+        "Writes FILE (- for standard input) to a device channel as one data block and\n"
+        "prints how many bytes the device took.");
+    app.add_option("file", File, "what to send")->required();
+    AddCommonOptions(app, Common);
+  }
+  bool Json() const override { return Common.Json; }
+
+  int Run() override {
+    const std::vector<unsigned char> bytes = ReadWhole(File, static_cast<std::size_t>(MaxBlock));
+    if (bytes.empty()) throw Failure("nothing to write: " + File + " is empty");
+    Device dev(Common.Device, false);
+    Transfer t;
+    t.Asked = static_cast<std::int64_t>(bytes.size());
+    std::int32_t count = static_cast<std::int32_t>(bytes.size());
+    const double start = NowSeconds();
+    Check(NDX_PutData(dev.Handle(), &count, bytes.data()), "NDX_PutData");
+    t.Seconds = NowSeconds() - start;
+    t.Bytes = count;
+    dev.Close();
+    if (t.Bytes < t.Asked)
+      throw Failure(dev.Name() + ": the device took only " + Grouped(static_cast<std::uint64_t>(t.Bytes)) + " of " +
+                    Grouped(static_cast<std::uint64_t>(t.Asked)) + " bytes (its store is full?)");
+    Print(dev, t);
+    return 0;
+  }
+
+ private:
+  void Print(const Device& dev, const Transfer& t) const {
+    if (Common.Json) {
+      PrintJson(stdout, {{"ok", true}, {"command", "write"}, {"device", dev.ToJson()}, {"file", File},
+                         {"sent", t.Asked}, {"taken", t.Bytes}, {"seconds", t.Seconds},
+                         {"bytes_per_second", t.Seconds > 0 ? t.Bytes / t.Seconds : 0}});
+      return;
+    }
+    std::printf("%s: wrote %s bytes from %s; the device took %s\n", dev.Name().c_str(),
+                Grouped(static_cast<std::uint64_t>(t.Asked)).c_str(),
+                File == "-" ? "standard input" : File.c_str(), Grouped(static_cast<std::uint64_t>(t.Bytes)).c_str());
+  }
+
+  CommonOptions Common;
+  std::string File;
+};
 
 }  // namespace
 
-int RunRead(int argc, char** argv) {
-  ArgReader args(argc, argv);
-  DeviceOptions d;
-  bool json = false;
-  std::int64_t asked = 1 << 20;
-  std::string file, v;
-  while (!args.Done()) {
-    if (args.Flag('h', "help")) return ShowHelp(WithDeviceOptions(ReadHelp).c_str());
-    if (ReadDeviceOption(args, d)) continue;
-    if (args.Flag(0, "json"))
-      json = JsonRequested = true;
-    else if (args.Value('n', "bytes", v))
-      asked = ParseBytes(v, "--bytes", 1, MaxBlock);
-    else if (file.empty() && args.Positional(file))
-      continue;
-    else
-      args.Unknown();
-  }
-  if (file.empty()) throw UsageError("give the file to write the block to (- for standard output)");
-  if (file == "-" && IsTerminal(stdout))
-    throw UsageError("not writing raw data to a terminal; give a file or redirect standard output");
-
-  Device dev(d, true);
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(asked));
-  std::int32_t count = static_cast<std::int32_t>(asked);
-  const double start = NowSeconds();
-  Check(NDX_GetData(dev.Handle(), &count, buffer.data()), "NDX_GetData");
-  const double seconds = NowSeconds() - start;
-  dev.Close();
-
-  std::FILE* f = stdout;
-  if (file == "-") {
-    SetBinary(stdout);
-  } else if ((f = std::fopen(file.c_str(), "wb")) == nullptr) {
-    throw Failure("cannot create " + file + ": " + std::strerror(errno));
-  }
-  const bool written = std::fwrite(buffer.data(), 1, static_cast<std::size_t>(count), f) ==
-                       static_cast<std::size_t>(count);
-  const bool closed = f == stdout ? std::fflush(f) == 0 : std::fclose(f) == 0;
-  if (!written || !closed) throw Failure("cannot write " + file);
-
-  PrintResult(json, "read", d, dev, file, asked, count, seconds,
-              dev.Name() + ": read " + Grouped(static_cast<std::uint64_t>(count)) + " of " +
-                  Grouped(static_cast<std::uint64_t>(asked)) + " bytes asked into " +
-                  (file == "-" ? std::string("standard output") : file));
-  return 0;
-}
-
-int RunWrite(int argc, char** argv) {
-  ArgReader args(argc, argv);
-  DeviceOptions d;
-  bool json = false;
-  std::string file;
-  while (!args.Done()) {
-    if (args.Flag('h', "help")) return ShowHelp(WithDeviceOptions(WriteHelp).c_str());
-    if (ReadDeviceOption(args, d)) continue;
-    if (args.Flag(0, "json"))
-      json = JsonRequested = true;
-    else if (file.empty() && args.Positional(file))
-      continue;
-    else
-      args.Unknown();
-  }
-  if (file.empty()) throw UsageError("give the file to send (- for standard input)");
-  const std::vector<unsigned char> bytes = ReadAll(file);
-  if (bytes.empty()) throw Failure("nothing to write: " + file + " is empty");
-
-  Device dev(d, false);
-  const std::int32_t sent = static_cast<std::int32_t>(bytes.size());
-  std::int32_t count = sent;
-  const double start = NowSeconds();
-  Check(NDX_PutData(dev.Handle(), &count, bytes.data()), "NDX_PutData");
-  const double seconds = NowSeconds() - start;
-  dev.Close();
-  if (count < sent)
-    throw Failure(dev.Name() + ": the device took only " + Grouped(static_cast<std::uint64_t>(count)) +
-                  " of " + Grouped(static_cast<std::uint64_t>(sent)) + " bytes (its store is full?)");
-  PrintResult(json, "write", d, dev, file, sent, count, seconds,
-              dev.Name() + ": wrote " + Grouped(static_cast<std::uint64_t>(sent)) + " bytes from " +
-                  (file == "-" ? std::string("standard input") : file) + "; the device took " +
-                  Grouped(static_cast<std::uint64_t>(count)));
-  return 0;
-}
+std::unique_ptr<Command> MakeReadCommand() { return std::make_unique<ReadCommand>(); }
+std::unique_ptr<Command> MakeWriteCommand() { return std::make_unique<WriteCommand>(); }
 
 }  // namespace velmora::cli

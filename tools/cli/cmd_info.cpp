@@ -1,27 +1,23 @@
 // info: can the device be reached on a channel's two ports, how fast, and
-// (with --probe) is it acquiring.
+// (with --probe) is it acquiring; or, given a FILE, what a recording holds.
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 
-#include "commands.h"
+#include "acquisition.h"
+#include "command.h"
 #include "device.h"
+#include "h5_recording.h"
 #include "json.h"
+#include "options.h"
+#include "recording.h"
 #include "results.h"
 #include "terminal.h"
 
 namespace velmora::cli {
 namespace {
-
-const char Help[] =
-    "usage: velmora info [OPTIONS]\n"
-    "Connects to both ports of a device channel (input and output) and shows the\n"
-    "ports and how long each connection took.\n"
-    "  -p, --probe            also ask for the latest packet to see whether the\n"
-    "                         channel is acquiring (older unfetched packets are\n"
-    "                         discarded, as with any such request)\n"
-    "      --json             print the result as JSON\n"
-    "  -h, --help             this text\n";
 
 struct PortResult {
   bool Input;
@@ -31,90 +27,166 @@ struct PortResult {
   std::int32_t Result = 0;
 };
 
-}  // namespace
+struct Probe {
+  std::string State = "not probed";
+  std::int32_t Result = -1, Status = 0;
+  std::uint64_t TimeUs = 0;
+  std::int32_t Bytes = 0;
+};
 
-int RunInfo(int argc, char** argv) {
-  ArgReader args(argc, argv);
-  DeviceOptions d;
-  bool json = false, probe = false;
-  while (!args.Done()) {
-    if (args.Flag('h', "help")) {
-      std::string text = Help;
-      return ShowHelp(text.insert(text.find("  -p, --probe"), DeviceOptionsHelp).c_str());
-    }
-    if (ReadDeviceOption(args, d)) continue;
-    if (args.Flag(0, "json"))
-      json = JsonRequested = true;
-    else if (args.Flag('p', "probe"))
-      probe = true;
-    else
-      args.Unknown();
+// A recording's description from the file itself (HDF5) or from its side
+// file (raw FILE with FILE.json, or the side file named directly).
+RecordingInfo ReadRecording(const std::string& path, std::string& kind) {
+  if (LooksLikeHdf5(path)) {
+    kind = "HDF5";
+    return ReadH5Recording(path);
   }
-
-  PortResult ports[2] = {{true, DevicePort(d.Channel, true)}, {false, DevicePort(d.Channel, false)}};
-  std::unique_ptr<Failure> firstFailure;
-  std::unique_ptr<Device> input;
-  for (PortResult& p : ports) {
-    try {
-      std::unique_ptr<Device> dev(new Device(d, p.Input));
-      p.Connected = true;
-      p.Ms = dev->ConnectSeconds() * 1000;
-      if (p.Input) input = std::move(dev);
-    } catch (const Failure& f) {
-      p.Result = f.Result;
-      if (!firstFailure) firstFailure.reset(new Failure(f));
+  std::string side = path;
+  std::ifstream in(side, std::ios::binary);
+  const bool isJson = in && in.peek() == '{';
+  if (!isJson) {
+    in.close();
+    side = SideFilePath(path);
+    in.open(side, std::ios::binary);
+    if (!in) {
+      std::ifstream raw(path, std::ios::binary);
+      throw Failure(raw ? path + " has no side file " + side + ": its settings are unknown" : "cannot open " + path);
     }
   }
+  Json j = Json::parse(in, nullptr, false);
+  if (j.is_discarded()) throw Failure(side + " is not valid JSON");
+  kind = "raw with side file " + side;
+  return FromJson(j, side);
+}
 
-  std::string state = "not probed";
-  std::int32_t probeResult = -1, probeStatus = 0;
-  std::uint64_t stamp = 0;
-  std::int32_t bytes = 0;
-  if (probe && input) {
-    std::unique_ptr<unsigned char[]> data(new unsigned char[(16 << 20) + 1]);
-    unsigned char time[16];
-    std::int32_t timeCount = sizeof time, dataCount = (16 << 20) + 1;
-    probeResult = NDX_GetLatestPacketAndDiscard(input->Handle(), &timeCount, time, &dataCount, data.get());
-    if (probeResult == NDX_ERROR_SUCCESS) {
-      for (int i = std::min<std::int32_t>(timeCount, 8) - 1; i >= 0; --i) stamp = (stamp << 8) | time[i];
-      bytes = dataCount;
-      state = "acquiring: latest packet at " + Grouped(stamp) + " us, " +
-              Grouped(static_cast<std::uint64_t>(bytes)) + " bytes";
-    } else if (probeResult == NDX_ERROR_BAD_NET_RESP) {
-      probeStatus = LibraryLastError();
-      state = probeStatus == 2 ? "acquiring, no new packet yet"
-                               : (DeviceStatusMeaning(probeStatus) ? DeviceStatusMeaning(probeStatus)
-                                                                    : "not acquiring");
-      state += " (NOWRK status " + std::to_string(probeStatus) + ")";
-    } else if (probeResult == NDX_ERROR_BAD_DEV_TYPE) {
-      state = "in fault: it was started with settings out of range (IOERR)";
+void PrintRecording(const std::string& path, const std::string& kind, const RecordingInfo& r) {
+  const std::uint64_t expected = r.TargetSamples;
+  std::printf("recording    %s (%s)\n", path.c_str(), kind.c_str());
+  std::printf("device       %s, channel %d\n", r.Host.c_str(), r.Channel);
+  std::printf("started      %s\n", r.StartUtc.empty() ? "unknown" : r.StartUtc.c_str());
+  std::printf("settings     %s Hz, %d-bit samples (%d bytes) in %s-byte packets\n",
+              Grouped(static_cast<std::uint64_t>(r.FrequencyHz)).c_str(), r.PacketBits, r.SampleBytes,
+              Grouped(static_cast<std::uint64_t>(r.BlockBytes)).c_str());
+  std::printf("lines        auto-zero %s%s%s\n", AZeroText(r.AZero).c_str(), r.Lines.empty() ? "" : ", ",
+              LinesText(r.Lines).c_str());
+  std::printf("mode         %s packets%s\n", r.Mode.c_str(), r.Attach ? ", attached to a running acquisition" : "");
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.6f", r.FrequencyHz > 0 ? double(r.Samples) / r.FrequencyHz : 0.0);
+  std::printf("samples      %s (%s s), from sample %s%s\n", Grouped(r.Samples).c_str(), seconds,
+              Grouped(r.FirstSample).c_str(), expected > 0 ? (" of " + Grouped(expected) + " asked").c_str() : "");
+  std::printf("lost         %s samples\n", Grouped(r.LostSamples).c_str());
+  for (std::size_t i = 0; i < r.Gaps.size() && i < 10; ++i) std::printf("             %s\n", DescribeGap(r.Gaps[i]).c_str());
+  std::printf("ended        %s\n", r.Ended.empty() ? "unknown" : r.Ended.c_str());
+  std::printf("versions     tool %s, library %s\n", r.ToolVersion.c_str(), r.LibraryVersion.c_str());
+}
+
+class InfoCommand : public Command {
+ public:
+  void Define(CLI::App& app) override {
+    app.description(
+        "Connects to both ports of a device channel (input and output) and shows the\n"
+        "ports and how long each connection took. Given a FILE, describes that\n"
+        "recording instead: an HDF5 file, or a raw file with its FILE.json.");
+    app.add_option("file", File, "a recording to describe");
+    app.add_flag("-p,--probe", DoProbe,
+                 "also ask for the latest packet to see whether the\nchannel is acquiring (older unfetched packets are\n"
+                 "discarded, as with any such request)");
+    AddCommonOptions(app, Common);
+  }
+  bool Json() const override { return Common.Json && !ReportedAsJson; }
+
+  int Run() override { return File.empty() ? RunDevice() : RunFile(); }
+
+ private:
+  int RunFile() {
+    std::string kind;
+    const RecordingInfo r = ReadRecording(File, kind);
+    if (Common.Json) {
+      velmora::cli::Json j = ToJson(r);
+      PrintJson(stdout, {{"ok", true}, {"command", "info"}, {"file", File}, {"kind", kind}, {"recording", j}});
     } else {
-      state = "probe failed: " + DescribeResult(probeResult);
-      if (!firstFailure) firstFailure.reset(new Failure("NDX_GetLatestPacketAndDiscard", probeResult));
+      PrintRecording(File, kind, r);
     }
+    return 0;
   }
-  if (input) input->Close();
 
-  if (json) {
-    JsonWriter j;
-    j.BeginObject().Bool("ok", !firstFailure).Str("command", "info").Str("host", d.Host).Int("channel", d.Channel);
-    j.BeginArray("ports");
-    for (const PortResult& p : ports) {
-      j.BeginObject().Str("direction", p.Input ? "input" : "output").Int("port", p.Port).Bool("connected", p.Connected);
-      if (p.Connected) j.Num("connect_ms", p.Ms);
-      else j.Int("result", p.Result).Str("result_name", FindResult(p.Result) ? FindResult(p.Result)->Name : "");
-      j.EndObject();
+  int RunDevice() {
+    const DeviceOptions& d = Common.Device;
+    PortResult ports[2] = {{true, DevicePort(d.Channel, true)}, {false, DevicePort(d.Channel, false)}};
+    std::unique_ptr<Failure> firstFailure;
+    std::unique_ptr<Device> input;
+    for (PortResult& p : ports) {
+      try {
+        std::unique_ptr<Device> dev(new Device(d, p.Input));
+        p.Connected = true;
+        p.Ms = dev->ConnectSeconds() * 1000;
+        if (p.Input) input = std::move(dev);
+      } catch (const Failure& f) {
+        p.Result = f.Result;
+        if (!firstFailure) firstFailure.reset(new Failure(f));
+      }
     }
-    j.EndArray();
-    if (probe) {
-      j.BeginObject("probe").Int("result", probeResult);
-      if (probeResult == NDX_ERROR_BAD_NET_RESP) j.Int("device_status", probeStatus);
-      if (probeResult == NDX_ERROR_SUCCESS) j.UInt("time_us", stamp).Int("bytes", bytes);
-      j.Str("state", state).EndObject();
+    Probe probe;
+    if (DoProbe && input) probe = ProbeAcquisition(input->Handle(), firstFailure);
+    if (input) input->Close();
+    PrintDevice(ports, probe, firstFailure != nullptr);
+    if (firstFailure) {
+      ReportedAsJson = true;  // the object above already reports it
+      throw *firstFailure;
     }
-    j.EndObject();
-    std::printf("%s\n", j.Text().c_str());
-  } else {
+    return 0;
+  }
+
+  static Probe ProbeAcquisition(NDX_HANDLE h, std::unique_ptr<Failure>& firstFailure) {
+    Probe p;
+    std::unique_ptr<unsigned char[]> data(new unsigned char[ReplyCapacity]);
+    unsigned char time[16];
+    std::int32_t timeCount = sizeof time, dataCount = ReplyCapacity;
+    p.Result = NDX_GetLatestPacketAndDiscard(h, &timeCount, time, &dataCount, data.get());
+    if (p.Result == NDX_ERROR_SUCCESS) {
+      for (int i = std::min<std::int32_t>(timeCount, 8) - 1; i >= 0; --i) p.TimeUs = (p.TimeUs << 8) | time[i];
+      p.Bytes = dataCount;
+      p.State = "acquiring: latest packet at " + Grouped(p.TimeUs) + " us, " +
+                Grouped(static_cast<std::uint64_t>(p.Bytes)) + " bytes";
+    } else if (p.Result == NDX_ERROR_BAD_NET_RESP) {
+      p.Status = LibraryLastError();
+      const char* meaning = DeviceStatusMeaning(p.Status);
+      p.State = p.Status == 2 ? "acquiring, no new packet yet" : (meaning ? meaning : "not acquiring");
+      p.State += " (NOWRK status " + std::to_string(p.Status) + ")";
+    } else if (p.Result == NDX_ERROR_BAD_DEV_TYPE) {
+      p.State = "in fault: it was started with settings out of range (IOERR)";
+    } else {
+      p.State = "probe failed: " + DescribeResult(p.Result);
+      if (!firstFailure) firstFailure.reset(new Failure("NDX_GetLatestPacketAndDiscard", p.Result));
+    }
+    return p;
+  }
+
+  void PrintDevice(const PortResult (&ports)[2], const Probe& probe, bool failed) const {
+    const DeviceOptions& d = Common.Device;
+    if (Common.Json) {
+      velmora::cli::Json list = velmora::cli::Json::array();
+      for (const PortResult& p : ports) {
+        velmora::cli::Json port = {{"direction", p.Input ? "input" : "output"}, {"port", p.Port}, {"connected", p.Connected}};
+        if (p.Connected) {
+          port["connect_ms"] = p.Ms;
+        } else {
+          port["result"] = p.Result;
+          port["result_name"] = FindResult(p.Result) ? FindResult(p.Result)->Name : "";
+        }
+        list.push_back(port);
+      }
+      velmora::cli::Json j = {{"ok", !failed}, {"command", "info"}, {"host", d.Host}, {"channel", d.Channel}, {"ports", list}};
+      if (DoProbe) {
+        velmora::cli::Json p = {{"result", probe.Result}};
+        if (probe.Result == NDX_ERROR_BAD_NET_RESP) p["device_status"] = probe.Status;
+        if (probe.Result == NDX_ERROR_SUCCESS) p["time_us"] = probe.TimeUs, p["bytes"] = probe.Bytes;
+        p["state"] = probe.State;
+        j["probe"] = p;
+      }
+      PrintJson(stdout, j);
+      return;
+    }
     std::printf("device       %s, channel %d\n", d.Host.c_str(), d.Channel);
     for (const PortResult& p : ports) {
       std::printf("%-12s port 0x%04X (%u)  ", p.Input ? "input" : "output", p.Port, p.Port);
@@ -123,13 +195,17 @@ int RunInfo(int argc, char** argv) {
       else
         std::printf("not reachable: %s\n", DescribeResult(p.Result).c_str());
     }
-    std::printf("acquisition  %s\n", state.c_str());
+    std::printf("acquisition  %s\n", probe.State.c_str());
   }
-  if (firstFailure) {
-    JsonRequested = false;  // the object above already reports it
-    throw *firstFailure;
-  }
-  return 0;
-}
+
+  CommonOptions Common;
+  std::string File;
+  bool DoProbe = false;
+  bool ReportedAsJson = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeInfoCommand() { return std::make_unique<InfoCommand>(); }
 
 }  // namespace velmora::cli

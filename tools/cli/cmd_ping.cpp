@@ -7,156 +7,168 @@
 #include <vector>
 
 #include "acquisition.h"
-#include "commands.h"
+#include "command.h"
 #include "device.h"
 #include "json.h"
+#include "options.h"
 #include "results.h"
 #include "terminal.h"
 
 namespace velmora::cli {
 namespace {
 
-const char Help[] =
-    "usage: velmora ping [OPTIONS]\n"
-    "Sends requests to a device channel one at a time and reports each round trip.\n"
-    "Any answer counts as a reply, \"NOWRK\" and \"IOERR\" included; a request that\n"
-    "times out counts as lost. The requests are real: while acquisition runs, a\n"
-    "packet request takes packets away from other readers, and a data request\n"
-    "takes a byte out of the channel's data store.\n"
-    "  -n, --count N          number of requests (default 4)\n"
-    "  -i, --interval S       seconds between requests (default 1)\n"
-    "  -r, --request KIND     latest (default): latest packet (RREQL);\n"
-    "                         all: all packets (RREQA); data: one data byte (RREQ?)\n"
-    "  -q, --quiet            only the summary\n"
-    "      --json             print the result as JSON\n"
-    "  -h, --help             this text\n";
-
 enum class Kind { Latest, All, Data };
 
-}  // namespace
+// One request's outcome: a reply of some kind, or none in time.
+struct Echo {
+  bool Answered = false;
+  double Ms = 0;
+  std::string What;  // "RDATA, 12 bytes", "NOWRK, status 1: ...", "IOERR"
+};
 
-int RunPing(int argc, char** argv) {
-  ArgReader args(argc, argv);
-  DeviceOptions d;
-  bool json = false, quiet = false;
-  int count = 4;
-  double interval = 1;
-  Kind kind = Kind::Latest;
-  std::string v;
-  while (!args.Done()) {
-    if (args.Flag('h', "help")) {
-      std::string text = Help;
-      return ShowHelp(text.insert(text.find("  -q, --quiet"), DeviceOptionsHelp).c_str());
-    }
-    if (ReadDeviceOption(args, d)) continue;
-    if (args.Flag(0, "json")) {
-      json = JsonRequested = true;
-    } else if (args.Flag('q', "quiet")) {
-      quiet = true;
-    } else if (args.Value('n', "count", v)) {
-      count = ParseInt32(v, "--count", 1, 1000000);
-    } else if (args.Value('i', "interval", v)) {
-      interval = ParseSeconds(v, "--interval");
-    } else if (args.Value('r', "request", v)) {
-      if (v == "latest") kind = Kind::Latest;
-      else if (v == "all") kind = Kind::All;
-      else if (v == "data") kind = Kind::Data;
-      else throw UsageError("--request takes latest, all or data: " + v);
-    } else {
-      args.Unknown();
-    }
+struct RoundTrips {
+  double Min = 0, Avg = 0, Median = 0, Max = 0, Mdev = 0;
+};
+
+RoundTrips Summarise(const std::vector<double>& rtts) {
+  RoundTrips r;
+  if (rtts.empty()) return r;
+  std::vector<double> sorted = rtts;
+  std::sort(sorted.begin(), sorted.end());
+  r.Min = sorted.front();
+  r.Max = sorted.back();
+  r.Median = sorted[sorted.size() / 2];
+  for (double x : rtts) r.Avg += x;
+  r.Avg /= rtts.size();
+  for (double x : rtts) r.Mdev += (x - r.Avg) * (x - r.Avg);
+  r.Mdev = std::sqrt(r.Mdev / rtts.size());
+  return r;
+}
+
+class PingCommand : public Command {
+ public:
+  void Define(CLI::App& app) override {
+    app.description(
+        "Sends requests to a device channel one at a time and reports each round trip.\n"
+        "Any answer counts as a reply, \"NOWRK\" and \"IOERR\" included; a request that\n"
+        "times out counts as lost. The requests are real: while acquisition runs, a\n"
+        "packet request takes packets away from other readers, and a data request\n"
+        "takes a byte out of the channel's data store.");
+    app.add_option("-n,--count", Count, "number of requests (default 4)")->type_name("N")->check(CLI::Range(1, 1000000));
+    app.add_option("-i,--interval", Interval, "seconds between requests (default 1)")->type_name("S")->check(Seconds);
+    app.add_option("-r,--request", KindName,
+                   "latest (default): latest packet (RREQL);\nall: all packets (RREQA); data: one data byte (RREQ?)")
+        ->type_name("KIND")
+        ->check(CLI::IsMember({"latest", "all", "data"}));
+    app.add_flag("-q,--quiet", Quiet, "only the summary");
+    AddCommonOptions(app, Common);
   }
-  const char* tag = kind == Kind::Latest ? "RREQL" : kind == Kind::All ? "RREQA" : "RREQ?";
-  Device dev(d, true);
-  const bool lines = !quiet && !json;
-  if (lines)
-    std::printf("PING %s: %s requests, connected in %.3f ms\n", dev.Name().c_str(), tag,
-                dev.ConnectSeconds() * 1000);
-  std::fflush(stdout);
+  bool Json() const override { return Common.Json; }
 
-  std::unique_ptr<unsigned char[]> data(new unsigned char[ReplyCapacity]);
-  unsigned char time[16];
-  std::vector<double> rtts;
-  int sent = 0;
-  CatchInterrupt();
-  for (int i = 0; i < count && !Interrupted(); ++i) {
-    if (i > 0) SleepMs(static_cast<int>(interval * 1000 + 0.5));
-    if (Interrupted()) break;
+  int Run() override {
+    const Kind kind = KindName == "all" ? Kind::All : KindName == "data" ? Kind::Data : Kind::Latest;
+    const char* tag = kind == Kind::Latest ? "RREQL" : kind == Kind::All ? "RREQA" : "RREQ?";
+    Device dev(Common.Device, true);
+    const bool lines = !Quiet && !Common.Json;
+    if (lines)
+      std::printf("PING %s: %s requests, connected in %.3f ms\n", dev.Name().c_str(), tag, dev.ConnectSeconds() * 1000);
+    std::fflush(stdout);
+
+    std::vector<double> rtts;
+    int sent = 0;
+    CatchInterrupt();
+    for (int i = 0; i < Count && !Interrupted(); ++i) {
+      if (i > 0) SleepMs(static_cast<int>(Interval * 1000 + 0.5));
+      if (Interrupted()) break;
+      const Echo e = Request(dev.Handle(), kind);
+      ++sent;
+      if (e.Answered) rtts.push_back(e.Ms);
+      if (lines) std::printf("%s\n", EchoLine(i + 1, e).c_str());
+      std::fflush(stdout);
+    }
+    dev.Close();
+    Print(dev, tag, sent, rtts);
+    if (rtts.empty())
+      std::fprintf(stderr, "velmora ping: no reply to any request: %s\n", DescribeResult(NDX_ERROR_TIMEOUT).c_str());
+    return rtts.empty() ? 1 : 0;
+  }
+
+ private:
+  Echo Request(NDX_HANDLE h, Kind kind) {
+    if (!Buffer) Buffer.reset(new unsigned char[ReplyCapacity]);
+    unsigned char time[16];
     std::int32_t timeCount = sizeof time, dataCount = kind == Kind::Data ? 1 : ReplyCapacity;
     const double start = NowSeconds();
     std::int32_t r;
     const char* call;
     if (kind == Kind::Latest) {
-      r = NDX_GetLatestPacketAndDiscard(dev.Handle(), &timeCount, time, &dataCount, data.get());
+      r = NDX_GetLatestPacketAndDiscard(h, &timeCount, time, &dataCount, Buffer.get());
       call = "NDX_GetLatestPacketAndDiscard";
     } else if (kind == Kind::All) {
-      r = NDX_GetAllPackets(dev.Handle(), &timeCount, time, &dataCount, data.get());
+      r = NDX_GetAllPackets(h, &timeCount, time, &dataCount, Buffer.get());
       call = "NDX_GetAllPackets";
     } else {
-      r = NDX_GetData(dev.Handle(), &dataCount, data.get());
+      r = NDX_GetData(h, &dataCount, Buffer.get());
       call = "NDX_GetData";
     }
-    const double ms = (NowSeconds() - start) * 1000;
-    ++sent;
-    std::string what;
+    Echo e;
+    e.Ms = (NowSeconds() - start) * 1000;
+    e.Answered = true;
     if (r == NDX_ERROR_SUCCESS) {
-      what = "RDATA, " + Grouped(static_cast<std::uint64_t>(dataCount)) + " bytes";
+      e.What = "RDATA, " + Grouped(static_cast<std::uint64_t>(dataCount)) + " bytes";
     } else if (r == NDX_ERROR_BAD_NET_RESP) {
       const std::int32_t status = LibraryLastError();
       const char* meaning = DeviceStatusMeaning(status);
-      what = "NOWRK, status " + std::to_string(status) + (meaning ? std::string(": ") + meaning : "");
+      e.What = "NOWRK, status " + std::to_string(status) + (meaning ? std::string(": ") + meaning : "");
     } else if (r == NDX_ERROR_BAD_DEV_TYPE) {
-      what = "IOERR";
+      e.What = "IOERR";
     } else if (r == NDX_ERROR_TIMEOUT) {
-      if (lines) std::printf("request %d: no reply (%s)\n", i + 1, DescribeResult(r).c_str());
-      continue;
+      e.Answered = false;
+      e.What = DescribeResult(r);
     } else {
       Check(r, call);
     }
-    rtts.push_back(ms);
-    if (lines) std::printf("reply %d: time=%.3f ms  %s\n", i + 1, ms, what.c_str());
-    std::fflush(stdout);
+    return e;
   }
-  dev.Close();
 
-  double mn = 0, mx = 0, avg = 0, mdev = 0, median = 0;
-  if (!rtts.empty()) {
-    mn = *std::min_element(rtts.begin(), rtts.end());
-    mx = *std::max_element(rtts.begin(), rtts.end());
-    for (double x : rtts) avg += x;
-    avg /= rtts.size();
-    for (double x : rtts) mdev += (x - avg) * (x - avg);
-    mdev = std::sqrt(mdev / rtts.size());
-    std::vector<double> sorted = rtts;
-    std::sort(sorted.begin(), sorted.end());
-    median = sorted[sorted.size() / 2];
+  static std::string EchoLine(int n, const Echo& e) {
+    char head[64];
+    if (!e.Answered) {
+      std::snprintf(head, sizeof head, "request %d: no reply (", n);
+      return head + e.What + ")";
+    }
+    std::snprintf(head, sizeof head, "reply %d: time=%.3f ms  ", n, e.Ms);
+    return head + e.What;
   }
-  const int lost = sent - static_cast<int>(rtts.size());
-  if (json) {
-    JsonWriter j;
-    j.BeginObject().Bool("ok", !rtts.empty()).Str("command", "ping");
-    j.BeginObject("device").Str("host", d.Host).Int("channel", d.Channel).Int("port", dev.Port()).EndObject();
-    j.Str("request", tag)
-        .Num("connect_ms", dev.ConnectSeconds() * 1000)
-        .Int("sent", sent)
-        .Int("replies", static_cast<std::int64_t>(rtts.size()))
-        .Int("lost", lost);
-    j.BeginObject("rtt_ms").Num("min", mn).Num("avg", avg).Num("median", median).Num("max", mx).Num("mdev", mdev).EndObject();
-    j.BeginArray("times_ms");
-    for (double x : rtts) j.Num(nullptr, x);
-    j.EndArray().EndObject();
-    std::printf("%s\n", j.Text().c_str());
-  } else {
-    std::printf("--- %s ping statistics ---\n", d.Host.c_str());
-    std::printf("%d requests, %d replies, %.0f%% lost\n", sent, static_cast<int>(rtts.size()),
-                sent > 0 ? 100.0 * lost / sent : 0.0);
+
+  void Print(const Device& dev, const char* tag, int sent, const std::vector<double>& rtts) const {
+    const RoundTrips r = Summarise(rtts);
+    const int replies = static_cast<int>(rtts.size());
+    const int lost = sent - replies;
+    if (Common.Json) {
+      PrintJson(stdout, {{"ok", !rtts.empty()}, {"command", "ping"}, {"device", dev.ToJson()}, {"request", tag},
+                         {"connect_ms", dev.ConnectSeconds() * 1000}, {"sent", sent}, {"replies", replies},
+                         {"lost", lost},
+                         {"rtt_ms", {{"min", r.Min}, {"avg", r.Avg}, {"median", r.Median}, {"max", r.Max}, {"mdev", r.Mdev}}},
+                         {"times_ms", rtts}});
+      return;
+    }
+    std::printf("--- %s ping statistics ---\n", Common.Device.Host.c_str());
+    std::printf("%d requests, %d replies, %.0f%% lost\n", sent, replies, sent > 0 ? 100.0 * lost / sent : 0.0);
     if (!rtts.empty())
-      std::printf("round trip min/avg/max/mdev = %.3f/%.3f/%.3f/%.3f ms\n", mn, avg, mx, mdev);
+      std::printf("round trip min/avg/max/mdev = %.3f/%.3f/%.3f/%.3f ms\n", r.Min, r.Avg, r.Max, r.Mdev);
   }
-  if (rtts.empty())
-    std::fprintf(stderr, "velmora ping: no reply to any request: %s\n",
-                 DescribeResult(NDX_ERROR_TIMEOUT).c_str());
-  return rtts.empty() ? 1 : 0;
-}
+
+  CommonOptions Common;
+  int Count = 4;
+  double Interval = 1;
+  std::string KindName = "latest";
+  bool Quiet = false;
+  std::unique_ptr<unsigned char[]> Buffer;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakePingCommand() { return std::make_unique<PingCommand>(); }
 
 }  // namespace velmora::cli

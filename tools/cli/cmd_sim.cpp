@@ -1,41 +1,36 @@
 // sim: the simulated device in the foreground, for trying the tool, the
 // library or a host program without hardware.
+#include <cstdio>
 #include <string>
 
-#include "args.h"
-#include "commands.h"
+#include "command.h"
+#include "options.h"
 #include "sim/foreground.h"
 
 namespace velmora::cli {
 namespace {
 
-const char Help[] =
-    "usage: velmora sim [OPTIONS]\n"
-    "Runs the simulated device on the 32 device ports (0xED00-0xED1F) of one IPv4\n"
-    "address until interrupted (Ctrl-C).\n"
-    "  -a, --address ADDRESS  address to listen on (default 127.0.0.1)\n"
-    "  -t, --seconds S        stop after S seconds (default: run until Ctrl-C)\n"
-    "  -q, --quiet            no activity lines, only start and stop\n"
-    "  -h, --help             this text\n";
+class SimCommand : public Command {
+ public:
+  void Define(CLI::App& app) override {
+    app.description(
+        "Runs the simulated device on the 32 device ports (0xED00-0xED1F) of one IPv4\n"
+        "address until interrupted (Ctrl-C).");
+    app.add_option("-a,--address", Options.Address, "address to listen on (default 127.0.0.1)")
+        ->type_name("ADDRESS");
+    app.add_option("-t,--seconds", Options.Seconds, "stop after S seconds (default: run until Ctrl-C)")
+        ->type_name("S")
+        ->check(Seconds);
+    app.add_flag("-q,--quiet", Options.Quiet, "no activity lines, only start and stop");
+  }
+  int Run() override { return velmora::sim::RunInForeground(Options, stdout); }
+
+ private:
+  velmora::sim::ForegroundOptions Options;
+};
 
 }  // namespace
 
-int RunSim(int argc, char** argv) {
-  ArgReader args(argc, argv);
-  velmora::sim::ForegroundOptions options;
-  std::string v;
-  while (!args.Done()) {
-    if (args.Flag('h', "help")) return ShowHelp(Help);
-    if (args.Value('a', "address", v))
-      options.Address = v;
-    else if (args.Value('t', "seconds", v))
-      options.Seconds = ParseSeconds(v, "--seconds");
-    else if (args.Flag('q', "quiet"))
-      options.Quiet = true;
-    else
-      args.Unknown();
-  }
-  return velmora::sim::RunInForeground(options, stdout);
-}
+std::unique_ptr<Command> MakeSimCommand() { return std::make_unique<SimCommand>(); }
 
 }  // namespace velmora::cli

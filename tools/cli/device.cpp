@@ -35,26 +35,6 @@ void Check(std::int32_t result, const std::string& context) {
   throw Failure(context, result, result == NDX_ERROR_BAD_NET_RESP ? LibraryLastError() : 0);
 }
 
-const char DeviceOptionsHelp[] =
-    "  -H, --host HOST        device address or name (default 127.0.0.1)\n"
-    "  -c, --channel N        channel, the port index 0-15 (default 0)\n"
-    "  -T, --timeout MS       reply time-out of this connection (default 2000)\n";
-
-bool ReadDeviceOption(ArgReader& args, DeviceOptions& options) {
-  std::string v;
-  if (args.Value('H', "host", v)) {
-    if (v.empty()) throw UsageError("the host must not be empty");
-    options.Host = v;
-  } else if (args.Value('c', "channel", v)) {
-    options.Channel = ParseInt32(v, "--channel", 0, 15);
-  } else if (args.Value('T', "timeout", v)) {
-    options.TimeoutMs = ParseInt32(v, "--timeout", 1, 24 * 3600 * 1000);
-  } else {
-    return false;
-  }
-  return true;
-}
-
 std::uint16_t DevicePort(std::int32_t channel, bool input) {
   return static_cast<std::uint16_t>(0xED00 + (input ? 0x10 : 0) + (channel & 15));
 }
@@ -67,7 +47,7 @@ std::string Describe(const DeviceOptions& options, bool input) {
 }
 
 Device::Device(const DeviceOptions& options, bool input)
-    : PortNumber(DevicePort(options.Channel, input)), Text(Describe(options, input)) {
+    : PortNumber(DevicePort(options.Channel, input)), Text(Describe(options, input)), Where(options) {
   const double start = NowSeconds();
   H = NDX_Connect(options.Host.c_str(), input ? 1 : 0, options.Channel);
   ConnectTime = NowSeconds() - start;
@@ -83,6 +63,10 @@ Device::Device(const DeviceOptions& options, bool input)
       Check(result, "NDX_SetTimeout");
     }
   }
+}
+
+Json Device::ToJson() const {
+  return {{"host", Where.Host}, {"channel", Where.Channel}, {"port", PortNumber}, {"connect_ms", ConnectTime * 1000}};
 }
 
 Device::~Device() {

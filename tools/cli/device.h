@@ -9,7 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "args.h"
+#include "json.h"
+#include "options.h"
 #include "velmora.h"
 
 namespace velmora::cli {
@@ -31,17 +32,6 @@ std::int32_t LibraryLastError();
 // Throws Failure unless `result` is 0.
 void Check(std::int32_t result, const std::string& context);
 
-struct DeviceOptions {
-  std::string Host = "127.0.0.1";
-  std::int32_t Channel = 0;    // port index 0..15
-  std::int32_t TimeoutMs = 0;  // 0: the library's own default (2000 ms)
-};
-
-// Takes -H/--host, -c/--channel and -T/--timeout; false for other arguments.
-bool ReadDeviceOption(ArgReader& args, DeviceOptions& options);
-// Help lines for those three options.
-extern const char DeviceOptionsHelp[];
-
 std::uint16_t DevicePort(std::int32_t channel, bool input);
 // "127.0.0.1 port 0xED10 (input, channel 0)"
 std::string Describe(const DeviceOptions& options, bool input);
@@ -58,6 +48,8 @@ class Device {
   double ConnectSeconds() const { return ConnectTime; }
   std::uint16_t Port() const { return PortNumber; }
   const std::string& Name() const { return Text; }
+  // {"host", "channel", "port", "connect_ms"}
+  Json ToJson() const;
 
   // Closes now; Close failures are reported (a destructor cannot).
   void Close();
@@ -67,6 +59,7 @@ class Device {
   double ConnectTime = 0;
   std::uint16_t PortNumber = 0;
   std::string Text;
+  DeviceOptions Where;
 };
 
 }  // namespace velmora::cli

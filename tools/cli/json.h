@@ -1,36 +1,20 @@
-// A small JSON writer for --json output: one object per run, on one line.
+// JSON output through nlohmann/json: keys keep the order they were added
+// in, and each result is one line.
 #pragma once
 
-#include <cstdint>
+#include <cstdio>
 #include <string>
-#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace velmora::cli {
 
-class JsonWriter {
- public:
-  // A null key adds an element to the enclosing array.
-  JsonWriter& BeginObject(const char* key = nullptr);
-  JsonWriter& EndObject();
-  JsonWriter& BeginArray(const char* key = nullptr);
-  JsonWriter& EndArray();
-  JsonWriter& Str(const char* key, const std::string& value);
-  JsonWriter& Int(const char* key, std::int64_t value);
-  JsonWriter& UInt(const char* key, std::uint64_t value);
-  JsonWriter& Num(const char* key, double value);  // non-finite values become null
-  JsonWriter& Bool(const char* key, bool value);
-  JsonWriter& Null(const char* key);
-  // A value that is already JSON, such as another writer's Text().
-  JsonWriter& Raw(const char* key, const std::string& json);
+using Json = nlohmann::ordered_json;
 
-  const std::string& Text() const { return Out; }
-
- private:
-  void Start(const char* key);
-  std::string Out;
-  std::vector<bool> First;  // per open level: nothing written yet
-};
-
-std::string JsonQuote(const std::string& text);
+// One line; bytes that are not UTF-8 are replaced rather than thrown at.
+inline std::string JsonText(const Json& j) {
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+inline void PrintJson(std::FILE* out, const Json& j) { std::fprintf(out, "%s\n", JsonText(j).c_str()); }
 
 }  // namespace velmora::cli

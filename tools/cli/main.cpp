@@ -1,46 +1,41 @@
 // velmora: the command-line tool for the acquisition device. Every device
 // operation goes through the library's public functions (velmora.h); only
 // `sim` and `demo` also run the simulated device inside the process.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "args.h"
-#include "commands.h"
+#include "command.h"
 #include "device.h"
 #include "json.h"
+#include "options.h"
 #include "results.h"
+#include "version.h"
 
 namespace velmora::cli {
-
-bool JsonRequested = false;
-
-int ShowHelp(const char* text) {
-  std::fputs(text, stdout);
-  return 0;
-}
-
 namespace {
 
-struct Command {
+struct Entry {
   const char* Name;
-  int (*Run)(int, char**);
+  std::unique_ptr<Command> (*Make)();
   const char* Summary;
 };
 
-const Command Commands[] = {
-    {"info", RunInfo, "connect to a device channel and show its ports"},
-    {"ping", RunPing, "round-trip time of requests to the device"},
-    {"config", RunConfig, "send settings: frequency, packet bits, block size, lines"},
-    {"start", RunStart, "start acquisition (--clear: discard and start afresh)"},
-    {"clear", RunClear, "stop acquisition and discard its packets"},
-    {"acquire", RunAcquire, "acquire for a time or a packet count: raw, CSV, SVG"},
-    {"read", RunRead, "read a data block from the device into a file"},
-    {"write", RunWrite, "write a file to the device as a data block"},
-    {"sim", RunSim, "run the simulated device in the foreground"},
-    {"demo", RunDemo, "the demonstration, against a simulated device of its own"},
-    {"errors", RunErrors, "result numbers with their names and meanings"},
+const Entry Commands[] = {
+    {"info", MakeInfoCommand, "show a device channel's ports, or describe a recording"},
+    {"ping", MakePingCommand, "round-trip time of requests to the device"},
+    {"config", MakeConfigCommand, "send settings: frequency, packet bits, block size, lines"},
+    {"start", MakeStartCommand, "start acquisition (--clear: discard and start afresh)"},
+    {"clear", MakeClearCommand, "stop acquisition and discard its packets"},
+    {"acquire", MakeAcquireCommand, "acquire for a time or a packet count: raw, HDF5, CSV, SVG"},
+    {"read", MakeReadCommand, "read a data block from the device into a file"},
+    {"write", MakeWriteCommand, "write a file to the device as a data block"},
+    {"sim", MakeSimCommand, "run the simulated device in the foreground"},
+    {"demo", MakeDemoCommand, "the demonstration, against a simulated device of its own"},
+    {"errors", MakeErrorsCommand, "result numbers with their names and meanings"},
 };
 
 void PrintUsage(std::FILE* out) {
@@ -49,7 +44,7 @@ void PrintUsage(std::FILE* out) {
       "Drives a network-attached data-acquisition device through the VELMORA library.\n\n"
       "Commands:\n",
       out);
-  for (const Command& c : Commands) std::fprintf(out, "  %-9s %s\n", c.Name, c.Summary);
+  for (const Entry& c : Commands) std::fprintf(out, "  %-9s %s\n", c.Name, c.Summary);
   std::fputs(
       "\nThe device is found with -H HOST (default 127.0.0.1) and -c CHANNEL (0-15).\n"
       "Run 'velmora COMMAND --help' for the options of a command.\n"
@@ -58,18 +53,57 @@ void PrintUsage(std::FILE* out) {
 }
 
 void ReportJsonFailure(const char* command, const Failure& f) {
-  JsonWriter j;
-  j.BeginObject().Bool("ok", false).Str("command", command).BeginObject("error").Str("context", f.Context);
+  Json error = {{"context", f.Context}};
   if (f.Result >= 0) {
     const ResultInfo* r = FindResult(f.Result);
-    j.Int("result", f.Result).Str("name", r ? r->Name : "").Str("meaning", r ? r->Meaning : "");
+    error["result"] = f.Result;
+    error["name"] = r ? r->Name : "";
+    error["meaning"] = r ? r->Meaning : "";
     if (f.Result == NDX_ERROR_BAD_NET_RESP) {
       const char* m = DeviceStatusMeaning(f.DeviceStatus);
-      j.Int("device_status", f.DeviceStatus).Str("device_status_meaning", m ? m : "");
+      error["device_status"] = f.DeviceStatus;
+      error["device_status_meaning"] = m ? m : "";
     }
   }
-  j.Str("message", f.what()).EndObject().EndObject();
-  std::printf("%s\n", j.Text().c_str());
+  error["message"] = f.what();
+  PrintJson(stdout, {{"ok", false}, {"command", command}, {"error", error}});
+}
+
+// Parses the command's arguments, runs it and turns its exceptions into
+// the exit status.
+int RunCommand(const Entry& entry, std::vector<std::string> args) {
+  std::unique_ptr<Command> command = entry.Make();
+  CLI::App app;
+  app.name(entry.Name);
+  app.formatter(HelpLayout());
+  app.set_help_flag("-h,--help", "this text");
+  command->Define(app);
+  try {
+    std::reverse(args.begin(), args.end());  // CLI11 takes them from the back
+    app.parse(args);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, e.what(), entry.Name);
+    return 2;
+  }
+  try {
+    const int status = command->Run();
+    std::fflush(stdout);
+    return status;
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, e.what(), entry.Name);
+    return 2;
+  } catch (const Failure& f) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, f.what());
+    if (command->Json()) ReportJsonFailure(entry.Name, f);
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, e.what());
+    return 1;
+  }
 }
 
 }  // namespace
@@ -82,16 +116,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string name = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
   if (name == "-h" || name == "--help") {
     PrintUsage(stdout);
     return 0;
   }
   if (name == "--version" || name == "-V") {
-    std::printf("velmora 0.1.0\n");
+    std::printf("velmora %s\n", ToolVersion);
     return 0;
   }
-  int subArgc = argc - 1;
-  char** subArgv = argv + 1;
   if (name == "help") {
     // `velmora help acquire` is `velmora acquire --help`.
     if (argc < 3) {
@@ -99,33 +132,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     name = argv[2];
-    static char helpFlag[] = "--help";
-    static char* helpArgv[3];
-    helpArgv[0] = argv[2];
-    helpArgv[1] = helpFlag;
-    helpArgv[2] = nullptr;
-    subArgc = 2;
-    subArgv = helpArgv;
+    args = {"--help"};
   }
-  for (const Command& c : Commands) {
-    if (name != c.Name) continue;
-    try {
-      const int status = c.Run(subArgc, subArgv);
-      std::fflush(stdout);
-      return status;
-    } catch (const UsageError& e) {
-      std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", c.Name, e.what(), c.Name);
-      return 2;
-    } catch (const Failure& f) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "velmora %s: %s\n", c.Name, f.what());
-      if (JsonRequested) ReportJsonFailure(c.Name, f);
-      return 1;
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "velmora %s: %s\n", c.Name, e.what());
-      return 1;
-    }
-  }
+  for (const Entry& c : Commands)
+    if (name == c.Name) return RunCommand(c, args);
   std::fprintf(stderr, "velmora: unknown command '%s'\n\n", name.c_str());
   PrintUsage(stderr);
   return 2;

@@ -131,40 +131,47 @@ void SamplePlot::Add(std::uint64_t index, std::uint64_t value) {
   Highest = std::max(Highest, value);
 }
 
-std::string SamplePlot::Render(const std::string& title, const std::string& subtitle) const {
-  // Time axis: the samples' own times, in the unit that suits the span.
-  const double t0 = double(Origin) / Hz;
-  double t1 = double(LastIndex) / Hz;
-  if (Count < 2 || t1 <= t0) t1 = t0 + 1.0 / Hz;
-  const double span = t1 - t0;
-  const char* unit = "s";
-  double scale = 1;
-  if (span < 1e-3) {
-    unit = "\xC2\xB5s";
-    scale = 1e6;
-  } else if (span < 1) {
-    unit = "ms";
-    scale = 1e3;
-  }
-  const double xStep = NiceStep(span * scale, 8) / scale;
-  auto X = [&](double t) { return Left + (t - t0) / span * PlotW; };
+struct SamplePlot::Axes {
+  double T0 = 0, T1 = 1, Span = 1;  // seconds
+  const char* Unit = "s";
+  double UnitScale = 1;             // seconds to Unit
+  double XStep = 1;
+  double YMin = 0, YMax = 1, YStep = 1;
+  double X(double t) const { return Left + (t - T0) / Span * PlotW; }
+  double Y(double v) const { return Top + PlotH - (v - YMin) / (YMax - YMin) * PlotH; }
+};
 
+SamplePlot::Axes SamplePlot::Scale() const {
+  // Time axis: the samples' own times, in the unit that suits the span.
+  Axes a;
+  a.T0 = double(Origin) / Hz;
+  a.T1 = double(LastIndex) / Hz;
+  if (Count < 2 || a.T1 <= a.T0) a.T1 = a.T0 + 1.0 / Hz;
+  a.Span = a.T1 - a.T0;
+  if (a.Span < 1e-3) {
+    a.Unit = "\xC2\xB5s";
+    a.UnitScale = 1e6;
+  } else if (a.Span < 1) {
+    a.Unit = "ms";
+    a.UnitScale = 1e3;
+  }
+  a.XStep = NiceStep(a.Span * a.UnitScale, 8) / a.UnitScale;
   double lo = double(Lowest), hi = double(Highest);
   if (Count == 0) lo = 0, hi = 1;
-  double yStep = std::max(1.0, NiceStep(hi - lo, 6));
-  double yMin = std::floor(lo / yStep) * yStep, yMax = std::ceil(hi / yStep) * yStep;
-  if (yMax <= yMin) yMax = yMin + yStep;
-  auto Y = [&](double v) { return Top + PlotH - (v - yMin) / (yMax - yMin) * PlotH; };
+  a.YStep = std::max(1.0, NiceStep(hi - lo, 6));
+  a.YMin = std::floor(lo / a.YStep) * a.YStep;
+  a.YMax = std::ceil(hi / a.YStep) * a.YStep;
+  if (a.YMax <= a.YMin) a.YMax = a.YMin + a.YStep;
+  return a;
+}
 
-  std::string s;
-  s.reserve(64 * 1024);
-  s += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(Width) + "\" height=\"" +
-       Num(Height) + "\" viewBox=\"0 0 " + Num(Width) + " " + Num(Height) + "\" font-family=\"" +
-       Font + "\">\n";
+std::string SamplePlot::Heading(const std::string& title, const std::string& subtitle) const {
+  std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(Width) + "\" height=\"" + Num(Height) +
+       "\" viewBox=\"0 0 " + Num(Width) + " " + Num(Height) + "\" font-family=\"" + Font + "\">\n";
   s += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
-  s += "<defs><clipPath id=\"plot\"><rect x=\"" + Num(Left) + "\" y=\"" + Num(Top) +
-       "\" width=\"" + Num(PlotW) + "\" height=\"" + Num(PlotH) + "\"/></clipPath></defs>\n";
+  s += "<defs><clipPath id=\"plot\"><rect x=\"" + Num(Left) + "\" y=\"" + Num(Top) + "\" width=\"" + Num(PlotW) +
+       "\" height=\"" + Num(PlotH) + "\"/></clipPath></defs>\n";
   s += "<text x=\"" + Num(Left) + "\" y=\"30\" font-size=\"18\" font-weight=\"bold\" fill=\"#1b1f24\">" +
        XmlEscape(title) + "</text>\n";
   std::string sub = subtitle;
@@ -172,41 +179,42 @@ std::string SamplePlot::Render(const std::string& title, const std::string& subt
     if (!sub.empty()) sub += " \xC2\xB7 ";
     sub += "each column: min to max of " + std::to_string(Span) + " samples";
   }
-  s += "<text x=\"" + Num(Left) + "\" y=\"52\" font-size=\"13\" fill=\"#57606a\">" + XmlEscape(sub) +
-       "</text>\n";
-  s += "<rect x=\"" + Num(Left) + "\" y=\"" + Num(Top) + "\" width=\"" + Num(PlotW) +
-       "\" height=\"" + Num(PlotH) + "\" fill=\"#f8f9fb\"/>\n";
+  s += "<text x=\"" + Num(Left) + "\" y=\"52\" font-size=\"13\" fill=\"#57606a\">" + XmlEscape(sub) + "</text>\n";
+  s += "<rect x=\"" + Num(Left) + "\" y=\"" + Num(Top) + "\" width=\"" + Num(PlotW) + "\" height=\"" + Num(PlotH) +
+       "\" fill=\"#f8f9fb\"/>\n";
+  return s;
+}
 
-  // Grid, ticks and tick labels.
-  s += "<g stroke=\"#e1e4e8\" stroke-width=\"1\">\n";
-  std::string labels;
-  const int xDecimals = std::max(0, int(std::ceil(-std::log10(xStep * scale) - 1e-9)));
-  for (double t = std::ceil(t0 / xStep - 1e-9) * xStep; t <= t1 + xStep * 1e-9; t += xStep) {
-    const double x = X(t);
-    s += "<line x1=\"" + Num(x) + "\" y1=\"" + Num(Top) + "\" x2=\"" + Num(x) + "\" y2=\"" +
-         Num(Top + PlotH) + "\"/>\n";
-    labels += "<line x1=\"" + Num(x) + "\" y1=\"" + Num(Top + PlotH) + "\" x2=\"" + Num(x) +
-              "\" y2=\"" + Num(Top + PlotH + 5) + "\" stroke=\"#57606a\"/>\n";
-    labels += "<text x=\"" + Num(x) + "\" y=\"" + Num(Top + PlotH + 20) +
-              "\" text-anchor=\"middle\">" + Fixed(t * scale, xDecimals) + "</text>\n";
+std::string SamplePlot::Grid(const Axes& a, std::string& labels) const {
+  std::string s = "<g stroke=\"#e1e4e8\" stroke-width=\"1\">\n";
+  const int xDecimals = std::max(0, int(std::ceil(-std::log10(a.XStep * a.UnitScale) - 1e-9)));
+  for (double t = std::ceil(a.T0 / a.XStep - 1e-9) * a.XStep; t <= a.T1 + a.XStep * 1e-9; t += a.XStep) {
+    const double x = a.X(t);
+    s += "<line x1=\"" + Num(x) + "\" y1=\"" + Num(Top) + "\" x2=\"" + Num(x) + "\" y2=\"" + Num(Top + PlotH) +
+         "\"/>\n";
+    labels += "<line x1=\"" + Num(x) + "\" y1=\"" + Num(Top + PlotH) + "\" x2=\"" + Num(x) + "\" y2=\"" +
+              Num(Top + PlotH + 5) + "\" stroke=\"#57606a\"/>\n";
+    labels += "<text x=\"" + Num(x) + "\" y=\"" + Num(Top + PlotH + 20) + "\" text-anchor=\"middle\">" +
+              Fixed(t * a.UnitScale, xDecimals) + "</text>\n";
   }
-  for (double v = yMin; v <= yMax + yStep * 1e-9; v += yStep) {
-    const double y = Y(v);
-    s += "<line x1=\"" + Num(Left) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(Left + PlotW) +
-         "\" y2=\"" + Num(y) + "\"/>\n";
-    labels += "<line x1=\"" + Num(Left - 5) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(Left) +
-              "\" y2=\"" + Num(y) + "\" stroke=\"#57606a\"/>\n";
+  for (double v = a.YMin; v <= a.YMax + a.YStep * 1e-9; v += a.YStep) {
+    const double y = a.Y(v);
+    s += "<line x1=\"" + Num(Left) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(Left + PlotW) + "\" y2=\"" + Num(y) +
+         "\"/>\n";
+    labels += "<line x1=\"" + Num(Left - 5) + "\" y1=\"" + Num(y) + "\" x2=\"" + Num(Left) + "\" y2=\"" + Num(y) +
+              "\" stroke=\"#57606a\"/>\n";
     labels += "<text x=\"" + Num(Left - 9) + "\" y=\"" + Num(y + 4) + "\" text-anchor=\"end\">" +
-              ValueLabel(v, yStep) + "</text>\n";
+              ValueLabel(v, a.YStep) + "</text>\n";
   }
-  s += "</g>\n";
+  return s + "</g>\n";
+}
 
-  // The samples: one polyline per run of filled columns.
-  s += "<g clip-path=\"url(#plot)\" fill=\"none\" stroke=\"#0b62d6\" stroke-width=\"1.4\" "
-       "stroke-linejoin=\"round\" stroke-linecap=\"round\">\n";
-  std::string points;
+// One polyline per run of filled columns; a lone column is a dot.
+std::string SamplePlot::Trace(const Axes& a) const {
+  std::string s = "<g clip-path=\"url(#plot)\" fill=\"none\" stroke=\"#0b62d6\" stroke-width=\"1.4\" "
+                  "stroke-linejoin=\"round\" stroke-linecap=\"round\">\n";
+  std::string points, dots;
   std::size_t pointCount = 0;
-  std::string dots;
   auto flush = [&] {
     if (pointCount == 1) {
       dots += "<circle cx=\"" + points.substr(0, points.find(',')) + "\" cy=\"" +
@@ -229,45 +237,47 @@ std::string SamplePlot::Render(const std::string& title, const std::string& subt
       flush();
       continue;
     }
-    const double x = X((double(Origin) + double(i) * Span + (Span - 1) / 2.0) / Hz);
+    const double x = a.X((double(Origin) + double(i) * Span + (Span - 1) / 2.0) / Hz);
     if (Span == 1 || c.Min == c.Max) {
-      point(x, Y(double(c.First)));
+      point(x, a.Y(double(c.First)));
     } else if (c.First <= c.Last) {
-      point(x, Y(double(c.Min)));
-      point(x, Y(double(c.Max)));
+      point(x, a.Y(double(c.Min)));
+      point(x, a.Y(double(c.Max)));
     } else {
-      point(x, Y(double(c.Max)));
-      point(x, Y(double(c.Min)));
+      point(x, a.Y(double(c.Max)));
+      point(x, a.Y(double(c.Min)));
     }
-    if (markers)
-      dots += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(Y(double(c.First))) + "\" r=\"2.6\"/>\n";
+    if (markers) dots += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(a.Y(double(c.First))) + "\" r=\"2.6\"/>\n";
   }
   flush();
   s += "</g>\n";
   if (!dots.empty()) s += "<g clip-path=\"url(#plot)\" fill=\"#0b62d6\">\n" + dots + "</g>\n";
+  return s;
+}
 
-  // Frame, tick labels and axis titles over the data.
-  s += "<rect x=\"" + Num(Left) + "\" y=\"" + Num(Top) + "\" width=\"" + Num(PlotW) +
-       "\" height=\"" + Num(PlotH) + "\" fill=\"none\" stroke=\"#8c959f\" stroke-width=\"1\"/>\n";
+// Frame, tick labels and axis titles over the data.
+std::string SamplePlot::Frame(const Axes& a, const std::string& labels) const {
+  std::string s = "<rect x=\"" + Num(Left) + "\" y=\"" + Num(Top) + "\" width=\"" + Num(PlotW) + "\" height=\"" +
+                  Num(PlotH) + "\" fill=\"none\" stroke=\"#8c959f\" stroke-width=\"1\"/>\n";
   s += "<g font-size=\"12\" fill=\"#24292f\">\n" + labels + "</g>\n";
   s += "<text x=\"" + Num(Left + PlotW / 2) + "\" y=\"" + Num(Height - 16) +
-       "\" font-size=\"13\" text-anchor=\"middle\" fill=\"#24292f\">time (" + unit + ")</text>\n";
+       "\" font-size=\"13\" text-anchor=\"middle\" fill=\"#24292f\">time (" + a.Unit + ")</text>\n";
   s += "<text transform=\"translate(22 " + Num(Top + PlotH / 2) +
        ") rotate(-90)\" font-size=\"13\" text-anchor=\"middle\" fill=\"#24292f\">sample value</text>\n";
   if (Count == 0)
     s += "<text x=\"" + Num(Left + PlotW / 2) + "\" y=\"" + Num(Top + PlotH / 2) +
          "\" font-size=\"15\" text-anchor=\"middle\" fill=\"#8c959f\">no samples</text>\n";
-  s += "</svg>\n";
-  return s;
+  return s + "</svg>\n";
 }
 
-bool SamplePlot::Write(const std::string& path, const std::string& title,
-                       const std::string& subtitle) const {
-  const std::string svg = Render(title, subtitle);
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return false;
-  const bool ok = std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-  return std::fclose(f) == 0 && ok;
+std::string SamplePlot::Render(const std::string& title, const std::string& subtitle) const {
+  const Axes a = Scale();
+  std::string labels;
+  std::string s = Heading(title, subtitle);
+  s += Grid(a, labels);
+  s += Trace(a);
+  s += Frame(a, labels);
+  return s;
 }
 
 }  // namespace velmora::cli

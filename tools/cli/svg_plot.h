@@ -24,7 +24,6 @@ class SamplePlot {
 
   // The whole SVG document.
   std::string Render(const std::string& title, const std::string& subtitle) const;
-  bool Write(const std::string& path, const std::string& title, const std::string& subtitle) const;
 
  private:
   struct Column {
@@ -32,6 +31,14 @@ class SamplePlot {
     std::uint64_t Min = 0, Max = 0, First = 0, Last = 0;
   };
   void Merge();
+  // Where samples and values land in the drawing, and the ticks.
+  struct Axes;
+  Axes Scale() const;
+  std::string Heading(const std::string& title, const std::string& subtitle) const;
+  // Grid lines into the returned text, tick marks and labels into `labels`.
+  std::string Grid(const Axes& a, std::string& labels) const;
+  std::string Trace(const Axes& a) const;
+  std::string Frame(const Axes& a, const std::string& labels) const;
 
   std::int32_t Hz;
   std::vector<Column> Columns;

@@ -1,5 +1,6 @@
 #include "terminal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -7,9 +8,14 @@
 #include <thread>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -21,6 +27,23 @@ bool IsTerminal(std::FILE* stream) {
 #else
   return isatty(fileno(stream)) != 0;
 #endif
+}
+
+int TerminalColumns(std::FILE* stream) {
+  int columns = 0;
+#if defined(_WIN32)
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  if (GetConsoleScreenBufferInfo(h, &info)) columns = info.srWindow.Right - info.srWindow.Left + 1;
+#else
+  struct winsize size {};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0) columns = size.ws_col;
+#endif
+  if (columns <= 0) {
+    const char* env = std::getenv("COLUMNS");
+    columns = env ? std::atoi(env) : 0;
+  }
+  return columns > 0 ? columns : 80;
 }
 
 void SetBinary(std::FILE* stream) {
@@ -66,10 +89,13 @@ void ProgressLine::Show(const std::string& text, bool force) {
   const double now = NowSeconds();
   if (!force && LastShown >= 0 && now - LastShown < 0.1) return;
   LastShown = now;
+  // The last column stays free: writing into it makes some terminals wrap.
+  const std::size_t columns = static_cast<std::size_t>(std::max(2, TerminalColumns(stderr))) - 1;
+  std::string line = text.size() > columns ? text.substr(0, columns) : text;
+  const std::size_t shown = line.size();
   // Padding instead of an erase sequence: works on every console.
-  std::string line = text;
-  if (line.size() < Width) line.append(Width - line.size(), ' ');
-  Width = text.size();
+  if (line.size() < Width) line.append(std::min(Width, columns) - line.size(), ' ');
+  Width = shown;
   std::fprintf(stderr, "\r%s", line.c_str());
   std::fflush(stderr);
 }
@@ -79,6 +105,13 @@ void ProgressLine::Clear() {
   std::fprintf(stderr, "\r%s\r", std::string(Width, ' ').c_str());
   std::fflush(stderr);
   Width = 0;
+}
+
+void ProgressLine::Note(const std::string& text) {
+  Clear();
+  std::fprintf(stderr, "%s\n", text.c_str());
+  std::fflush(stderr);
+  LastShown = -1;
 }
 
 std::string FormatBytes(double bytes) {

@@ -9,6 +9,8 @@
 namespace velmora::cli {
 
 bool IsTerminal(std::FILE* stream);
+// The width of the terminal `stream` writes to; 80 when it cannot be told.
+int TerminalColumns(std::FILE* stream);
 // Standard input and output carry raw bytes on Windows only in binary mode.
 void SetBinary(std::FILE* stream);
 
@@ -21,7 +23,9 @@ void CatchInterrupt();
 bool Interrupted();
 
 // One line on standard error, rewritten in place at most ten times a
-// second; shown only when standard error is a terminal.
+// second; shown only when standard error is a terminal, and cut to one
+// column less than its width (read each time, so a resize is followed), so
+// that it never wraps.
 class ProgressLine {
  public:
   explicit ProgressLine(bool enabled);
@@ -32,6 +36,9 @@ class ProgressLine {
   bool Enabled() const { return On; }
   void Show(const std::string& text, bool force = false);
   void Clear();
+  // A line of its own on standard error (shown whether or not it is a
+  // terminal); the progress line comes back with the next Show.
+  void Note(const std::string& text);
 
  private:
   bool On;

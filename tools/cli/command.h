@@ -1,0 +1,34 @@
+// The subcommands. Each declares its options on its own CLI11 app, then,
+// once the arguments are parsed, acts and prints its results on standard
+// output and returns the exit status. Usage mistakes throw UsageError
+// (status 2), failed library calls throw Failure (status 1).
+#pragma once
+
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+namespace velmora::cli {
+
+class Command {
+ public:
+  virtual ~Command() = default;
+  virtual void Define(CLI::App& app) = 0;
+  virtual int Run() = 0;
+  // True once --json was given: a failure is then also reported as JSON.
+  virtual bool Json() const { return false; }
+};
+
+std::unique_ptr<Command> MakeInfoCommand();
+std::unique_ptr<Command> MakePingCommand();
+std::unique_ptr<Command> MakeConfigCommand();
+std::unique_ptr<Command> MakeStartCommand();
+std::unique_ptr<Command> MakeClearCommand();
+std::unique_ptr<Command> MakeAcquireCommand();
+std::unique_ptr<Command> MakeReadCommand();
+std::unique_ptr<Command> MakeWriteCommand();
+std::unique_ptr<Command> MakeSimCommand();
+std::unique_ptr<Command> MakeDemoCommand();
+std::unique_ptr<Command> MakeErrorsCommand();
+
+}  // namespace velmora::cli

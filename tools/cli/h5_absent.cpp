@@ -1,0 +1,25 @@
+// Builds without the HDF5 library (the Windows cross builds): no HDF5
+// recordings; `info` explains why it cannot read one.
+#include "device.h"
+#include "h5_recording.h"
+
+namespace velmora::cli {
+
+struct H5Recording::Impl {};
+
+bool H5Recording::Available() { return false; }
+H5Recording::H5Recording(const std::string&, const RecordingInfo&) {
+  throw Failure("this build of velmora has no HDF5 support");
+}
+H5Recording::~H5Recording() = default;
+void H5Recording::Sample(std::uint64_t) {}
+void H5Recording::Stamp(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t) {}
+void H5Recording::Gap(std::uint64_t, std::uint64_t) {}
+void H5Recording::Flush(bool) {}
+void H5Recording::Finish(const RecordingInfo&) {}
+
+RecordingInfo ReadH5Recording(const std::string& path) {
+  throw Failure(path + " is an HDF5 file, and this build of velmora has no HDF5 support");
+}
+
+}  // namespace velmora::cli

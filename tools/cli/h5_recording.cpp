@@ -1,0 +1,372 @@
+// HDF5 recordings through the HDF5 C library.
+#include "h5_recording.h"
+
+#include <hdf5.h>
+
+#include <cstring>
+#include <vector>
+
+#include "device.h"
+#include "terminal.h"
+
+namespace velmora::cli {
+namespace {
+
+// One HDF5 identifier, closed with its own close function.
+class Id {
+ public:
+  Id() = default;
+  Id(hid_t id, herr_t (*close)(hid_t), const char* what) : H(id), CloseFn(close) {
+    if (id < 0) throw Failure(std::string("HDF5: cannot ") + what);
+  }
+  ~Id() { Reset(); }
+  Id(Id&& o) noexcept : H(o.H), CloseFn(o.CloseFn) { o.H = -1; }
+  Id& operator=(Id&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      H = o.H;
+      CloseFn = o.CloseFn;
+      o.H = -1;
+    }
+    return *this;
+  }
+  hid_t operator*() const { return H; }
+  // Closes now and reports a failure (a destructor cannot).
+  void Close(const char* what) {
+    const hid_t h = H;
+    H = -1;
+    if (h >= 0 && CloseFn(h) < 0) throw Failure(std::string("HDF5: cannot close ") + what);
+  }
+
+ private:
+  void Reset() {
+    if (H >= 0) CloseFn(H);
+    H = -1;
+  }
+  hid_t H = -1;
+  herr_t (*CloseFn)(hid_t) = nullptr;
+};
+
+void Ok(herr_t status, const char* what) {
+  if (status < 0) throw Failure(std::string("HDF5: cannot ") + what);
+}
+
+// HDF5 prints its own error stack by default; the tool reports failures itself.
+void Quiet() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
+void ReplaceAttribute(hid_t where, const char* name, hid_t fileType, hid_t memType, const void* value) {
+  if (H5Aexists(where, name) > 0) Ok(H5Adelete(where, name), "replace an attribute");
+  Id space(H5Screate(H5S_SCALAR), H5Sclose, "make an attribute");
+  Id a(H5Acreate2(where, name, fileType, *space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose, "create an attribute");
+  Ok(H5Awrite(*a, memType, value), "write an attribute");
+}
+
+void SetInt(hid_t where, const char* name, std::int64_t value) {
+  ReplaceAttribute(where, name, H5T_STD_I64LE, H5T_NATIVE_INT64, &value);
+}
+
+void SetDouble(hid_t where, const char* name, double value) {
+  ReplaceAttribute(where, name, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &value);
+}
+
+Id TextType() {
+  Id t(H5Tcopy(H5T_C_S1), H5Tclose, "make a string type");
+  Ok(H5Tset_size(*t, H5T_VARIABLE), "make a string type");
+  Ok(H5Tset_cset(*t, H5T_CSET_UTF8), "make a string type");
+  return t;
+}
+
+void SetText(hid_t where, const char* name, const std::string& value) {
+  const Id t = TextType();
+  const char* text = value.c_str();
+  ReplaceAttribute(where, name, *t, *t, &text);
+}
+
+void SetTexts(hid_t where, const char* name, const std::vector<const char*>& values) {
+  if (H5Aexists(where, name) > 0) Ok(H5Adelete(where, name), "replace an attribute");
+  const Id t = TextType();
+  const hsize_t n = values.size();
+  Id space(H5Screate_simple(1, &n, nullptr), H5Sclose, "make an attribute");
+  Id a(H5Acreate2(where, name, *t, *space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose, "create an attribute");
+  Ok(H5Awrite(*a, *t, values.data()), "write an attribute");
+}
+
+bool ReadInt(hid_t where, const char* name, std::int64_t& value) {
+  if (H5Aexists(where, name) <= 0) return false;
+  Id a(H5Aopen(where, name, H5P_DEFAULT), H5Aclose, "open an attribute");
+  return H5Aread(*a, H5T_NATIVE_INT64, &value) >= 0;
+}
+
+double ReadDouble(hid_t where, const char* name) {
+  double value = 0;
+  if (H5Aexists(where, name) <= 0) return 0;
+  Id a(H5Aopen(where, name, H5P_DEFAULT), H5Aclose, "open an attribute");
+  if (H5Aread(*a, H5T_NATIVE_DOUBLE, &value) < 0) return 0;
+  return value;
+}
+
+std::string ReadText(hid_t where, const char* name) {
+  if (H5Aexists(where, name) <= 0) return "";
+  Id a(H5Aopen(where, name, H5P_DEFAULT), H5Aclose, "open an attribute");
+  const Id t = TextType();
+  char* text = nullptr;
+  if (H5Aread(*a, *t, &text) < 0 || text == nullptr) return "";
+  std::string value = text;
+  H5free_memory(text);
+  return value;
+}
+
+hid_t StoredType(int bytes) {
+  return bytes == 1 ? H5T_STD_U8LE : bytes == 2 ? H5T_STD_U16LE : bytes == 4 ? H5T_STD_U32LE : H5T_STD_U64LE;
+}
+
+// A growing dataset of `columns` uint64 (columns 0: one dimension) or of
+// samples, appended to in blocks.
+class Appendable {
+ public:
+  Appendable(hid_t file, const char* name, hid_t fileType, hsize_t columns, hsize_t chunkRows, int deflate)
+      : Columns(columns) {
+    const int rank = columns == 0 ? 1 : 2;
+    const hsize_t dims[2] = {0, columns}, maxDims[2] = {H5S_UNLIMITED, columns}, chunk[2] = {chunkRows, columns};
+    Id space(H5Screate_simple(rank, dims, maxDims), H5Sclose, "make a dataspace");
+    Id plist(H5Pcreate(H5P_DATASET_CREATE), H5Pclose, "make a dataset property list");
+    Ok(H5Pset_chunk(*plist, rank, chunk), "set the chunk size");
+    if (deflate > 0) {
+      // Shuffling groups the bytes of equal significance: slowly changing
+      // samples then deflate far better.
+      Ok(H5Pset_shuffle(*plist), "set the shuffle filter");
+      Ok(H5Pset_deflate(*plist, static_cast<unsigned>(deflate)), "set deflate compression");
+    }
+    Set = Id(H5Dcreate2(file, name, fileType, *space, H5P_DEFAULT, *plist, H5P_DEFAULT), H5Dclose,
+             "create a dataset");
+  }
+
+  // Appends `rows` rows of `memType` from `data`.
+  void Append(hid_t memType, const void* data, hsize_t rows) {
+    if (rows == 0) return;
+    const int rank = Columns == 0 ? 1 : 2;
+    const hsize_t size[2] = {Rows + rows, Columns};
+    Ok(H5Dset_extent(*Set, size), "extend a dataset");
+    Id fileSpace(H5Dget_space(*Set), H5Sclose, "get a dataspace");
+    const hsize_t start[2] = {Rows, 0}, count[2] = {rows, Columns};
+    Ok(H5Sselect_hyperslab(*fileSpace, H5S_SELECT_SET, start, nullptr, count, nullptr), "select rows");
+    Id memSpace(H5Screate_simple(rank, count, nullptr), H5Sclose, "make a dataspace");
+    Ok(H5Dwrite(*Set, memType, *memSpace, *fileSpace, H5P_DEFAULT, data), "write a dataset");
+    Rows += rows;
+  }
+
+  hid_t Handle() const { return *Set; }
+  void Close(const char* what) { Set.Close(what); }
+
+ private:
+  hsize_t Columns;
+  hsize_t Rows = 0;
+  Id Set;
+};
+
+void SetColumns(hid_t set, const std::vector<const char*>& names) { SetTexts(set, "columns", names); }
+
+void WriteSettings(hid_t root, const RecordingInfo& r) {
+  SetInt(root, "frequency_hz", r.FrequencyHz);
+  SetInt(root, "packet_bits", r.PacketBits);
+  SetInt(root, "sample_bytes", r.SampleBytes);
+  SetInt(root, "stored_sample_bytes", StoredSampleBytes(r.SampleBytes));
+  SetInt(root, "block_bytes", r.BlockBytes);
+  SetText(root, "azero", AZeroText(r.AZero));
+  SetText(root, "lines", LinesText(r.Lines));
+  SetText(root, "mode", r.Mode);
+  SetInt(root, "attach", r.Attach ? 1 : 0);
+  SetText(root, "host", r.Host);
+  SetInt(root, "channel", r.Channel);
+  SetText(root, "start_time_utc", r.StartUtc);
+  SetText(root, "tool_version", r.ToolVersion);
+  SetText(root, "library_version", r.LibraryVersion);
+}
+
+void WriteOutcome(hid_t root, const RecordingInfo& r) {
+  SetText(root, "ended", r.Ended);
+  SetInt(root, "first_sample", static_cast<std::int64_t>(r.FirstSample));
+  SetInt(root, "samples", static_cast<std::int64_t>(r.Samples));
+  SetInt(root, "target_samples", static_cast<std::int64_t>(r.TargetSamples));
+  SetInt(root, "lost_samples", static_cast<std::int64_t>(r.LostSamples));
+  SetInt(root, "bytes", static_cast<std::int64_t>(r.Bytes));
+  SetInt(root, "replies", static_cast<std::int64_t>(r.Replies));
+  SetDouble(root, "seconds", r.Seconds);
+}
+
+constexpr hsize_t SampleChunk = 1 << 16;  // samples per chunk and per write
+
+// File access with a small metadata cache. By default HDF5 lets it grow to
+// 32 MiB as the chunk index of a long run grows; capped, a run of any
+// length holds the same memory, and flushing once a second keeps what it
+// evicts on disk.
+Id BoundedCache() {
+  Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
+  H5AC_cache_config_t cache;
+  cache.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+  Ok(H5Pget_mdc_config(*fapl, &cache), "read the metadata cache settings");
+  cache.set_initial_size = true;
+  cache.initial_size = 1 << 20;
+  cache.min_size = 1 << 19;
+  cache.max_size = 2 << 20;
+  Ok(H5Pset_mdc_config(*fapl, &cache), "set the metadata cache size");
+  return fapl;
+}
+
+}  // namespace
+
+struct H5Recording::Impl {
+  Id File;
+  std::unique_ptr<Appendable> Samples, Stamps, Lost;
+  int Width = 2;
+  hid_t MemType = H5T_NATIVE_UINT16;
+  std::vector<unsigned char> Pending;  // room for one chunk of samples in the stored width
+  std::size_t PendingBytes = 0;       // of which written to
+  std::vector<std::uint64_t> PendingStamps, PendingLost;
+  double LastFlush = 0;
+  std::string Path;
+
+  void WriteSamples() {
+    Samples->Append(MemType, Pending.data(), PendingBytes / static_cast<std::size_t>(Width));
+    PendingBytes = 0;
+  }
+};
+
+bool H5Recording::Available() { return true; }
+
+H5Recording::H5Recording(const std::string& path, const RecordingInfo& info) : P(new Impl) {
+  Quiet();
+  P->Path = path;
+  P->Width = StoredSampleBytes(info.SampleBytes);
+  P->MemType = P->Width == 1 ? H5T_NATIVE_UINT8 : P->Width == 2 ? H5T_NATIVE_UINT16
+               : P->Width == 4 ? H5T_NATIVE_UINT32 : H5T_NATIVE_UINT64;
+  P->File = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, *BoundedCache()), H5Fclose,
+               ("create " + path).c_str());
+  const hid_t f = *P->File;
+  P->Samples.reset(new Appendable(f, "samples", StoredType(P->Width), 0, SampleChunk, 1));
+  P->Stamps.reset(new Appendable(f, "stamps", H5T_STD_U64LE, 5, 1024, 1));
+  SetColumns(P->Stamps->Handle(), {"time_us", "packet", "offset", "position", "first_sample"});
+  P->Lost.reset(new Appendable(f, "lost", H5T_STD_U64LE, 2, 256, 0));
+  SetColumns(P->Lost->Handle(), {"first_sample", "samples"});
+  WriteSettings(f, info);
+  WriteOutcome(f, info);
+  P->Pending.resize(SampleChunk * P->Width);
+  Flush(true);
+}
+
+H5Recording::~H5Recording() = default;
+
+void H5Recording::Sample(std::uint64_t value) {
+  // Copied in the host's order: the memory type is the native one.
+  unsigned char* to = &P->Pending[P->PendingBytes];
+  switch (P->Width) {
+    case 1: *to = static_cast<unsigned char>(value); break;
+    case 2: { const std::uint16_t v = static_cast<std::uint16_t>(value); std::memcpy(to, &v, 2); break; }
+    case 4: { const std::uint32_t v = static_cast<std::uint32_t>(value); std::memcpy(to, &v, 4); break; }
+    default: std::memcpy(to, &value, 8); break;
+  }
+  P->PendingBytes += static_cast<std::size_t>(P->Width);
+  if (P->PendingBytes == P->Pending.size()) P->WriteSamples();
+}
+
+void H5Recording::Stamp(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, std::uint64_t position,
+                        std::uint64_t firstSample) {
+  P->PendingStamps.insert(P->PendingStamps.end(), {timeUs, packet, offset, position, firstSample});
+}
+
+void H5Recording::Gap(std::uint64_t firstSample, std::uint64_t samples) {
+  P->PendingLost.insert(P->PendingLost.end(), {firstSample, samples});
+}
+
+void H5Recording::Flush(bool now) {
+  const double t = NowSeconds();
+  if (!now && t - P->LastFlush < 1) return;
+  P->LastFlush = t;
+  P->WriteSamples();
+  P->Stamps->Append(H5T_NATIVE_UINT64, P->PendingStamps.data(), P->PendingStamps.size() / 5);
+  P->PendingStamps.clear();
+  P->Lost->Append(H5T_NATIVE_UINT64, P->PendingLost.data(), P->PendingLost.size() / 2);
+  P->PendingLost.clear();
+  Ok(H5Fflush(*P->File, H5F_SCOPE_LOCAL), ("flush " + P->Path).c_str());
+}
+
+void H5Recording::Finish(const RecordingInfo& info) {
+  Flush(true);
+  WriteSettings(*P->File, info);  // the start time is known only once the run began
+  WriteOutcome(*P->File, info);
+  P->Samples->Close("the samples");
+  P->Stamps->Close("the stamps");
+  P->Lost->Close("the gaps");
+  P->File.Close(P->Path.c_str());
+}
+
+RecordingInfo ReadH5Recording(const std::string& path) {
+  Quiet();
+  Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, ("open " + path).c_str());
+  const hid_t root = *file;
+  std::int64_t v = 0;
+  if (!ReadInt(root, "frequency_hz", v)) throw Failure(path + " is an HDF5 file, but not a velmora recording");
+  RecordingInfo r;
+  r.FrequencyHz = static_cast<std::int32_t>(v);
+  auto integer = [&](const char* name) {
+    std::int64_t x = 0;
+    ReadInt(root, name, x);
+    return x;
+  };
+  r.PacketBits = static_cast<std::int32_t>(integer("packet_bits"));
+  r.SampleBytes = static_cast<int>(integer("sample_bytes"));
+  r.BlockBytes = static_cast<std::int32_t>(integer("block_bytes"));
+  const std::string azero = ReadText(root, "azero");
+  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
+  const std::string lines = ReadText(root, "lines");
+  for (std::size_t at = 0; at < lines.size();) {
+    std::size_t end = lines.find(' ', at);
+    if (end == std::string::npos) end = lines.size();
+    const std::string item = lines.substr(at, end - at);
+    const std::size_t eq = item.find('=');
+    if (eq != std::string::npos)
+      r.Lines.emplace_back(static_cast<std::uint32_t>(std::stoul(item.substr(0, eq))), item.substr(eq + 1) == "on");
+    at = end + 1;
+  }
+  r.Mode = ReadText(root, "mode");
+  r.Attach = integer("attach") != 0;
+  r.Host = ReadText(root, "host");
+  r.Channel = static_cast<std::int32_t>(integer("channel"));
+  r.StartUtc = ReadText(root, "start_time_utc");
+  r.ToolVersion = ReadText(root, "tool_version");
+  r.LibraryVersion = ReadText(root, "library_version");
+  r.Ended = ReadText(root, "ended");
+  r.FirstSample = static_cast<std::uint64_t>(integer("first_sample"));
+  r.Samples = static_cast<std::uint64_t>(integer("samples"));
+  r.TargetSamples = static_cast<std::uint64_t>(integer("target_samples"));
+  r.LostSamples = static_cast<std::uint64_t>(integer("lost_samples"));
+  r.Bytes = static_cast<std::uint64_t>(integer("bytes"));
+  r.Replies = static_cast<std::uint64_t>(integer("replies"));
+  r.Seconds = ReadDouble(root, "seconds");
+  // What is in the file counts, also when the run never wrote its outcome.
+  if (H5Lexists(root, "samples", H5P_DEFAULT) > 0) {
+    Id set(H5Dopen2(root, "samples", H5P_DEFAULT), H5Dclose, "open the samples");
+    Id space(H5Dget_space(*set), H5Sclose, "get a dataspace");
+    hsize_t n = 0;
+    if (H5Sget_simple_extent_dims(*space, &n, nullptr) == 1) r.Samples = n;
+  }
+  if (H5Lexists(root, "lost", H5P_DEFAULT) > 0) {
+    Id set(H5Dopen2(root, "lost", H5P_DEFAULT), H5Dclose, "open the gaps");
+    Id space(H5Dget_space(*set), H5Sclose, "get a dataspace");
+    hsize_t dims[2] = {0, 0};
+    if (H5Sget_simple_extent_dims(*space, dims, nullptr) == 2 && dims[0] > 0 && dims[1] == 2) {
+      std::vector<std::uint64_t> rows(dims[0] * 2);
+      Ok(H5Dread(*set, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, rows.data()), "read the gaps");
+      for (hsize_t i = 0; i < dims[0] && i < MaxKeptGaps; ++i) {
+        LossGap g;
+        g.FirstSample = rows[2 * i];
+        g.Samples = rows[2 * i + 1];
+        g.TimeS = r.FrequencyHz > 0 ? double(g.FirstSample) / r.FrequencyHz : 0;
+        r.Gaps.push_back(g);
+      }
+    }
+  }
+  return r;
+}
+
+}  // namespace velmora::cli

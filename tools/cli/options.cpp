@@ -1,0 +1,175 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+namespace velmora::cli {
+
+std::int64_t ParseBytes(const std::string& text, const char* what, std::int64_t min, std::int64_t max) {
+  errno = 0;
+  char* end = nullptr;
+  // Decimal, or hexadecimal with 0x; a leading zero does not mean octal.
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const long long v = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
+  std::int64_t scale = 1;
+  if (end != text.c_str() && *end != '\0' && end[1] == '\0') {
+    switch (*end) {
+      case 'k': case 'K': scale = 1 << 10; ++end; break;
+      case 'M': scale = 1 << 20; ++end; break;
+      case 'G': scale = std::int64_t(1) << 30; ++end; break;
+      default: break;
+    }
+  }
+  if (text.empty() || end == text.c_str() || *end != '\0' || errno == ERANGE)
+    throw UsageError(std::string("bad number for ") + what + ": " + text);
+  if (v < min / scale || v > max / scale || v * scale < min || v * scale > max)
+    throw UsageError(std::string(what) + " must be between " + std::to_string(min) + " and " +
+                     std::to_string(max) + ": " + text);
+  return v * scale;
+}
+
+bool ParseOnOff(const std::string& text, const char* what) {
+  if (text == "on" || text == "1" || text == "yes" || text == "true") return true;
+  if (text == "off" || text == "0" || text == "no" || text == "false") return false;
+  throw UsageError(std::string(what) + " takes on or off: " + text);
+}
+
+CLI::Validator ByteCount(std::int64_t min, std::int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) -> std::string {
+        try {
+          text = std::to_string(ParseBytes(text, "the value", min, max));
+          return {};
+        } catch (const UsageError& e) {
+          return e.what();
+        }
+      },
+      "", "BYTES");
+}
+
+const CLI::Validator OnOff(
+    [](std::string& text) -> std::string {
+      try {
+        text = ParseOnOff(text, "the value") ? "1" : "0";
+        return {};
+      } catch (const UsageError& e) {
+        return e.what();
+      }
+    },
+    "", "ON/OFF");
+
+const CLI::Validator Seconds(
+    [](std::string& text) -> std::string {
+      char* end = nullptr;
+      const double v = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0)
+        return "bad number of seconds: " + text;
+      return {};
+    },
+    "", "SECONDS");
+
+void AddJsonOption(CLI::App& app, bool& json) {
+  app.add_flag("--json", json, "print the result as JSON");
+}
+
+void AddCommonOptions(CLI::App& app, CommonOptions& options) {
+  DeviceOptions& d = options.Device;
+  app.add_option("-H,--host", d.Host, "device address or name (default 127.0.0.1)")
+      ->type_name("HOST")
+      ->check(CLI::Validator([](std::string& h) { return h.empty() ? std::string("the host must not be empty") : ""; },
+                             "", "HOST"));
+  app.add_option("-c,--channel", d.Channel, "channel, the port index 0-15 (default 0)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 15));
+  app.add_option("-T,--timeout", d.TimeoutMs, "reply time-out of this connection (default 2000)")
+      ->type_name("MS")
+      ->check(CLI::Range(1, 24 * 3600 * 1000));
+  AddJsonOption(app, options.Json);
+}
+
+void AddSettingsOptions(CLI::App& app, DeviceSettings& s, const char* defaults) {
+  const std::string d = defaults ? defaults : "";
+  auto with = [&](const char* text, const char* value) {
+    return d.empty() ? std::string(text) : std::string(text) + " (default " + value + ")";
+  };
+  app.add_option("-f,--freq", s.FrequencyHz, with("sample rate, 1-40000000", "1000"))
+      ->type_name("HZ")
+      ->check(CLI::Range(1, 40000000));
+  app.add_option("-b,--bits", s.PacketBits, with("packet bits, 1-64 (a sample is ceil(BITS/8) bytes)", "16"))
+      ->type_name("BITS")
+      ->check(CLI::Range(1, 64));
+  app.add_option("-B,--block", s.BlockBytes, with("packet size in bytes, 1-16M (suffixes k, M)", "256"))
+      ->type_name("BYTES")
+      ->transform(ByteCount(1, 16 << 20));
+  app.add_option("-l,--line", s.LineTexts, "digital line N (0-31) on or off; may be repeated")
+      ->type_name("N=on|off")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            const std::size_t eq = v.find('=');
+            if (eq == std::string::npos) return "--line takes N=on or N=off: " + v;
+            try {
+              ParseBytes(v.substr(0, eq), "--line", 0, 31);
+              ParseOnOff(v.substr(eq + 1), "--line");
+            } catch (const UsageError& e) {
+              return e.what();
+            }
+            return {};
+          },
+          "", "LINE"));
+  app.add_option("-z,--azero", s.AZero, "auto-zero (digital line 0)")->type_name("on|off")->transform(OnOff);
+}
+
+void ResolveLines(DeviceSettings& s) {
+  s.Lines.clear();
+  for (const std::string& v : s.LineTexts) {
+    const std::size_t eq = v.find('=');
+    if (eq == std::string::npos) throw UsageError("--line takes N=on or N=off: " + v);
+    s.Lines.emplace_back(static_cast<std::uint32_t>(ParseBytes(v.substr(0, eq), "--line", 0, 31)),
+                         ParseOnOff(v.substr(eq + 1), "--line"));
+  }
+}
+
+namespace {
+
+// Options in two columns: names and value from column 3, the text from 26.
+class Layout : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
+    std::ostringstream out;
+    out << "usage: velmora " << app->get_name() << " [OPTIONS]";
+    for (const CLI::Option* o : app->get_options()) {
+      if (!o->get_positional()) continue;
+      std::string name = o->get_name();
+      for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (o->get_expected_max() > 1) name += "...";
+      out << ' ' << (o->get_required() ? name : "[" + name + "]");
+    }
+    out << '\n' << app->get_description() << '\n';
+    for (const CLI::Option* o : app->get_options()) {
+      if (o->get_positional()) continue;
+      std::string names;
+      for (const std::string& s : o->get_snames()) names += "-" + s + ", ";
+      if (names.empty()) names = "    ";
+      for (const std::string& l : o->get_lnames()) names += "--" + l;
+      // CLI11 appends the checks to the value's name ("MS:INT in [1 - 60000]"); the text says them.
+      const std::string value = o->get_type_name().substr(0, o->get_type_name().find(':'));
+      if (!value.empty()) names += " " + value;
+      std::string line = "  " + names;
+      line.append(line.size() < 25 ? 25 - line.size() : 1, ' ');
+      std::string text = o->get_description();
+      for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+        text.insert(at + 1, std::string(25, ' '));
+      out << line << text << '\n';
+    }
+    if (!app->get_footer().empty()) out << app->get_footer() << '\n';
+    return out.str();
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<CLI::FormatterBase> HelpLayout() { return std::make_shared<Layout>(); }
+
+}  // namespace velmora::cli

@@ -1,0 +1,71 @@
+// The options of the subcommands, parsed by CLI11: the value checks they
+// share (byte counts with suffixes, on/off, digital lines, seconds), the
+// options every command that talks to a device takes (-H -c -T --json),
+// the device settings of `config` and `acquire`, and the help layout.
+// A mistake in the arguments ends the tool with exit status 2.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace velmora::cli {
+
+// A usage mistake found after parsing (options that do not go together).
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Where the device is; given by the options every device command shares.
+struct DeviceOptions {
+  std::string Host = "127.0.0.1";
+  std::int32_t Channel = 0;    // port index 0..15
+  std::int32_t TimeoutMs = 0;  // 0: the library's own default (2000 ms)
+};
+
+// The options every command that talks to a device takes.
+struct CommonOptions {
+  DeviceOptions Device;
+  bool Json = false;
+};
+
+// -H/--host, -c/--channel, -T/--timeout and --json.
+void AddCommonOptions(CLI::App& app, CommonOptions& options);
+void AddJsonOption(CLI::App& app, bool& json);
+
+// Settings a device takes when acquisition next starts. -1: not given.
+struct DeviceSettings {
+  std::int64_t FrequencyHz = -1;
+  std::int64_t PacketBits = -1;
+  std::int64_t BlockBytes = -1;
+  int AZero = -1;
+  std::vector<std::pair<std::uint32_t, bool>> Lines;
+  std::vector<std::string> LineTexts;  // as given: "3=on"
+};
+
+// -f -b -B -l -z; `defaults` only changes the help text.
+void AddSettingsOptions(CLI::App& app, DeviceSettings& settings, const char* defaults);
+// Turns the line texts into Lines; call after parsing.
+void ResolveLines(DeviceSettings& settings);
+
+// A byte count with an optional binary suffix (64k, 16M, 1G) or a 0x prefix,
+// within [min, max].
+CLI::Validator ByteCount(std::int64_t min, std::int64_t max);
+// on/off, 1/0, yes/no, true/false, made into 1 or 0.
+extern const CLI::Validator OnOff;
+// Seconds: a finite number, 0 or more.
+extern const CLI::Validator Seconds;
+
+// The layout of every --help: "usage: velmora COMMAND ...", the description,
+// one line per option, the footer.
+std::shared_ptr<CLI::FormatterBase> HelpLayout();
+
+// Parsing helpers also used outside option parsing; they throw UsageError.
+std::int64_t ParseBytes(const std::string& text, const char* what, std::int64_t min, std::int64_t max);
+bool ParseOnOff(const std::string& text, const char* what);
+
+}  // namespace velmora::cli

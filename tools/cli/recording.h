@@ -1,0 +1,64 @@
+// What makes a recording readable later on its own: the settings it was
+// made with, where and when, and how it ended. The same fields go into a
+// raw recording's JSON side file and into an HDF5 file's attributes, and
+// `velmora info FILE` reads them back from either.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "acquisition.h"
+#include "json.h"
+
+namespace velmora::cli {
+
+struct RecordingInfo {
+  // Settings and place.
+  std::string Host;
+  std::int32_t Channel = 0;
+  std::int32_t FrequencyHz = 0;
+  std::int32_t PacketBits = 0;
+  int SampleBytes = 0;  // on the wire: ceil(bits / 8)
+  std::int32_t BlockBytes = 0;
+  int AZero = -1;       // -1: not sent
+  std::vector<std::pair<std::uint32_t, bool>> Lines;
+  std::string Mode;     // "all" or "latest"
+  bool Attach = false;
+  std::string StartUtc;
+  std::string ToolVersion, LibraryVersion;
+  // How it went; filled in at the end (and left at "recording" by a run
+  // that never got there).
+  std::string Ended = "recording";  // complete, interrupted, stopped on loss, failed: ..., ended early
+  std::uint64_t FirstSample = 0;
+  std::uint64_t Samples = 0;        // whole samples recorded
+  std::uint64_t TargetSamples = 0;  // 0: no time limit
+  std::uint64_t LostSamples = 0;
+  std::uint64_t Bytes = 0;
+  std::uint64_t Replies = 0;
+  double Seconds = 0;
+  std::vector<LossGap> Gaps;
+};
+
+// The settings of a run about to start.
+RecordingInfo DescribeRun(const std::string& host, std::int32_t channel, const AcquireSettings& settings);
+// Copies the outcome of a run into `info`.
+void RecordOutcome(RecordingInfo& info, const AcquireStats& stats, std::uint64_t samples, const std::string& ended);
+
+// "digital lines" as text: "3=on 5=off", "" when none were sent.
+std::string LinesText(const std::vector<std::pair<std::uint32_t, bool>>& lines);
+// "on", "off" or "not sent".
+std::string AZeroText(int azero);
+
+Json ToJson(const RecordingInfo& info);
+// Throws Failure when the side file is not one of ours.
+RecordingInfo FromJson(const Json& j, const std::string& where);
+
+// The side file of a raw recording: FILE.json beside FILE.
+std::string SideFilePath(const std::string& raw);
+// Writes it whole to a temporary name first and then renames it over the
+// old one, so that an interruption leaves the previous version intact.
+void WriteSideFile(const std::string& path, const RecordingInfo& info, const std::string& rawPath);
+
+}  // namespace velmora::cli
