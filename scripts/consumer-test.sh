@@ -16,20 +16,7 @@ root=$PWD
 BUILD=${BUILD:-build}
 ADDRESS=127.0.16.1
 NOBODY=127.0.16.9
-GENERATOR=()
-command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
-
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-step() { echo "-- $*"; }
+. scripts/lib/scratch-and-sim.sh
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD" "${GENERATOR[@]}"
@@ -37,14 +24,7 @@ fi
 cmake --build "$BUILD" -j 2 --target velmora velmora-sim
 
 step "start velmora-sim on $ADDRESS"
-"$BUILD/tools/velmora-sim" -a "$ADDRESS" -q >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q "^listening on $ADDRESS " "$work/sim.log" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q "^listening on $ADDRESS " "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+start_sim "$BUILD/tools/velmora-sim" "$ADDRESS"
 
 channel=0
 # consume NAME CMAKE-ARGS...: configure, build and run the consumer.

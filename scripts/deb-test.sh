@@ -12,24 +12,13 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-deb}
 ADDRESS=127.0.16.2
 PACKAGES=(libvelmora0 libvelmora-dev velmora-tools)
-GENERATOR=()
-command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
-step() { echo "-- $*"; }
-
-work=$(mktemp -d)
-sim_pid=
 installed=0
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
+extra_cleanup() {
   if [ "$installed" = 1 ]; then
     dpkg --purge "${PACKAGES[@]}" >/dev/null 2>&1 || true
   fi
-  rm -rf "$work"
 }
-trap cleanup EXIT
+. scripts/lib/scratch-and-sim.sh
 
 step "build with the prefix /usr and Debian's hardening flags"
 flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
@@ -89,14 +78,7 @@ cmake -S examples/c-host -B "$work/with-cmake" "${GENERATOR[@]}" -DCMAKE_BUILD_T
 cmake --build "$work/with-cmake" >/dev/null
 
 step "run both against the installed velmora-sim on $ADDRESS"
-velmora-sim -a "$ADDRESS" -q >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q "^listening on $ADDRESS " "$work/sim.log" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q "^listening on $ADDRESS " "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+start_sim velmora-sim "$ADDRESS"
 "$work/c-host" "$ADDRESS" 0
 "$work/with-cmake/c-host" "$ADDRESS" 1
 kill -TERM "$sim_pid"

@@ -10,21 +10,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 BUILD=${BUILD:-build}
 ADDRESS=127.0.0.160
-GENERATOR=()
-command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
-
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-step() { echo "-- $*"; }
+. scripts/lib/scratch-and-sim.sh
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S . -B "$BUILD" "${GENERATOR[@]}"
@@ -63,14 +49,7 @@ grep -q ERROR_TIMEOUT <<<"$(env -u LD_LIBRARY_PATH "$prefix/bin/velmora" errors 
 grep -q "^usage: velmora-sim" <<<"$(env -u LD_LIBRARY_PATH "$prefix/bin/velmora-sim" --help)"
 
 step "start the installed velmora-sim on $ADDRESS"
-"$prefix/bin/velmora-sim" -a "$ADDRESS" -q >"$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do
-  grep -q "^listening on $ADDRESS " "$work/sim.log" && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-grep -q "^listening on $ADDRESS " "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+start_sim "$prefix/bin/velmora-sim" "$ADDRESS"
 
 # Each build on its own channel: the two runs must not see each other's data.
 step "run the find_package build"
