@@ -13,16 +13,31 @@ namespace velmora {
 
 namespace {
 
+void ShutDown() {
+  LibraryShutdownCoreExports();
+  platform::SocketLibraryCleanup();
+}
+
+#if defined(__ELF__)
+// On ELF systems the shut-down is a fini-array entry, not a destructor
+// registered with __cxa_atexit. At process exit the C library runs atexit
+// entries without the loader's lock, so the thread that gives the library's
+// last reference back (dlclose, after the last handle closed) could unmap this
+// code while the exiting thread is still inside it. Fini-array entries run
+// under the loader's protection: at exit every object stays mapped until its
+// entry has returned.
+__attribute__((destructor)) void ShutDownAtUnload() { ShutDown(); }
+#endif
+
 struct LibraryLifetime {
   LibraryLifetime() {
     diff::BuildReverseTable();              // DIFFChunks
     platform::SocketLibraryStartup();       // DClientSocks; a failure shows up as 1222 later
     LibraryStartupCoreExports();            // CoreExports: creates LibraryMutex
   }
-  ~LibraryLifetime() {
-    LibraryShutdownCoreExports();
-    platform::SocketLibraryCleanup();
-  }
+#if !defined(__ELF__)
+  ~LibraryLifetime() { ShutDown(); }
+#endif
 };
 
 const LibraryLifetime Lifetime;
