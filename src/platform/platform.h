@@ -50,6 +50,13 @@ bool SocketSetNoDelay(Socket s);
 // clamped to what one call can pass (INT_MAX on Windows).
 long SocketSend(Socket s, const void* data, std::size_t length);
 
+// One send of up to `length` bytes that never waits for room in the
+// socket's send buffer: returns the count the OS accepted at once (0 when
+// none fitted), or -1 on error. Backends without a per-call non-blocking
+// send (Windows, for a blocking socket) accept nothing and return 0, so the
+// caller's fallback path carries every byte.
+long SocketSendNoWait(Socket s, const void* data, std::size_t length);
+
 // One blocking receive of up to `length` bytes. Returns the count received,
 // 0 when the peer closed the connection, or -1 on error (including a socket
 // shut down from this side).

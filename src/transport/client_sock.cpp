@@ -140,21 +140,50 @@ void TDClientSock::ReleaseSocketUse() {
   }
 }
 
-void TDClientSock::QueueSend(ByteString data) {
-  if (data.empty()) return;
-  {
-    platform::MutexLock hold(SendMutex);
-    SendQueue.push_back(std::move(data));
-  }
-  SendSemaphore.Release();
+bool TDClientSock::TakeSocketUse() {
+  platform::MutexLock hold(SocketMutex);
+  if (SocketClosed || SocketUsers == 0) return false;
+  ++SocketUsers;
+  return true;
 }
 
-ByteString TDClientSock::DequeueSend() {
+void TDClientSock::QueueSend(ByteString data) {
+  if (data.empty()) return;
+  // The use keeps the descriptor from being closed, and so reused, while this
+  // thread sends on it; it is taken before SendMutex so that the two locks
+  // are never held together.
+  const bool mayUseSocket = TakeSocketUse();
+  bool whole = false;
+  {
+    platform::MutexLock hold(SendMutex);
+    std::size_t sent = 0;
+    if (mayUseSocket && SendQueue.empty() && !Sending) {
+      // Holding SendMutex keeps the writer from starting a string meanwhile,
+      // so the order on the wire stays the order of the calls. A failed send
+      // leaves the string to the writer, whose own send then reports the
+      // broken link as before.
+      const long n = platform::SocketSendNoWait(SocketHandle, data.data(), data.size());
+      if (n > 0) sent = static_cast<std::size_t>(n);
+    }
+    whole = sent == data.size();
+    if (!whole) {
+      if (SendQueue.empty()) FrontAlreadySent = sent;
+      SendQueue.push_back(std::move(data));
+    }
+  }
+  if (mayUseSocket) ReleaseSocketUse();
+  if (!whole) SendSemaphore.Release();
+}
+
+ByteString TDClientSock::DequeueSend(std::size_t& alreadySent) {
   SendSemaphore.Wait();
   platform::MutexLock hold(SendMutex);
+  alreadySent = 0;
   if (SendQueue.empty()) return ByteString();
   ByteString front = std::move(SendQueue.front());
   SendQueue.pop_front();
+  alreadySent = FrontAlreadySent;
+  FrontAlreadySent = 0;
   Sending = true;
   return front;
 }
@@ -246,10 +275,10 @@ void TDClientSock::RecycleLocked(TReceivedBlocks& spent) noexcept {
   spent.clear();
 }
 
-bool TDClientSock::SendWhole(const ByteString& data) {
+bool TDClientSock::SendWhole(const ByteString& data, std::size_t from) {
   // A blocking send may accept fewer bytes than offered; the rest goes out
   // before the next string so that the peer always sees whole strings in order.
-  std::size_t sent = 0;
+  std::size_t sent = from;
   while (sent < data.size()) {
     const long n = platform::SocketSend(SocketHandle, data.data() + sent, data.size() - sent);
     if (n <= 0) return false;

@@ -8,9 +8,10 @@
 // reader thread (it waits for that thread).
 //
 // The transport's locks (RecvMutex, SendMutex, SocketMutex) are leaves: each
-// is held only for a few field updates, never across a socket call, a wait, a
-// notification or another lock, so they can be taken under any lock of the
-// owner and can never be part of a deadlock.
+// is held only for a few field updates, never across a wait, a notification
+// or another lock, so they can be taken under any lock of the owner and can
+// never be part of a deadlock. The one socket call made under a lock is
+// QueueSend's send that never waits for the peer (under SendMutex).
 #pragma once
 
 #include <atomic>
@@ -138,11 +139,16 @@ class TDClientSock {
   // and ends a reader paused at UndeliveredCap.
   void Shutdown();
 
-  // Appends a string for the writer; an empty string is ignored.
+  // Sends a string after everything queued before it; an empty string is
+  // ignored. When nothing is queued or being sent, the calling thread offers
+  // it to the socket itself, without waiting for room: that spares a request
+  // the hand-off to the writer thread. What the socket does not take at once
+  // (or everything, when the writer is busy) is queued for the writer.
   void QueueSend(ByteString data);
   // Writer only: waits for a count and takes the next string, or returns an
-  // empty string when woken with nothing queued.
-  ByteString DequeueSend();
+  // empty string when woken with nothing queued. `alreadySent` is how many of
+  // its first bytes QueueSend's own send has handed to the socket.
+  ByteString DequeueSend(std::size_t& alreadySent);
   // Waits until every queued string has been handed to the socket, at most
   // `timeoutMs`. True when nothing is left to send; false on time-out or when
   // the connection is down (what is queued then can never leave).
@@ -183,6 +189,7 @@ class TDClientSock {
   std::unique_ptr<TDClientReadThread> ReadThread;
   std::unique_ptr<TDClientWriteThread> WriteThread;
   std::deque<ByteString> SendQueue;       // guarded by SendMutex; front is sent next
+  std::size_t FrontAlreadySent = 0;      // guarded by SendMutex; of SendQueue.front()
   bool Sending = false;                   // guarded by SendMutex; the writer holds a string
   // True from a successful Connect until the reader's teardown; never again.
   // The owner reads it without a lock as a hint before each operation.
@@ -204,7 +211,11 @@ class TDClientSock {
   // last one closes. Until then a shutdown from any side reaches this
   // connection's own socket, never a reused handle.
   void ReleaseSocketUse();
-  bool SendWhole(const ByteString& data);
+  // Counts one more user of the socket unless it is closed or both threads
+  // have given it up; each true must be paired with ReleaseSocketUse.
+  bool TakeSocketUse();
+  // Writer only: sends `data` from byte `from` on, whole.
+  bool SendWhole(const ByteString& data, std::size_t from);
 
   // Block storage for the reader. A recycled block behaves exactly as a
   // fresh one, and spares the reader a fresh allocation (on some machines a

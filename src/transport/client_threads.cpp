@@ -88,12 +88,13 @@ std::uint32_t TDClientWriteThread::Run() {
   std::uint32_t status = 0;
   try {
     for (;;) {
-      const ByteString data = sock.DequeueSend();
+      std::size_t alreadySent = 0;
+      const ByteString data = sock.DequeueSend(alreadySent);
       if (data.empty()) {
         status = ErrorCancelled;
         break;
       }
-      const bool sent = sock.SendWhole(data);
+      const bool sent = sock.SendWhole(data, alreadySent);
       {
         platform::MutexLock hold(sock.SendMutex);
         sock.Sending = false;

@@ -120,6 +120,16 @@ long SocketSend(Socket s, const void* data, std::size_t length) {
   }
 }
 
+long SocketSendNoWait(Socket s, const void* data, std::size_t length) {
+  if (length > std::size_t(INT_MAX)) length = INT_MAX;
+  for (;;) {
+    const ssize_t n = ::send(int(s), data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return long(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
 long SocketRecv(Socket s, void* data, std::size_t length) {
   if (length > std::size_t(INT_MAX)) length = INT_MAX;
   for (;;) {

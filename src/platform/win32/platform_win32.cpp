@@ -120,6 +120,12 @@ long SocketSend(Socket s, const void* data, std::size_t length) {
   return n == SOCKET_ERROR ? -1 : long(n);
 }
 
+long SocketSendNoWait(Socket, const void*, std::size_t) {
+  // Winsock has no per-call flag for this on a blocking socket, and switching
+  // the socket to non-blocking mode would race the reader's pending receive.
+  return 0;
+}
+
 long SocketRecv(Socket s, void* data, std::size_t length) {
   if (length > std::size_t(INT_MAX)) length = INT_MAX;
   const int n = ::recv(SOCKET(s), static_cast<char*>(data), int(length), 0);
