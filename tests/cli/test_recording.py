@@ -6,7 +6,8 @@ a narrow terminal, and what an interrupted or failed run says it saved.
 Run by ctest as: python3 test_recording.py PATH/TO/velmora
 Loopback addresses 127.0.17.1-127.0.17.9 belong to this file: the main
 simulated device listens on .1, one that a test kills on .3; .9 has nothing
-listening. Each test uses its own device channel.
+listening; 127.0.19.1 is a device of its own for one test. Each test uses
+its own device channel.
 """
 import json
 import os
@@ -30,6 +31,8 @@ except ImportError:  # the HDF5 checks then rely on h5dump alone
 VELMORA = None
 HOST = "127.0.17.1"
 DYING_HOST = "127.0.17.3"
+# A device of its own for the run frozen past its end.
+FROZEN_HOST = "127.0.19.1"
 SETTINGS = ["frequency_hz", "packet_bits", "sample_bytes", "stored_sample_bytes", "block_bytes", "azero",
             "lines", "mode", "attach", "host", "channel", "start_time_utc", "tool_version", "library_version",
             "ended", "first_sample", "samples", "target_samples", "lost_samples", "bytes", "replies", "seconds"]
@@ -196,16 +199,30 @@ class Recordings(unittest.TestCase):
     def test_a_starved_run_reports_exactly_the_samples_it_lost(self):
         # The tool is frozen long enough for the device to overwrite packets
         # nobody fetched (it keeps the newest 64 MiB): at 40 MB/s, 2.5 s.
+        self.check_starved_run(HOST, "starved", 2.5)
+
+    def test_a_run_frozen_past_its_end_counts_the_overwritten_end_as_lost(self):
+        # Frozen from before the end until long after the time the tool
+        # waits for a late last packet: the device kept running and has
+        # overwritten the end, so the run is complete with that end lost,
+        # not "ended early" with samples neither received nor counted.
+        sim = start_sim(FROZEN_HOST)
+        try:
+            self.check_starved_run(FROZEN_HOST, "frozen", 6)
+        finally:
+            stop_sim(sim)
+
+    def check_starved_run(self, host, name, frozen_s):
         hz, block, seconds = 40000000, 1 << 20, 3
-        raw, stamps = self.path("starved.bin"), self.path("starved.csv")
-        proc = subprocess.Popen([VELMORA, "acquire", "-H", HOST, "-c", "3", "-f", str(hz), "-b", "8",
+        raw, stamps = self.path(name + ".bin"), self.path(name + ".csv")
+        proc = subprocess.Popen([VELMORA, "acquire", "-H", host, "-c", "3", "-f", str(hz), "-b", "8",
                                  "-B", str(block), "-t", str(seconds), "--stamps", stamps, "--json", raw],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             wait_for(raw + ".json")
             time.sleep(0.3)
             proc.send_signal(signal.SIGSTOP)
-            time.sleep(2.5)
+            time.sleep(frozen_s)
             proc.send_signal(signal.SIGCONT)
             out, err = proc.communicate(timeout=60)
         finally:
@@ -214,9 +231,9 @@ class Recordings(unittest.TestCase):
         summary = json.loads(out)
         n = hz * seconds
         self.assertEqual(summary["target_samples"], n)
+        self.assertEqual(summary["ended"], "complete")
         self.assertGreater(summary["lost_samples"], 0)
         self.assertEqual(summary["samples"] + summary["lost_samples"], n)
-        self.assertEqual(summary["ended"], "complete")
         self.assertIn("warning: lost", err.decode())
         # The gaps again, from the replies' own packets (1-byte samples: a
         # lost byte is a lost sample).

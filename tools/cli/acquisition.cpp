@@ -208,11 +208,15 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
 
   const int pollMs = settings.PollMs > 0 ? settings.PollMs : settings.Latest ? 100 : 20;
   const StreamFormat& f = settings.Format;
-  // Once the time is up, how long the last packet may still take to
-  // complete before the run counts as ended early.
+  // Once the time is up, how long the device may answer "nothing new"
+  // before the run counts as ended early: the last packet has had time to
+  // complete. Only the device's own answers count. A tool that was starved
+  // or stopped is merely behind: the device still holds the run's end, or
+  // has overwritten it, which the next reply shows and counts as lost.
   const double packetSeconds = double(f.BlockBytes) / f.SampleBytes / f.FrequencyHz;
   const double grace = 2 + 2 * packetSeconds;
   const double start = NowSeconds();
+  double idleSince = -1;  // when the current run of "nothing new" answers began; -1: none
   for (;;) {
     const double elapsed = NowSeconds() - start;
     stats.Seconds = elapsed;
@@ -221,12 +225,18 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
       break;
     }
     if (run.Reached() || run.StoppedOnLoss()) break;
-    if (settings.Seconds > 0 && elapsed >= settings.Seconds && (settings.Latest || elapsed >= settings.Seconds + grace)) {
-      stats.EndedEarly = !settings.Latest;
-      break;
-    }
+    if (settings.Latest && settings.Seconds > 0 && elapsed >= settings.Seconds) break;
     std::size_t length = 0;
-    run.Fetch(length);
+    const double asked = NowSeconds() - start;
+    if (run.Fetch(length)) {
+      idleSince = -1;
+    } else {
+      if (idleSince < 0) idleSince = asked;
+      if (!settings.Latest && settings.Seconds > 0 && asked - std::max(idleSince, settings.Seconds) >= grace) {
+        stats.EndedEarly = true;
+        break;
+      }
+    }
     progress.Show(ProgressText(stats, NowSeconds() - start, settings.Seconds));
     if (run.Reached() || run.StoppedOnLoss()) continue;
     // A reply of more than half the largest one: the device is ahead, ask again at once.
