@@ -220,6 +220,7 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
       stats.Interrupted = true;
       break;
     }
+    if (settings.Between && settings.Between()) break;
     if (run.Reached() || run.StoppedOnLoss()) break;
     if (settings.Seconds > 0 && elapsed >= settings.Seconds && (settings.Latest || elapsed >= settings.Seconds + grace)) {
       stats.EndedEarly = !settings.Latest;
