@@ -362,7 +362,7 @@ Json PanelDevice::Ping() {
       // A packet request would take packets from the running acquisition;
       // its own fetches are timed instead.
       std::lock_guard<std::mutex> lock(M);
-      if (Acquiring && Live_) return Json{{"rtt_ms", Live_->FetchMs}, {"request", "RREQA (the acquisition's own)"}};
+      if (Acquiring && Live_) return Json{{"rtt_ms", Live_->FetchMs}, {"request", "RREQA, the acquisition's own"}};
     }
     unsigned char time[16], data[1];
     std::int32_t timeCount = sizeof time, dataCount = sizeof data;
