@@ -22,11 +22,17 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 # h5dump and h5py to read them back), numpy and venv for the Python package
 # and its wheels, llvm-dlltool for the import library Microsoft's linker reads
 # (lld-link and clang to link a test host against it), lintian and dpkg-dev
-# for the Debian packages, zip and unzip for the Windows packages.
+# for the Debian packages, zip and unzip for the Windows packages. The live
+# panel's HTTP server (cpp-httplib), and Chromium driven from Node (npm
+# installs puppeteer-core for that test) to check its page in a browser.
 base=(cmake ninja-build g++ clang lld libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 g++-multilib googletest python3
       pkgconf libcli11-dev nlohmann-json3-dev libhdf5-dev hdf5-tools python3-numpy python3-h5py
-      python3-venv python3-pip python3-setuptools python3-wheel llvm lintian dpkg-dev file zip unzip)
+      python3-venv python3-pip python3-setuptools python3-wheel llvm lintian dpkg-dev file zip unzip
+      libcpp-httplib-dev chromium)
+# Node and npm: Debian's, unless a Node with its own npm is there already
+# (Debian's npm would not install beside it).
+command -v npm >/dev/null 2>&1 || base+=(nodejs npm)
 
 # 32-bit Windows code runs here as the i386 build of Wine under qemu-i386
 # user-mode emulation (this kernel refuses 32-bit code itself). qemu-user must

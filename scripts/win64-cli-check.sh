@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The command-line tool as a 64-bit Windows program under wine64: builds
 # velmora.exe (mingw-w64, no HDF5) into build-win64 unless it is there, then
-# runs `errors`, `acquire --help` (which must say HDF5 is absent) and a short
+# runs `errors`, `acquire --help` (which must say HDF5 is absent), `--help`
+# (which must say the panel is absent) and a short
 # acquisition from the native simulated device on 127.0.17.8, whose samples
 # and side file it checks.
 #   JOBS=N (default 2)   BUILD=dir (default build-win64)   NATIVE=dir (default build)
@@ -47,6 +48,8 @@ out=$("$WINE" "$exe" errors 1460 </dev/null | tr -d '\r')
 help=$("$WINE" "$exe" acquire --help </dev/null | tr -d '\r')
 grep -q "^usage: velmora acquire" <<<"$help" || fail "acquire --help: $help"
 grep -q "has no HDF5 library" <<<"$help" || fail "acquire --help does not say that HDF5 is absent"
+help=$("$WINE" "$exe" --help </dev/null | tr -d '\r')
+grep -q "panel .*not in this build" <<<"$help" || fail "--help does not say that the panel is absent"
 
 "$NATIVE/tools/velmora" sim -a "$ADDRESS" -q -t 120 >"$work/sim.log" 2>&1 &
 sim=$!

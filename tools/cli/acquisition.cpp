@@ -224,6 +224,7 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
       stats.Interrupted = true;
       break;
     }
+    if (settings.Between && settings.Between()) break;
     if (run.Reached() || run.StoppedOnLoss()) break;
     if (settings.Latest && settings.Seconds > 0 && elapsed >= settings.Seconds) break;
     std::size_t length = 0;

@@ -38,6 +38,9 @@ struct AcquireSettings {
   int AZero = -1;            // -1: not sent
   std::vector<std::pair<std::uint32_t, bool>> Lines;
   LossPolicy OnLoss = LossPolicy::Warn;
+  // Called on every turn of the fetch loop, on the fetching thread, so a
+  // caller can run other requests between fetches; true ends the run.
+  std::function<bool()> Between;
 };
 
 // Samples that never arrived: [FirstSample, FirstSample + Samples) of the

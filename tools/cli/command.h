@@ -30,5 +30,7 @@ std::unique_ptr<Command> MakeWriteCommand();
 std::unique_ptr<Command> MakeSimCommand();
 std::unique_ptr<Command> MakeDemoCommand();
 std::unique_ptr<Command> MakeErrorsCommand();
+// Null in builds without the HTTP library.
+std::unique_ptr<Command> MakePanelCommand();
 
 }  // namespace velmora::cli

@@ -36,6 +36,7 @@ const Entry Commands[] = {
     {"sim", MakeSimCommand, "run the simulated device in the foreground"},
     {"demo", MakeDemoCommand, "the demonstration, against a simulated device of its own"},
     {"errors", MakeErrorsCommand, "result numbers with their names and meanings"},
+    {"panel", MakePanelCommand, "a live web page onto the device: settings, plot, data blocks"},
 };
 
 void PrintUsage(std::FILE* out) {
@@ -44,7 +45,12 @@ void PrintUsage(std::FILE* out) {
       "Drives a network-attached data-acquisition device through the VELMORA library.\n\n"
       "Commands:\n",
       out);
-  for (const Entry& c : Commands) std::fprintf(out, "  %-9s %s\n", c.Name, c.Summary);
+  for (const Entry& c : Commands) {
+    if (c.Make == MakePanelCommand && !MakePanelCommand())
+      std::fprintf(out, "  %-9s (not in this build: it was made without the HTTP library)\n", c.Name);
+    else
+      std::fprintf(out, "  %-9s %s\n", c.Name, c.Summary);
+  }
   std::fputs(
       "\nThe device is found with -H HOST (default 127.0.0.1) and -c CHANNEL (0-15).\n"
       "Run 'velmora COMMAND --help' for the options of a command.\n"
@@ -73,6 +79,10 @@ void ReportJsonFailure(const char* command, const Failure& f) {
 // the exit status.
 int RunCommand(const Entry& entry, std::vector<std::string> args) {
   std::unique_ptr<Command> command = entry.Make();
+  if (!command) {
+    std::fprintf(stderr, "velmora %s: not in this build (it was made without the HTTP library)\n", entry.Name);
+    return 2;
+  }
   CLI::App app;
   app.name(entry.Name);
   app.formatter(HelpLayout());

@@ -1,0 +1,235 @@
+"""`velmora panel` over HTTP against the simulated device (`velmora sim`).
+
+Run by ctest as: python3 test_panel_server.py PATH/TO/velmora
+Loopback addresses 127.0.18.1-9 belong to this file: devices on .1 and .3,
+panels on .2 and .4.
+"""
+import http.client
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+import unittest
+
+VELMORA = None
+WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "cli", "panel", "web")
+
+
+def start_sim(address):
+    sim = subprocess.Popen([VELMORA, "sim", "-a", address, "-q", "-t", "120"],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    line = sim.stdout.readline().decode()
+    if not line.startswith("listening"):
+        sim.kill()
+        raise RuntimeError("simulated device did not start: " + line)
+    return sim
+
+
+def stop(process):
+    process.terminate()
+    try:
+        process.wait(10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    process.stdout.close()
+
+
+class Panel:
+    """A panel process and requests to it, with the token unless told not to."""
+
+    def __init__(self, device, listen, port):
+        self.host, self.port = listen, port
+        self.process = subprocess.Popen(
+            [VELMORA, "panel", "-H", device, "--listen", "%s:%d" % (listen, port), "--stop-after", "120"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        text = b""
+        while b"token=" not in text:
+            line = self.process.stdout.readline()
+            if not line:
+                raise RuntimeError("panel did not start: " + text.decode())
+            text += line
+        self.url = re.search(r"open (\S+)", text.decode()).group(1)
+        self.token = self.url.split("token=")[1]
+
+    def request(self, method, path, body=None, headers=None, token=True):
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=10)
+        h = {"Content-Length": str(len(body or b""))}
+        if token:
+            h["X-Velmora-Token"] = self.token
+        h.update(headers or {})
+        connection.request(method, path, body=body, headers=h)
+        response = connection.getresponse()
+        data = response.read()
+        connection.close()
+        return response, data
+
+    def json(self, method, path, body=None, status=200):
+        response, data = self.request(method, path, body)
+        answer = json.loads(data)
+        if response.status != status:
+            raise AssertionError("%s %s: HTTP %d %s" % (method, path, response.status, answer))
+        return answer
+
+    def live(self, columns=64):
+        """The first event of the live stream."""
+        connection = http.client.HTTPConnection(self.host, self.port, timeout=10)
+        connection.request("GET", "/api/events?columns=%d&token=%s" % (columns, self.token))
+        response = connection.getresponse()
+        assert response.status == 200, response.status
+        assert response.getheader("Content-Type").startswith("text/event-stream")
+        line = response.readline()
+        connection.close()
+        assert line.startswith(b"data: "), line
+        return json.loads(line[6:])
+
+    def close(self):
+        stop(self.process)
+
+
+class PanelServer(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = start_sim("127.0.18.1")
+        cls.panel = Panel("127.0.18.1", "127.0.18.2", 18181)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.panel.close()
+        stop(cls.sim)
+
+    def test_refuses_requests_without_the_token_or_from_elsewhere(self):
+        p = self.panel
+        for path in ["/", "/api/state", "/panel.js", "/api/events"]:
+            self.assertEqual(p.request("GET", path, token=False)[0].status, 403, path)
+        self.assertEqual(p.request("GET", "/api/state", token=False, headers={"X-Velmora-Token": "0" * 32})[0].status, 403)
+        self.assertEqual(p.request("POST", "/api/start", token=False)[0].status, 403)
+        # DNS rebinding: another name that resolves to this address.
+        self.assertEqual(p.request("GET", "/api/state", headers={"Host": "attacker.example:18181"})[0].status, 403)
+        self.assertEqual(p.request("GET", "/api/state", headers={"Host": "127.0.18.2:9"})[0].status, 403)
+        # Another site's script, even one that learnt the token.
+        self.assertEqual(p.request("POST", "/api/stop", headers={"Origin": "http://attacker.example"})[0].status, 403)
+        self.assertEqual(p.request("POST", "/api/stop", headers={"Origin": "null"})[0].status, 403)
+        self.assertEqual(p.request("GET", "/api/state", headers={"Sec-Fetch-Site": "cross-site"})[0].status, 403)
+        # The page's own origin and the localhost forms are fine.
+        for host in ["127.0.18.2:18181", "localhost:18181", "127.0.0.1:18181"]:
+            self.assertEqual(p.request("GET", "/api/state", headers={"Host": host, "Origin": "http://" + host})[0].status,
+                             200, host)
+
+    def test_serves_the_page_built_in_and_hands_the_token_to_a_cookie(self):
+        p = self.panel
+        response, page = p.request("GET", "/?token=" + p.token, token=False)
+        self.assertEqual(response.status, 200)
+        self.assertIn(b"uplot/uPlot.iife.min.js", page)
+        cookie = response.getheader("Set-Cookie")
+        self.assertIn("HttpOnly", cookie)
+        self.assertIn("SameSite=Strict", cookie)
+        name_value = cookie.split(";")[0]
+        response, _ = p.request("GET", "/api/state", token=False, headers={"Cookie": "other=1; " + name_value})
+        self.assertEqual(response.status, 200)
+        for name in ["index.html", "panel.js", "panel.css", "uplot/uPlot.iife.min.js", "uplot/LICENSE"]:
+            with open(os.path.join(WEB, name), "rb") as f:
+                want = f.read()
+            _, got = p.request("GET", "/" + ("" if name == "index.html" else name))
+            self.assertEqual(got, want, name)
+
+    def test_settings_are_clamped_and_reported_as_sent(self):
+        p = self.panel
+        sent = p.json("POST", "/api/settings", json.dumps(
+            {"frequency_hz": 99000000, "packet_bits": 99, "block_bytes": 0, "azero": True,
+             "lines": {"5": True, "31": False}}).encode())["sent"]
+        self.assertEqual((sent["frequency_hz"], sent["packet_bits"], sent["block_bytes"]), (40000000, 64, 1))
+        self.assertEqual(sent["azero"], True)
+        self.assertEqual(sent["lines"][0], True)
+        self.assertEqual(sent["lines"][5], True)
+        self.assertEqual(sent["lines"][31], False)
+        self.assertIsNone(sent["lines"][6])
+        answer = p.json("POST", "/api/settings", json.dumps({"lines": {"32": True}}).encode(), status=502)
+        self.assertEqual(answer["error"]["result"], 1413)
+        self.assertEqual(answer["error"]["name"], "ERROR_INVALID_INDEX")
+        self.assertEqual(p.request("POST", "/api/settings", b"not json")[0].status, 400)
+        state = p.json("GET", "/api/state")
+        self.assertEqual(state["last"]["result"], 1413)
+        self.assertEqual(state["settings"]["frequency_hz"], 40000000)
+
+    def test_live_samples_follow_the_device_sequence_at_the_rate_sent(self):
+        p = self.panel
+        p.json("POST", "/api/settings", json.dumps(
+            {"frequency_hz": 20000, "packet_bits": 32, "block_bytes": 400}).encode())
+        p.json("POST", "/api/start?clear=1")
+        deadline = time.monotonic() + 10
+        event = p.live()
+        # Until the plot spans its whole window, two seconds of samples.
+        while time.monotonic() < deadline and (event["acquisition"]["samples_per_s"] == 0 or
+                                               (event["acquisition"]["last_sample"] or 0) < 40000):
+            time.sleep(0.1)
+            event = p.live()
+        plot = event["plot"]
+        self.assertEqual(plot["frequency_hz"], 20000)
+        self.assertEqual(len(plot["x"]), 64)
+        # Sample n has value n: each column's least is its first sample and
+        # its greatest is the sample before the next column.
+        for i, first in enumerate(plot["x"]):
+            self.assertEqual(plot["lo"][i], first)
+            if i + 1 < len(plot["x"]):
+                self.assertEqual(plot["hi"][i], plot["x"][i + 1] - 1)
+        self.assertEqual(plot["x"][-1] - plot["x"][0], 40000 - 40000 // 64)  # two seconds
+        self.assertAlmostEqual(event["acquisition"]["samples_per_s"], 20000, delta=4000)
+        self.assertEqual(event["acquisition"]["lost_samples"], 0)
+        ping = p.json("POST", "/api/ping")
+        self.assertIn("acquisition", ping["request"])
+        self.assertTrue(p.json("GET", "/api/state")["acquiring"])
+        p.json("POST", "/api/stop")
+        time.sleep(0.2)
+        self.assertFalse(p.json("GET", "/api/state")["acquiring"])
+        ping = p.json("POST", "/api/ping")
+        self.assertEqual(ping["request"], "RREQL")
+        self.assertGreater(ping["rtt_ms"], 0)
+
+    def test_a_block_written_comes_back_as_a_download(self):
+        p = self.panel
+        block = bytes(range(256)) * 8
+        answer = p.json("POST", "/api/write", block)
+        self.assertEqual((answer["sent"], answer["bytes"]), (len(block), len(block)))
+        response, data = p.request("GET", "/api/read?bytes=%d" % len(block))
+        self.assertEqual(response.status, 200)
+        self.assertIn("attachment", response.getheader("Content-Disposition"))
+        self.assertEqual(data, block)
+        self.assertEqual(p.request("GET", "/api/read?bytes=0")[0].status, 400)
+        self.assertEqual(p.json("POST", "/api/write", b"", status=502)["error"]["result"], 24)
+
+
+class DroppedDevice(unittest.TestCase):
+    def test_shows_disconnected_and_reconnects(self):
+        sim = start_sim("127.0.18.3")
+        panel = Panel("127.0.18.3", "127.0.18.4", 18182)
+        try:
+            self.assertTrue(panel.json("GET", "/api/state")["connected"])
+            panel.json("POST", "/api/start?clear=1")
+            stop(sim)
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and panel.json("GET", "/api/state")["connected"]:
+                time.sleep(0.1)
+            state = panel.json("GET", "/api/state")
+            self.assertFalse(state["connected"])
+            self.assertFalse(state["acquiring"])
+            self.assertEqual(state["last"]["result"], 2250)
+            self.assertEqual(state["last"]["name"], "ERROR_NOT_CONNECTED")
+            answer = panel.json("POST", "/api/ping", status=502)
+            self.assertEqual(answer["error"]["result"], 2250)
+            self.assertEqual(panel.json("POST", "/api/reconnect", status=502)["error"]["result"], 1203)
+            sim = start_sim("127.0.18.3")
+            self.assertTrue(panel.json("POST", "/api/reconnect")["ok"])
+            self.assertTrue(panel.json("GET", "/api/state")["connected"])
+            self.assertEqual(panel.json("POST", "/api/ping")["request"], "RREQL")
+        finally:
+            panel.close()
+            if sim.poll() is None:
+                stop(sim)
+
+
+if __name__ == "__main__":
+    VELMORA = sys.argv.pop(1)
+    unittest.main()

@@ -1,0 +1,426 @@
+#include "panel_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <utility>
+
+#include "../acquisition.h"
+#include "../samples.h"
+#include "../terminal.h"
+
+namespace velmora::cli {
+
+namespace {
+
+// How many of the latest samples the plot draws from: two seconds' worth,
+// within this bound.
+constexpr std::size_t KeptSamples = std::size_t(1) << 19;
+
+// Results after which the connection is gone until reconnected.
+bool LinkLost(std::int32_t result) {
+  return result == NDX_ERROR_NOT_CONNECTED || result == NDX_ERROR_NO_NET_OR_BAD_PATH ||
+         result == NDX_ERROR_BAD_UNIT;
+}
+
+Json ResultJson(std::int32_t result) {
+  return {{"result", result}, {"name", NDX_ResultName(result)}, {"meaning", NDX_ResultText(result)}};
+}
+
+}  // namespace
+
+Json PanelSettings::ToJson() const {
+  Json lines = Json::array();
+  for (int v : Lines) lines.push_back(v < 0 ? Json(nullptr) : Json(v != 0));
+  return {{"frequency_hz", FrequencyHz}, {"packet_bits", PacketBits}, {"block_bytes", BlockBytes},
+          {"azero", AZero < 0 ? Json(nullptr) : Json(AZero != 0)}, {"lines", lines}};
+}
+
+// The running acquisition's samples and figures, written by the worker's
+// listener and read by the page's requests, both under PanelDevice::M.
+struct PanelDevice::Acquisition : AcquireListener {
+  Acquisition(std::mutex& m, const PanelSettings& s)
+      : M(m), FrequencyHz(s.FrequencyHz), SampleBytes(SampleBytesFor(s.PacketBits)),
+        Decoder(SampleBytes, [this](std::uint64_t index, std::uint64_t value) { Fresh.push_back({index, value}); }) {
+    Window = std::min<std::size_t>(KeptSamples, std::max<std::size_t>(64, std::size_t(FrequencyHz) * 2));
+    Kept.resize(Window);
+  }
+
+  void Reply(std::uint64_t, std::uint64_t, std::uint64_t offset, const unsigned char* data,
+             std::size_t length) override {
+    const double now = NowSeconds();
+    Fresh.clear();
+    Decoder.Feed(offset, data, length);
+    std::lock_guard<std::mutex> lock(M);
+    FetchMs = (now - FetchStart) * 1000;
+    for (const auto& s : Fresh) {
+      Kept[Count % Window] = s;
+      ++Count;
+    }
+    if (!Fresh.empty()) LastIndex = Fresh.back().first;
+    Measure(now);
+  }
+
+  // Rates over the last half second or more.
+  void Measure(double now) {
+    if (MarkTime == 0) MarkTime = now, MarkBytes = Stats.Bytes, MarkPackets = Stats.Packets;
+    if (now - MarkTime < 0.5) return;
+    BytesPerSecond = (Stats.Bytes - MarkBytes) / (now - MarkTime);
+    PacketsPerSecond = (Stats.Packets - MarkPackets) / (now - MarkTime);
+    MarkTime = now, MarkBytes = Stats.Bytes, MarkPackets = Stats.Packets;
+  }
+
+  Json Figures() const {
+    return {{"bytes", Stats.Bytes}, {"packets", Stats.Packets}, {"lost_samples", Stats.LostSamples},
+            {"gaps", Stats.GapCount}, {"bytes_per_s", BytesPerSecond},
+            {"samples_per_s", BytesPerSecond / SampleBytes}, {"packets_per_s", PacketsPerSecond},
+            {"last_sample", Count ? Json(LastIndex) : Json(nullptr)}};
+  }
+
+  // Min and max per column over the latest Window samples by index.
+  Json Columns(int columns) const {
+    Json x = Json::array(), lo = Json::array(), hi = Json::array();
+    if (Count == 0 || columns <= 0) return {{"x", x}, {"lo", lo}, {"hi", hi}};
+    const std::uint64_t end = LastIndex + 1;
+    const std::uint64_t first = end > Window ? end - Window : 0;
+    const std::uint64_t span = end - first;
+    std::vector<std::uint64_t> cmin(columns, ~std::uint64_t(0)), cmax(columns, 0), cfirst(columns, ~std::uint64_t(0));
+    const std::size_t have = std::min<std::size_t>(Count, Window);
+    for (std::size_t i = 0; i < have; ++i) {
+      const auto& s = Kept[i];
+      if (s.first < first || s.first >= end) continue;
+      const std::size_t c = static_cast<std::size_t>((s.first - first) * columns / span);
+      cmin[c] = std::min(cmin[c], s.second);
+      cmax[c] = std::max(cmax[c], s.second);
+      cfirst[c] = std::min(cfirst[c], s.first);
+    }
+    for (int c = 0; c < columns; ++c) {
+      if (cfirst[c] == ~std::uint64_t(0)) continue;  // a gap: nothing to draw
+      x.push_back(cfirst[c]);
+      lo.push_back(cmin[c]);
+      hi.push_back(cmax[c]);
+    }
+    return {{"x", x}, {"lo", lo}, {"hi", hi}};
+  }
+
+  std::mutex& M;
+  const std::int32_t FrequencyHz;
+  const int SampleBytes;
+  SampleDecoder Decoder;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> Fresh;  // worker only
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> Kept;   // a ring, by arrival
+  std::size_t Window = 0;
+  std::uint64_t Count = 0, LastIndex = 0;
+  AcquireStats Stats;  // written by the acquisition loop on the worker
+  double FetchStart = 0, FetchMs = -1;
+  double MarkTime = 0, BytesPerSecond = 0, PacketsPerSecond = 0;
+  std::uint64_t MarkBytes = 0, MarkPackets = 0;
+};
+
+PanelDevice::PanelDevice(DeviceOptions where) : Where(std::move(where)) {
+  Worker = std::thread([this] { Work(); });
+  Reconnect();
+}
+
+PanelDevice::~PanelDevice() {
+  {
+    std::lock_guard<std::mutex> lock(M);
+    Quit = true;
+  }
+  Wake.notify_all();
+  Worker.join();
+}
+
+void PanelDevice::Work() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(M);
+    Wake.wait(lock, [this] { return Quit || !Jobs.empty() || Acquiring; });
+    if (Quit) break;
+    if (!Jobs.empty()) {
+      auto job = std::move(Jobs.front());
+      Jobs.pop_front();
+      lock.unlock();
+      job();
+      continue;
+    }
+    lock.unlock();
+    RunAcquisition();
+  }
+  Disconnect();
+}
+
+void PanelDevice::RunPending() {
+  for (;;) {
+    std::unique_lock<std::mutex> lock(M);
+    if (Jobs.empty()) return;
+    auto job = std::move(Jobs.front());
+    Jobs.pop_front();
+    lock.unlock();
+    job();
+  }
+}
+
+Json PanelDevice::Call(const char* what, Job job) {
+  auto task = std::make_shared<std::packaged_task<Json()>>([this, what, job = std::move(job)] {
+    try {
+      Json answer = job();
+      Note(0, what);
+      answer["ok"] = true;
+      return answer;
+    } catch (const Failure& f) {
+      return Failed(f);
+    } catch (const std::exception& e) {
+      return Failed(Failure(std::string(what) + ": " + e.what()));
+    }
+  });
+  std::future<Json> answer = task->get_future();
+  {
+    std::lock_guard<std::mutex> lock(M);
+    if (Quit) return {{"ok", false}, {"error", {{"message", "the panel is stopping"}}}};
+    Jobs.push_back([task] { (*task)(); });
+  }
+  Wake.notify_all();
+  return answer.get();
+}
+
+void PanelDevice::Note(std::int32_t result, const std::string& context) {
+  std::lock_guard<std::mutex> lock(M);
+  LastResult = result;
+  LastContext = context;
+}
+
+Json PanelDevice::Failed(const Failure& f) {
+  Json error = {{"context", f.Context}, {"message", f.what()}};
+  if (f.Result >= 0) {
+    error.update(ResultJson(f.Result));
+    Note(f.Result, f.Context);
+    if (LinkLost(f.Result)) Disconnect();
+  }
+  {
+    std::lock_guard<std::mutex> lock(M);
+    LastMessage = f.what();
+  }
+  return {{"ok", false}, {"error", error}};
+}
+
+void PanelDevice::Connect() {
+  if (!In) In = std::make_unique<Device>(Where, true);
+  std::lock_guard<std::mutex> lock(M);
+  Connected = true;
+}
+
+void PanelDevice::Disconnect() {
+  {
+    std::lock_guard<std::mutex> lock(M);
+    Connected = false;
+    Acquiring = false;
+  }
+  // A dropped link makes Close report nothing useful; the handles go either way.
+  In.reset();
+  Out.reset();
+}
+
+Json PanelDevice::Reconnect() {
+  return Call("connect", [this] {
+    Disconnect();
+    Connect();
+    return Json{{"device", In->ToJson()}};
+  });
+}
+
+Json PanelDevice::Configure(const Json& wanted) {
+  return Call("settings", [this, wanted] {
+    if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
+    const NDX_HANDLE h = In->Handle();
+    PanelSettings s;
+    {
+      std::lock_guard<std::mutex> lock(M);
+      s = Sent;
+    }
+    auto number = [&](const char* key, std::int64_t lowest, std::int64_t highest, std::int32_t& into) {
+      if (!wanted.contains(key) || !wanted[key].is_number()) return false;
+      into = static_cast<std::int32_t>(std::clamp<std::int64_t>(wanted[key].get<std::int64_t>(), lowest, highest));
+      return true;
+    };
+    if (number("frequency_hz", 1, 40000000, s.FrequencyHz)) Check(NDX_SetFreq(h, s.FrequencyHz), "NDX_SetFreq");
+    if (number("packet_bits", 1, 64, s.PacketBits)) Check(NDX_SetPacketBits(h, s.PacketBits), "NDX_SetPacketBits");
+    if (number("block_bytes", 1, 16 << 20, s.BlockBytes)) Check(NDX_SetBlockSize(h, s.BlockBytes), "NDX_SetBlockSize");
+    if (wanted.contains("azero") && wanted["azero"].is_boolean()) {
+      s.AZero = wanted["azero"].get<bool>() ? 1 : 0;
+      Check(NDX_SetAZero(h, s.AZero), "NDX_SetAZero");
+      s.Lines[0] = s.AZero;  // line 0 is the auto-zero switch
+    }
+    if (wanted.contains("lines") && wanted["lines"].is_object()) {
+      for (const auto& [key, value] : wanted["lines"].items()) {
+        if (!value.is_boolean()) continue;
+        const long line = std::strtol(key.c_str(), nullptr, 10);
+        if (line < 0 || line > 31) throw Failure("NDX_SetMDIO1", NDX_ERROR_INVALID_INDEX);
+        s.Lines[line] = value.get<bool>() ? 1 : 0;
+        Check(NDX_SetMDIO1(h, static_cast<std::uint32_t>(line), s.Lines[line]), "NDX_SetMDIO1");
+        if (line == 0) s.AZero = s.Lines[0];
+      }
+    }
+    std::lock_guard<std::mutex> lock(M);
+    Sent = s;
+    return Json{{"sent", s.ToJson()}};
+  });
+}
+
+Json PanelDevice::Start(bool clear) {
+  return Call(clear ? "start cleared" : "start", [this, clear] {
+    if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
+    const NDX_HANDLE h = In->Handle();
+    PanelSettings s;
+    {
+      std::lock_guard<std::mutex> lock(M);
+      s = Sent;
+    }
+    // The format the samples are decoded with is the one the device gets.
+    Check(NDX_SetFreq(h, s.FrequencyHz), "NDX_SetFreq");
+    Check(NDX_SetPacketBits(h, s.PacketBits), "NDX_SetPacketBits");
+    Check(NDX_SetBlockSize(h, s.BlockBytes), "NDX_SetBlockSize");
+    Check(clear ? NDX_GoClear(h) : NDX_Go(h), clear ? "NDX_GoClear" : "NDX_Go");
+    std::lock_guard<std::mutex> lock(M);
+    Live_ = std::make_shared<Acquisition>(M, s);
+    Acquiring = true;
+    return Json{{"sent", s.ToJson()}, {"request", clear ? "GOCLR" : "GOGO."}};
+  });
+}
+
+Json PanelDevice::Stop() {
+  return Call("stop", [this] {
+    {
+      std::lock_guard<std::mutex> lock(M);
+      Acquiring = false;
+    }
+    if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
+    Check(NDX_Clear(In->Handle()), "NDX_Clear");
+    return Json{{"request", "CLEAR"}};
+  });
+}
+
+void PanelDevice::RunAcquisition() {
+  std::shared_ptr<Acquisition> live;
+  PanelSettings s;
+  {
+    std::lock_guard<std::mutex> lock(M);
+    live = Live_;
+    s = Sent;
+  }
+  if (!live || !In) {
+    std::lock_guard<std::mutex> lock(M);
+    Acquiring = false;
+    return;
+  }
+  AcquireSettings a;
+  a.Attach = true;  // started and stopped by the panel's own requests
+  a.Format.FrequencyHz = live->FrequencyHz;
+  a.Format.SampleBytes = live->SampleBytes;
+  a.Format.BlockBytes = s.BlockBytes;
+  a.PacketBits = s.PacketBits;
+  a.Between = [this, live] {
+    RunPending();
+    std::lock_guard<std::mutex> lock(M);
+    live->FetchStart = NowSeconds();
+    // A start while running begins a new run, perhaps in another format.
+    return !Acquiring || Quit || Live_ != live;
+  };
+  ProgressLine quiet(false);
+  AcquireStats stats;
+  try {
+    // Stats are copied into the shared figures at every reply.
+    struct Forward : AcquireListener {
+      Acquisition& To;
+      AcquireStats& From;
+      std::mutex& M;
+      Forward(Acquisition& to, AcquireStats& from, std::mutex& m) : To(to), From(from), M(m) {}
+      void Reply(std::uint64_t t, std::uint64_t p, std::uint64_t o, const unsigned char* d, std::size_t n) override {
+        {
+          std::lock_guard<std::mutex> lock(M);
+          To.Stats = From;
+        }
+        To.Reply(t, p, o, d, n);
+      }
+      void Lost(const LossGap&) override {
+        std::lock_guard<std::mutex> lock(M);
+        To.Stats = From;
+      }
+    } forward(*live, stats, M);
+    Acquire(In->Handle(), a, forward, quiet, stats);
+  } catch (const Failure& f) {
+    Failed(f);
+  }
+  std::lock_guard<std::mutex> lock(M);
+  live->Stats = stats;
+  if (Live_ == live) Acquiring = false;
+}
+
+Json PanelDevice::Ping() {
+  return Call("ping", [this] {
+    if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
+    {
+      // A packet request would take packets from the running acquisition;
+      // its own fetches are timed instead.
+      std::lock_guard<std::mutex> lock(M);
+      if (Acquiring && Live_) return Json{{"rtt_ms", Live_->FetchMs}, {"request", "RREQA, the acquisition's own"}};
+    }
+    unsigned char time[16], data[1];
+    std::int32_t timeCount = sizeof time, dataCount = sizeof data;
+    const double start = NowSeconds();
+    const std::int32_t r = NDX_GetLatestPacketAndDiscard(In->Handle(), &timeCount, time, &dataCount, data);
+    const double ms = (NowSeconds() - start) * 1000;
+    // Any answer is a round trip, "NOWRK" and "IOERR" included.
+    if (r != 0 && r != NDX_ERROR_BAD_NET_RESP && r != NDX_ERROR_BAD_DEV_TYPE) Check(r, "NDX_GetLatestPacketAndDiscard");
+    return Json{{"rtt_ms", ms}, {"request", "RREQL"}};
+  });
+}
+
+Json PanelDevice::ReadBlock(std::int64_t bytes, std::string& data) {
+  return Call("read", [this, bytes, &data] {
+    if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
+    data.assign(static_cast<std::size_t>(std::clamp<std::int64_t>(bytes, 1, MaxBlockBytes)), '\0');
+    std::int32_t count = static_cast<std::int32_t>(data.size());
+    Check(NDX_GetData(In->Handle(), &count, data.data()), "NDX_GetData");
+    data.resize(static_cast<std::size_t>(count));
+    return Json{{"bytes", count}};
+  });
+}
+
+Json PanelDevice::WriteBlock(const std::string& data) {
+  return Call("write", [this, &data] {
+    if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
+    if (data.empty()) throw Failure("NDX_PutData", NDX_ERROR_BAD_LENGTH);
+    if (!Out) Out = std::make_unique<Device>(Where, false);
+    std::int32_t count = static_cast<std::int32_t>(data.size());
+    Check(NDX_PutData(Out->Handle(), &count, data.data()), "NDX_PutData");
+    return Json{{"sent", data.size()}, {"bytes", count}};
+  });
+}
+
+Json PanelDevice::State() {
+  std::lock_guard<std::mutex> lock(M);
+  Json state = {{"connected", Connected},
+                {"device", {{"host", Where.Host}, {"channel", Where.Channel}, {"port", DevicePort(Where.Channel, true)}}},
+                {"acquiring", Acquiring},
+                {"settings", Sent.ToJson()},
+                {"last", ResultJson(LastResult)}};
+  state["last"]["context"] = LastContext;
+  if (!LastMessage.empty()) state["last_failure"] = LastMessage;
+  if (Live_) state["acquisition"] = Live_->Figures();
+  state["server_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  return state;
+}
+
+Json PanelDevice::Live(int columns) {
+  Json state = State();
+  std::lock_guard<std::mutex> lock(M);
+  if (Live_) {
+    state["plot"] = Live_->Columns(columns);
+    state["plot"]["frequency_hz"] = Live_->FrequencyHz;
+  }
+  return state;
+}
+
+}  // namespace velmora::cli
