@@ -215,8 +215,12 @@ class Recordings(unittest.TestCase):
     def check_starved_run(self, host, name, frozen_s):
         hz, block, seconds = 40000000, 1 << 20, 3
         raw, stamps = self.path(name + ".bin"), self.path(name + ".csv")
-        proc = subprocess.Popen([VELMORA, "acquire", "-H", host, "-c", "3", "-f", str(hz), "-b", "8",
-                                 "-B", str(block), "-t", str(seconds), "--stamps", stamps, "--json", raw],
+        # The reply time-out is longer than the freeze: a process stopped
+        # while it waits finds its deadline passed on waking, and this test is
+        # about losses, not about time-outs.
+        proc = subprocess.Popen([VELMORA, "acquire", "-H", host, "-c", "3", "-T", "20000", "-f", str(hz),
+                                 "-b", "8", "-B", str(block), "-t", str(seconds), "--stamps", stamps,
+                                 "--json", raw],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             wait_for(raw + ".json")
