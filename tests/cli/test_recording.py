@@ -267,8 +267,9 @@ class Recordings(unittest.TestCase):
         if not self.hdf5:
             self.skipTest("built without HDF5")
         h5, raw = self.path("stop.h5"), self.path("stop.bin")
-        proc = subprocess.Popen([VELMORA, "acquire", "-H", HOST, "-c", "4", "-f", "40000000", "-b", "8",
-                                 "-B", "1M", "-t", "10", "--on-loss", "stop", "--h5", h5, raw],
+        # A reply time-out longer than the freeze, as in the starved runs.
+        proc = subprocess.Popen([VELMORA, "acquire", "-H", HOST, "-c", "4", "-T", "20000", "-f", "40000000",
+                                 "-b", "8", "-B", "1M", "-t", "10", "--on-loss", "stop", "--h5", h5, raw],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             wait_for(raw + ".json")
