@@ -249,7 +249,7 @@ static VELMORA_INLINE const char* NDX_ResultText(int32_t result) {
       return "the device answered \"IOERR\" (a fault, or a setting it cannot take)";
     case NDX_ERROR_NOACCESS: return "caller memory could not be read or written";
     case NDX_ERROR_NO_NET_OR_BAD_PATH:
-      return "the host could not be found or the connection was refused";
+      return "the host could not be found, nothing listens on its port, or there is no route";
     case NDX_ERROR_NO_NETWORK: return "no socket could be created";
     case NDX_ERROR_BAD_TOKEN_TYPE: return "the operation does not fit the handle's direction";
     case NDX_ERROR_INTERNAL_ERROR: return "building a request failed";

@@ -291,7 +291,7 @@ class SilentDeviceTest(unittest.TestCase):
 
 
 class ResultTableTest(unittest.TestCase):
-    def test_names_match_the_public_header(self) -> None:
+    def test_names_and_meanings_match_the_public_header(self) -> None:
         header = Path(__file__).resolve().parents[2] / "include" / "velmora.h"
         if not header.exists():
             self.skipTest("no source tree around the package")
@@ -299,6 +299,12 @@ class ResultTableTest(unittest.TestCase):
                  re.findall(r"#define NDX_ERROR_(\w+) (\d+)", header.read_text())}
         self.assertEqual(found, {code: velmora.result_name(code) for code in velmora.RESULTS})
         self.assertEqual(velmora.result_name(12345), "ERROR_12345")
+        # The meanings are the header's NDX_ResultText, word for word.
+        source = header.read_text()
+        texts = source[source.index("NDX_ResultText(int32_t result)"):]
+        meanings = {int(re.search(r"#define NDX_%s (\d+)" % name, source).group(1)): text.replace('\\"', '"')
+                    for name, text in re.findall(r'case NDX_(ERROR_\w+):\s*return "((?:[^"\\]|\\.)*)";', texts)}
+        self.assertEqual(meanings, {code: velmora.result_meaning(code) for code in velmora.RESULTS})
 
 
 if __name__ == "__main__":

@@ -19,25 +19,26 @@ __all__ = [
     "error_for",
 ]
 
-# Number -> (Windows system error name, what it means from this library).
+# Number -> (Windows system error name, what it means from this library): the
+# public header's NDX_ResultName and NDX_ResultText, word for word.
 RESULTS: Dict[int, Tuple[str, str]] = {
     0: ("ERROR_SUCCESS", "success"),
-    8: ("ERROR_NOT_ENOUGH_MEMORY", "memory ran out"),
-    13: ("ERROR_INVALID_DATA", "a second unexpected reply tag in one call"),
-    20: ("ERROR_BAD_UNIT", "the value is not a live device handle"),
+    8: ("ERROR_NOT_ENOUGH_MEMORY", "memory ran out inside the library"),
+    13: ("ERROR_INVALID_DATA", "a second unexpected reply in one call"),
+    20: ("ERROR_BAD_UNIT", "the value is not an open device handle"),
     24: ("ERROR_BAD_LENGTH", "a count or setting that must be positive is not"),
     30: ("ERROR_READ_FAULT", "a received reply could not be parsed"),
-    58: ("ERROR_BAD_NET_RESP", "the device answered \"NOWRK\": it had nothing to do"),
-    66: ("ERROR_BAD_DEV_TYPE", "the device answered \"IOERR\""),
+    58: ("ERROR_BAD_NET_RESP", "the device answered \"NOWRK\" (its status is in the last-error value)"),
+    66: ("ERROR_BAD_DEV_TYPE", "the device answered \"IOERR\" (a fault, or a setting it cannot take)"),
     998: ("ERROR_NOACCESS", "caller memory could not be read or written"),
-    1203: ("ERROR_NO_NET_OR_BAD_PATH", "the connection attempt failed"),
+    1203: ("ERROR_NO_NET_OR_BAD_PATH", "the host could not be found, nothing listens on its port, or there is no route"),
     1222: ("ERROR_NO_NETWORK", "no socket could be created"),
     1349: ("ERROR_BAD_TOKEN_TYPE", "the operation does not fit the handle's direction"),
     1359: ("ERROR_INTERNAL_ERROR", "building a request failed"),
     1413: ("ERROR_INVALID_INDEX", "a digital line number of 32 or more"),
     1450: ("ERROR_NO_SYSTEM_RESOURCES", "a lock or thread could not be created"),
     1460: ("ERROR_TIMEOUT", "no reply within the handle's time-out"),
-    2250: ("ERROR_NOT_CONNECTED", "the connection is down"),
+    2250: ("ERROR_NOT_CONNECTED", "the connection to the device is down"),
 }
 
 # The "Status" numbers a "NOWRK" reply carries, as the device defines them.

@@ -10,8 +10,8 @@ namespace velmora::cli {
 
 struct ResultInfo {
   std::int32_t Number;
-  const char* Name;     // the Windows system error name
-  const char* Meaning;  // what it means for a caller of the library
+  const char* Name;     // the Windows system error name (NDX_ResultName)
+  const char* Meaning;  // what it means for a caller (NDX_ResultText)
 };
 
 // Every number the library can return, in ascending order.
