@@ -17,13 +17,12 @@ class CopyData : public SuccessAction {
   CopyData(std::int32_t* count, void* buffer, std::int32_t capacity)
       : Count(count), Buffer(buffer), Capacity(capacity) {}
 
-  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
-    const std::size_t n = std::min(reply.Payload.size(), std::size_t(Capacity));
-    if (!CanWriteAll({{Count, sizeof *Count}, {Buffer, n}}) ||
-        !WriteCell(Count, std::int32_t(n)) || !CopyOut(Buffer, reply.Payload.data(), n)) {
-      return ErrorNoAccess;
-    }
-    return ErrorSuccess;
+  std::int32_t OnSuccess(TReply& reply) override {
+    const std::size_t n = std::min(reply.PayloadSize, std::size_t(Capacity));
+    CallerOutput out;
+    out.Cell(Count, std::int32_t(n));
+    out.Bytes(Buffer, reply.Payload, n);
+    return out.Write() ? ErrorSuccess : ErrorNoAccess;
   }
 
  private:
@@ -37,8 +36,10 @@ class ReportAccepted : public SuccessAction {
   explicit ReportAccepted(std::int32_t* count) : Count(count) {}
 
   // The device's number is passed on as it is, not compared with what was sent.
-  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
-    if (!WriteCell(Count, diff::BytesToInt(reply.GetHeaderValue("Bytes")))) return ErrorNoAccess;
+  std::int32_t OnSuccess(TReply& reply) override {
+    if (!WriteCell(Count, diff::BytesToInt(reply.Chunk->GetHeaderValue("Bytes")))) {
+      return ErrorNoAccess;
+    }
     return ErrorSuccess;
   }
 

@@ -8,6 +8,7 @@
 
 #include "device/caller_memory.h"
 #include "device/device_handle.h"
+#include "device/reply_stream.h"
 #include "diff/diff_chunk.h"
 #include "velmora.h"
 
@@ -18,18 +19,19 @@ namespace velmora::device {
 class SuccessAction {
  public:
   virtual ~SuccessAction() = default;
-  virtual std::int32_t OnSuccess(diff::TDIFFChunk& reply) = 0;
+  virtual std::int32_t OnSuccess(TReply& reply) = 0;
 };
 
 // Queues `request` and waits for exactly one reply chunk: the success tag
 // runs `action` (0), "NOWRK" gives 58 and sets the thread's last-error value
 // to its "Status", "IOERR" 66, a parse failure 30, no block within a whole
 // TimeoutMs 1460; one unexpected tag sends "RETRY" and waits again, a second
-// gives 13 and empties ReplyBuffer. Output cells are cleared on failure.
+// gives 13 and empties the handle's reply stream. Output cells are cleared
+// on failure.
 std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view successTag,
                       SuccessAction& action, const OutputCells& cells);
 
-// Empties ReplyBuffer, discards what arrives over four time slices, and
+// Empties the reply stream, discards what arrives over four time slices, and
 // queues one "RETRY" chunk. Does not wait for an answer.
 void Resync(TVClientSock& h);
 

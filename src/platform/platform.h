@@ -287,6 +287,23 @@ struct MemoryRange {
 // that changes its mappings during its own call is outside any promise.
 bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count);
 
+// One run of bytes for caller memory: `Length` bytes from `Source` (the
+// library's own memory) to `Destination` (the caller's).
+struct OutputPiece {
+  void* Destination;
+  const void* Source;
+  std::size_t Length;
+};
+
+// Writes every piece, or none: all destinations are first checked together
+// as GuardedCanWrite does, then the bytes go with plain copies, which cost
+// far less than a guarded copy of every byte. False, with nothing written,
+// when any destination cannot be written. Written once above GuardedCanWrite
+// for both backends; the same limits apply (where the platform cannot tell,
+// only null is refused). Throws std::bad_alloc, with nothing written, when
+// the check's list of ranges cannot be made.
+bool GuardedWriteAll(const OutputPiece* pieces, std::size_t count);
+
 // The size of the pages memory is mapped in; never 0.
 std::size_t PageSize();
 
