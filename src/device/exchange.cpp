@@ -16,6 +16,26 @@ std::string BuildRequest(std::string_view tag, std::string_view headerName,
   return chunk->SaveToString();
 }
 
+namespace {
+
+// Waits for ReplySignal; false once a whole TimeoutMs has passed without a
+// received block. Blocks of a large frame are not signalled one by one, so
+// a wait that ran out while they were arriving goes on until TimeoutMs
+// after the last of them.
+bool WaitForReply(TVClientSock& h) {
+  const auto timeout = static_cast<std::uint32_t>(h.TimeoutMs);
+  std::uint32_t wait = timeout;
+  for (;;) {
+    if (h.ReplySignal.WaitFor(wait) == platform::Semaphore::WaitResult::Signaled) return true;
+    if (h.Replies.GatheringFrame() == 0) return false;
+    const std::uint32_t quiet = h.Sock->QuietMs();
+    if (quiet >= timeout) return false;
+    wait = timeout - quiet;
+  }
+}
+
+}  // namespace
+
 void Resync(TVClientSock& h) {
   h.Replies.Clear();
   std::string retry = BuildRequest("RETRY");
@@ -48,10 +68,7 @@ std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view suc
     try {
       if (!h.Replies.Next(reply)) {
         if (h.Replies.TakeArrived(*h.Sock)) continue;
-        if (h.ReplySignal.WaitFor(static_cast<std::uint32_t>(h.TimeoutMs)) !=
-            platform::Semaphore::WaitResult::Signaled) {
-          break;
-        }
+        if (!WaitForReply(h)) break;
         continue;
       }
     } catch (const diff::EDIFFError&) {

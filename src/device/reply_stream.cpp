@@ -70,6 +70,11 @@ bool ReplyStream::TakeArrived(transport::TDClientSock& sock) {
   sock.TakeReceivedBlocks(Received, Spent);
   if (Received.empty()) return false;
   AbsorbReceived();
+  // The rest of a large frame arrives in many blocks: one wake-up when it
+  // is all there is enough.
+  if (GatherLength != 0 && Buffer.size() + HeldBytes < GatherLength) {
+    sock.NotifyOnceBuffered(GatherLength - Buffer.size() - HeldBytes);
+  }
   return true;
 }
 

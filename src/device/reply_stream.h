@@ -40,7 +40,8 @@ class ReplyStream {
 
   // Takes every block the transport has received, in order. False when
   // nothing had arrived. On an exception (memory) no byte is lost: blocks
-  // not yet absorbed are kept for the next take.
+  // not yet absorbed are kept for the next take. While a large frame is
+  // incomplete, asks the transport to wake the caller once when it is.
   bool TakeArrived(transport::TDClientSock& sock);
 
   // Whether the front already holds a whole frame to work on (or one to

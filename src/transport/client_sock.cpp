@@ -81,6 +81,10 @@ int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
     platform::MutexLock hold(SocketMutex);
     SocketUsers = 2;  // the reader and the writer
   }
+  {
+    platform::MutexLock hold(RecvMutex);
+    LastArrival = std::chrono::steady_clock::now();
+  }
   Connected = true;
   ReadThread.reset(new (std::nothrow) TDClientReadThread(this));
   if (ReadThread == nullptr || !ReadThread->Started()) {
@@ -223,6 +227,7 @@ ByteString TDClientSock::TakeReceived() {
     if (RecvBytes <= joined.capacity() && RecvBuffer.size() <= taken.capacity()) {
       taken.swap(RecvBuffer);
       RecvBytes = 0;
+      NotifyAfter = 0;
       resume = ResumeReaderLocked();
       break;
     }
@@ -248,15 +253,33 @@ void TDClientSock::TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& sp
       RecvBuffer.clear();
     }
     RecvBytes = 0;
+    NotifyAfter = 0;
     resume = ResumeReaderLocked();
   }
   if (resume) RecvSpace.Release();
+}
+
+void TDClientSock::NotifyOnceBuffered(std::size_t bytes) {
+  platform::MutexLock hold(RecvMutex);
+  NotifyAfter = bytes;
+}
+
+std::uint32_t TDClientSock::QuietMs() {
+  std::chrono::steady_clock::time_point last;
+  {
+    platform::MutexLock hold(RecvMutex);
+    last = LastArrival;
+  }
+  const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - last);
+  return quiet.count() >= 0xFFFFFFFF ? 0xFFFFFFFFu : std::uint32_t(quiet.count());
 }
 
 std::unique_ptr<char[]> TDClientSock::AppendReceivedLocked(std::unique_ptr<char[]> block,
                                                            std::size_t length) {
   RecvBuffer.push_back(TReceivedBlock{std::move(block), length});
   RecvBytes += length;
+  LastArrival = std::chrono::steady_clock::now();
   if (FreeBlocks.empty()) return nullptr;
   std::unique_ptr<char[]> next = std::move(FreeBlocks.back());
   FreeBlocks.pop_back();

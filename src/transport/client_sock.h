@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -162,6 +163,15 @@ class TDClientSock {
   // blocks in `spent` goes back to the reader for reuse, and `spent` is left
   // empty. On an exception nothing has been taken.
   void TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& spent);
+  // Until `bytes` received bytes wait untaken, blocks are not notified
+  // through OnReceive, except when the reader pauses at UndeliveredCap: an
+  // owner collecting a long frame is woken once it is complete instead of at
+  // every block. The next take notifies every block again.
+  void NotifyOnceBuffered(std::size_t bytes);
+  // Milliseconds since the reader last appended a block (since Connect when
+  // none has arrived): lets an owner whose notifications are held back
+  // tell a silent link from a busy one.
+  std::uint32_t QuietMs();
 
   // fork() support, for the device layer's fork handlers. The forking thread
   // takes the socket lock just before the fork (HoldSocketStateForFork), so
@@ -227,6 +237,10 @@ class TDClientSock {
   std::unique_ptr<char[]> AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length);
   void RecycleLocked(TReceivedBlocks& spent) noexcept;
   std::vector<std::unique_ptr<char[]>> FreeBlocks;  // guarded by RecvMutex
+  std::size_t NotifyAfter = 0;                       // guarded by RecvMutex
+  std::chrono::steady_clock::time_point LastArrival;  // guarded by RecvMutex
+  // With RecvMutex held, after an append: whether OnReceive is due.
+  bool NotifyDueLocked() const { return RecvBytes >= NotifyAfter || RecvBytes >= UndeliveredCap; }
   bool ReaderPaused = false;                          // guarded by RecvMutex
   std::atomic<bool> Stopping{false};                  // set by Shutdown, never cleared
   // Reader only: waits while UndeliveredCap bytes are untaken. False once the

@@ -183,3 +183,35 @@ TEST_F(LargeReplies, UnwritableDestinationGives998WithNothingWritten) {
   EXPECT_EQ(std::string(time, 8), std::string(8, '\0'));
   EXPECT_EQ(std::string(pages.Usable(), pages.PageSize()), std::string(pages.PageSize(), '\x11'));
 }
+
+TEST_F(LargeReplies, ATrickleLongerThanTheTimeoutStillCompletesAndASilenceEndsIt) {
+  // Blocks of a large frame wake the caller only once the frame is whole;
+  // pieces 100 ms apart over more than a whole 300 ms time-out still count
+  // as arrivals.
+  ASSERT_EQ(device::SetTimeout(Link.Handle, 300), 0);
+  const std::string frame = Chunk("RDATA", {}, Pattern(Large, 11));
+  const std::size_t piece = frame.size() / 8 + 1;
+  Fetched f = Fetch([&] {
+    Request();
+    for (std::size_t at = 0; at < frame.size(); at += piece) {
+      Link.Peer.Write(frame.substr(at, piece));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  EXPECT_EQ(f.Result, 0);
+  EXPECT_TRUE(f.Data == Pattern(Large, 11));
+  // Half a frame, then silence: one time-out after the last piece.
+  const std::string next = Chunk("RDATA", {}, Pattern(Large, 12));
+  const auto start = std::chrono::steady_clock::now();
+  Fetched g = Fetch([&] {
+    Request();
+    for (int i = 0; i < 4; ++i) {
+      Link.Peer.Write(next.substr(std::size_t(i) * piece, piece));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(g.Result, 1460);
+  EXPECT_GE(took, std::chrono::milliseconds(300 + 300));
+  EXPECT_LT(took, std::chrono::milliseconds(300 + 300 + 1500));
+}
