@@ -277,10 +277,11 @@ struct MemoryRange {
   std::size_t Length;
 };
 
-// Tells, without changing any byte, whether every range can be written: one
-// byte of every page is read and written back as it was. Unmapped or
-// read-only memory gives false without a fault. All ranges are probed in as
-// few system calls as the platform allows (on Linux two per 1024 pages), so
+// Tells, without changing any byte, whether every range can be written.
+// Unmapped or read-only memory gives false without a fault. All ranges are
+// checked in as few system calls as the platform allows (on Linux one per
+// range where the kernel can fault pages in for writing on request, else
+// two per 1024 pages, reading one byte of each and writing it back), so
 // a caller checks every destination of an operation at once before it writes
 // the first byte. Empty ranges are ignored; a null start with a length is
 // refused. As with GuardedCanRead, the later copies are still guarded: a host
