@@ -10,8 +10,6 @@ namespace velmora::device {
 
 namespace {
 
-constexpr std::size_t FrameHeaderBytes = 8;  // tag word and body length
-
 class CopyData : public SuccessAction {
  public:
   CopyData(std::int32_t* count, void* buffer, std::int32_t capacity)
@@ -82,37 +80,28 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
       cells.Clear();
       return ErrorBadLength;
     }
-    // A count far larger than the buffer behind it is refused before the
-    // library reserves (and zero-fills) that much memory.
-    if (!platform::GuardedCanRead(buffer, static_cast<std::size_t>(length))) {
+    // The request is what SaveToString makes of a "WDATA" chunk with no
+    // headers and no children, built in place: the caller's bytes are copied
+    // once, straight into the bytes that go on the wire. The buffer is
+    // checked whole before anything is reserved, so a count far larger than
+    // the memory behind it costs nothing. No memory for the request is a
+    // request that cannot be built, as in every other operation.
+    const std::size_t bytes = static_cast<std::size_t>(length);
+    if (!platform::GuardedCanRead(buffer, bytes)) {
       cells.Clear();
       return ErrorNoAccess;
     }
-    // The request is what SaveToString makes of a "WDATA" chunk with no
-    // headers and no children: the tag word, the body length, the payload.
-    // Built in place, the caller's bytes are copied once, straight into the
-    // bytes that go on the wire, instead of into a payload and then again
-    // into the serialized chunk.
-    // No memory for the request is a request that cannot be built, as in
-    // every other operation.
     std::string request;
     try {
-      request.resize(FrameHeaderBytes + static_cast<std::size_t>(length));
+      request = diff::BareFrameHeader("WDATA", static_cast<std::uint32_t>(length));
+      request.resize(request.size() + bytes);
     } catch (...) {
       cells.Clear();
       return ErrorInternalError;
     }
-    if (!platform::GuardedRead(request.data() + FrameHeaderBytes, buffer,
-                               static_cast<std::size_t>(length))) {
+    if (!platform::GuardedReadAll(request.data() + request.size() - bytes, buffer, bytes)) {
       cells.Clear();
       return ErrorNoAccess;
-    }
-    try {
-      diff::WriteU32(request.data(), diff::PackTag("WDATA", false, false));
-      diff::WriteU32(request.data() + 4, static_cast<std::uint32_t>(length));
-    } catch (...) {
-      cells.Clear();
-      return ErrorInternalError;
     }
     ReportAccepted action(count);
     return Exchange(h, std::move(request), "WRESP", action, cells);

@@ -409,6 +409,13 @@ std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer, ByteString& paylo
   return chunk;
 }
 
+ByteString BareFrameHeader(std::string_view tag, std::uint32_t payloadLength) {
+  ByteString header(8, '\0');
+  WriteU32(header.data(), PackTag(tag, false, false));
+  WriteU32(header.data() + 4, payloadLength);
+  return header;
+}
+
 std::size_t PayloadOffset(std::uint32_t tagWord, std::size_t frameLength,
                           const std::function<std::uint32_t(std::size_t)>& u32At) {
   const UnpackedTag unpacked = UnpackTag(tagWord);

@@ -126,6 +126,12 @@ std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer);
 // memory already in use instead of fresh pages.
 std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer, ByteString& payloadStorage);
 
+// The first 8 bytes of a frame with no headers and no children: the tag
+// word with both flags clear and the body length, which is then exactly the
+// payload's. What SaveToString writes ahead of such a chunk's payload, for
+// a sender that puts the payload behind it itself.
+ByteString BareFrameHeader(std::string_view tag, std::uint32_t payloadLength);
+
 // Where the payload of a complete frame of `frameLength` bytes begins: past
 // the tag word, the body length, the header block and the chunk list that
 // the tag word announces. `u32At` reads the 32-bit field at a frame offset.

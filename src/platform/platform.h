@@ -305,6 +305,12 @@ struct OutputPiece {
 // the check's list of ranges cannot be made.
 bool GuardedWriteAll(const OutputPiece* pieces, std::size_t count);
 
+// Copies `length` bytes from caller memory once GuardedCanRead has found all
+// of it readable, with a plain copy, far cheaper than GuardedRead for long
+// runs. False, with nothing copied, when it cannot be read. Written once
+// for both backends, with the same limits as GuardedCanRead.
+bool GuardedReadAll(void* destination, const void* source, std::size_t length);
+
 // The size of the pages memory is mapped in; never 0.
 std::size_t PageSize();
 

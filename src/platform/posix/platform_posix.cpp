@@ -693,27 +693,21 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length) {
   return true;
 }
 
-bool GuardedCanRead(const void* source, std::size_t length) {
-  if (length == 0) return true;
-  if (source == nullptr) return false;
-  const MemoryRange range{const_cast<void*>(source), length};
-  char sink[ProbeBatch];
-  bool unsupported = false;
-  return ProbePages(&range, 1, [&](iovec* remote, int n) {
-    return unsupported || ReadProbe(remote, n, sink, unsupported);
-  });
-}
 
 namespace {
 
-// Linux 5.14 and later fault pages in for writing on request, without
-// writing, and refuse memory a write would fault on: one system call checks
-// a whole range, where probing costs two per 1024 pages (and far more time).
+// Linux 5.14 and later fault pages in for reading or writing on request,
+// without touching a byte, and refuse memory such an access would fault on:
+// one system call checks a whole range, where probing costs one or two per
+// 1024 pages (and far more time).
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
 
-enum class Writability { Writable, NotWritable, Unknown };
+enum class Access { Granted, Refused, Unknown };
 
 // One byte of every page is read and written back as it was: the kernel
 // refuses pages we may not write, without a fault and without changing
@@ -735,42 +729,59 @@ bool ProbeCanWrite(const MemoryRange* ranges, std::size_t count) {
   });
 }
 
-// Whether the request is understood here: a read-only page must be refused
-// and a writable one accepted. Emulators that take unknown advice as a
-// harmless hint fail this and are never asked.
-bool PopulateWriteTrusted() {
-  static const bool trusted = [] {
+// Whether the request is understood here: a page without the access asked
+// for must be refused and one with it accepted. Emulators that take unknown
+// advice as a harmless hint fail this and are never asked.
+bool PopulateTrusted(bool write) {
+  const auto check = [](int advice, int refusedProtection) {
     const std::size_t page = PageSize();
     void* p = ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return false;
     char* pages = static_cast<char*>(p);
-    const bool ok = ::mprotect(pages + page, page, PROT_READ) == 0 &&
-                    ::madvise(pages, page, MADV_POPULATE_WRITE) == 0 &&
-                    ::madvise(pages + page, page, MADV_POPULATE_WRITE) != 0;
+    const bool ok = ::mprotect(pages + page, page, refusedProtection) == 0 &&
+                    ::madvise(pages, page, advice) == 0 && ::madvise(pages + page, page, advice) != 0;
     ::munmap(p, 2 * page);
     return ok;
-  }();
-  return trusted;
+  };
+  static const bool forWrite = check(MADV_POPULATE_WRITE, PROT_READ);
+  static const bool forRead = check(MADV_POPULATE_READ, PROT_NONE);
+  return write ? forWrite : forRead;
 }
 
-// Unknown when the kernel's answer does not settle it (read-only memory and
-// special mappings both give EINVAL): the probe then decides.
-Writability PopulateForWrite(const MemoryRange& range) {
-  if (!PopulateWriteTrusted()) return Writability::Unknown;
+// Unknown when the kernel's answer does not settle it (memory without the
+// access and special mappings both give EINVAL): the probe then decides.
+Access PopulateFor(const MemoryRange& range, bool write) {
+  if (!PopulateTrusted(write)) return Access::Unknown;
   const std::uintptr_t page = PageSize();
   const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(range.Start) / page * page;
   const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(range.Start) + range.Length;
+  const int advice = write ? MADV_POPULATE_WRITE : MADV_POPULATE_READ;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    if (::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE) == 0) {
-      return Writability::Writable;
-    }
-    if (errno == ENOMEM || errno == EFAULT) return Writability::NotWritable;  // unmapped; would fault
+    if (::madvise(reinterpret_cast<void*>(first), end - first, advice) == 0) return Access::Granted;
+    if (errno == ENOMEM || errno == EFAULT) return Access::Refused;  // unmapped; would fault
     if (errno != EINTR && errno != EAGAIN) break;
   }
-  return Writability::Unknown;
+  return Access::Unknown;
 }
 
 }  // namespace
+
+bool GuardedCanRead(const void* source, std::size_t length) {
+  if (length == 0) return true;
+  if (source == nullptr) return false;
+  const MemoryRange range{const_cast<void*>(source), length};
+  if (length - 1 > UINTPTR_MAX - reinterpret_cast<std::uintptr_t>(source)) return false;
+  switch (PopulateFor(range, false)) {
+    case Access::Granted: return true;
+    case Access::Refused: return false;
+    case Access::Unknown: break;
+  }
+  char sink[ProbeBatch];
+  bool unsupported = false;
+  return ProbePages(&range, 1, [&](iovec* remote, int n) {
+    return unsupported || ReadProbe(remote, n, sink, unsupported);
+  });
+}
 
 bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count) {
   std::vector<MemoryRange> unsettled;
@@ -778,10 +789,10 @@ bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count) {
     if (ranges[r].Length == 0) continue;
     const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(ranges[r].Start);
     if (first == 0 || ranges[r].Length - 1 > UINTPTR_MAX - first) return false;
-    switch (PopulateForWrite(ranges[r])) {
-      case Writability::Writable: continue;
-      case Writability::NotWritable: return false;
-      case Writability::Unknown: unsettled.push_back(ranges[r]); break;
+    switch (PopulateFor(ranges[r], true)) {
+      case Access::Granted: continue;
+      case Access::Refused: return false;
+      case Access::Unknown: unsettled.push_back(ranges[r]); break;
     }
   }
   return unsettled.empty() || ProbeCanWrite(unsettled.data(), unsettled.size());

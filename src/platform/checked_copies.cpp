@@ -1,3 +1,5 @@
+// Copies to and from caller memory that check the whole memory first, in few
+// system calls, and then copy plainly: written once for both backends.
 #include <cstring>
 #include <vector>
 
@@ -24,6 +26,12 @@ bool GuardedWriteAll(const OutputPiece* pieces, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     if (pieces[i].Length != 0) std::memcpy(pieces[i].Destination, pieces[i].Source, pieces[i].Length);
   }
+  return true;
+}
+
+bool GuardedReadAll(void* destination, const void* source, std::size_t length) {
+  if (!GuardedCanRead(source, length)) return false;
+  if (length != 0) std::memcpy(destination, source, length);
   return true;
 }
 
