@@ -49,7 +49,7 @@ class ReportAccepted : public SuccessAction {
 
 std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexcept {
   const OutputCells cells(count);
-  return RunReplyOperation(handle, true, cells, [&](TVClientSock& h) -> std::int32_t {
+  return RunOperation(handle, Direction::Input, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t capacity = 0;
     if (!ReadCell(count, capacity)) return ErrorNoAccess;
     if (capacity <= 0) {
@@ -73,7 +73,7 @@ std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexc
 
 std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer) noexcept {
   const OutputCells cells(count);
-  return RunReplyOperation(handle, false, cells, [&](TVClientSock& h) -> std::int32_t {
+  return RunOperation(handle, Direction::Output, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t length = 0;
     if (!ReadCell(count, length)) return ErrorNoAccess;
     if (length <= 0) {

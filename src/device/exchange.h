@@ -35,15 +35,19 @@ std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view suc
 // queues one "RETRY" chunk. Does not wait for an answer.
 void Resync(TVClientSock& h);
 
-// The steps every reply-bearing operation shares around its own work: the
-// library and handle locks, the handle check (20), the direction (1349) and
-// the connection (2250), in that order, clearing `cells` on each failure. A
+// The direction an operation requires of its handle.
+enum class Direction { Any, Input, Output };
+
+// The steps every operation shares around its own work: the library and
+// handle locks, the handle check (20), the direction (1349) and the
+// connection (2250), in that order, clearing `cells` on each failure. A
 // handle inherited through fork() gives 2250 straight after the handle check.
 // `work` runs with both locks held and returns the result; memory running
-// out inside it gives 8 with the cells cleared.
+// out inside it gives 8 with the cells cleared. A wait that timed out
+// because the link went down reports the link (2250).
 template <class Work>
-std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputCells& cells,
-                               Work&& work) noexcept {
+std::int32_t RunOperation(NDX_HANDLE handle, Direction direction, const OutputCells& cells,
+                          Work&& work) noexcept {
   LibraryLock library;
   if (!library.Held || CheckHandle(handle) != ErrorSuccess) {
     cells.Clear();
@@ -55,7 +59,7 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     return ErrorNotConnected;
   }
   platform::MutexLock lock(h.HandleMutex);  // after LibraryMutex
-  if (h.IsInput != needsInput) {
+  if (direction != Direction::Any && h.IsInput != (direction == Direction::Input)) {
     cells.Clear();
     return ErrorBadTokenType;
   }
@@ -70,7 +74,6 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     cells.Clear();
     return ErrorNotEnoughMemory;
   }
-  // A wait that timed out because the link went down reports the link.
   if (result == ErrorTimeout && !h.Sock->Connected) result = ErrorNotConnected;
   return result;
 }

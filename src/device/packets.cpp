@@ -43,7 +43,7 @@ class CopyPackets : public SuccessAction {
 std::int32_t FetchPackets(NDX_HANDLE handle, std::string_view requestTag, std::int32_t* timeCount,
                           void* timeBuffer, std::int32_t* dataCount, void* dataBuffer) {
   const OutputCells cells(timeCount, dataCount);
-  return RunReplyOperation(handle, true, cells, [&](TVClientSock& h) -> std::int32_t {
+  return RunOperation(handle, Direction::Input, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t timeCapacity = 0;
     std::int32_t dataCapacity = 0;
     // Unreadable count cells are refused before anything is sent.
