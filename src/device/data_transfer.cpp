@@ -1,6 +1,7 @@
 // Data transfer: read a block from the device ("RREQ?") or write one
 // ("WDATA"). The bytes travel as a chunk payload, untouched.
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "device/device_api.h"
@@ -45,6 +46,30 @@ class ReportAccepted : public SuccessAction {
   std::int32_t* Count;
 };
 
+// The "WDATA" header, then the caller's bytes from where they lie.
+class SendFromCaller : public RequestSender {
+ public:
+  SendFromCaller(const std::string& header, const void* buffer, std::size_t length)
+      : Header(header), Buffer(buffer), Length(length) {}
+
+  std::int32_t Send(TVClientSock& h) override {
+    // No memory for the rest is a request that cannot be built.
+    try {
+      if (!h.Sock->QueueSendFrom(Header, Buffer, Length, &platform::GuardedReadAll)) {
+        return ErrorNoAccess;
+      }
+    } catch (const std::bad_alloc&) {
+      return ErrorInternalError;
+    }
+    return ErrorSuccess;
+  }
+
+ private:
+  const std::string& Header;
+  const void* Buffer;
+  std::size_t Length;
+};
+
 }  // namespace
 
 std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexcept {
@@ -81,30 +106,24 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
       return ErrorBadLength;
     }
     // The request is what SaveToString makes of a "WDATA" chunk with no
-    // headers and no children, built in place: the caller's bytes are copied
-    // once, straight into the bytes that go on the wire. The buffer is
-    // checked whole before anything is reserved, so a count far larger than
-    // the memory behind it costs nothing. No memory for the request is a
-    // request that cannot be built, as in every other operation.
+    // headers and no children: its header, then the caller's bytes, which go
+    // to the socket straight from the caller's memory once all of it is
+    // known readable; only what the socket cannot take at once is copied.
     const std::size_t bytes = static_cast<std::size_t>(length);
     if (!platform::GuardedCanRead(buffer, bytes)) {
       cells.Clear();
       return ErrorNoAccess;
     }
-    std::string request;
+    std::string header;
     try {
-      request = diff::BareFrameHeader("WDATA", static_cast<std::uint32_t>(length));
-      request.resize(request.size() + bytes);
+      header = diff::BareFrameHeader("WDATA", static_cast<std::uint32_t>(length));
     } catch (...) {
       cells.Clear();
       return ErrorInternalError;
     }
-    if (!platform::GuardedReadAll(request.data() + request.size() - bytes, buffer, bytes)) {
-      cells.Clear();
-      return ErrorNoAccess;
-    }
+    SendFromCaller sender(header, buffer, bytes);
     ReportAccepted action(count);
-    return Exchange(h, std::move(request), "WRESP", action, cells);
+    return ExchangeSent(h, sender, "WRESP", action, cells);
   });
 }
 

@@ -48,6 +48,19 @@ void Resync(TVClientSock& h) {
 
 std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view successTag,
                       SuccessAction& action, const OutputCells& cells) {
+  struct QueueString : RequestSender {
+    std::string& Request;
+    explicit QueueString(std::string& request) : Request(request) {}
+    std::int32_t Send(TVClientSock& h) override {
+      h.Sock->QueueSend(std::move(Request));
+      return ErrorSuccess;
+    }
+  } sender(request);
+  return ExchangeSent(h, sender, successTag, action, cells);
+}
+
+std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_view successTag,
+                          SuccessAction& action, const OutputCells& cells) {
   // Drain, then take what was received: a block that lands between the two
   // is taken before any wait, and its signal only costs one empty wake-up.
   // Nothing more is taken while a frame is ready: the bytes behind it wait in
@@ -55,7 +68,10 @@ std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view suc
   while (h.ReplySignal.WaitFor(0) == platform::Semaphore::WaitResult::Signaled) {
   }
   if (!h.Replies.FrameReady()) h.Replies.TakeArrived(*h.Sock);
-  h.Sock->QueueSend(std::move(request));
+  if (const std::int32_t failed = sender.Send(h); failed != ErrorSuccess) {
+    cells.Clear();
+    return failed;
+  }
 
   bool retried = false;
   std::int32_t result = ErrorTimeout;

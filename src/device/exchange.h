@@ -31,6 +31,20 @@ class SuccessAction {
 std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view successTag,
                       SuccessAction& action, const OutputCells& cells);
 
+// How a request goes out when it is not one string; returns 0, or the
+// result that ends the call.
+class RequestSender {
+ public:
+  virtual ~RequestSender() = default;
+  virtual std::int32_t Send(TVClientSock& h) = 0;
+};
+
+// The same for a request that `sender` puts out itself, at the point where
+// Exchange queues its string; a nonzero result of the sender ends the call
+// with that result (cells cleared) before any wait.
+std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_view successTag,
+                          SuccessAction& action, const OutputCells& cells);
+
 // Empties the reply stream, discards what arrives over four time slices, and
 // queues one "RETRY" chunk. Does not wait for an answer.
 void Resync(TVClientSock& h);

@@ -50,6 +50,12 @@ bool SocketSetNoDelay(Socket s);
 // clamped to what one call can pass (INT_MAX on Windows).
 long SocketSend(Socket s, const void* data, std::size_t length);
 
+// The same for `headLength` bytes at `head` followed by `bodyLength` bytes
+// at `body`, gathered in one call; returns the count taken from the two
+// together.
+long SocketSendNoWait(Socket s, const void* head, std::size_t headLength, const void* body,
+                      std::size_t bodyLength);
+
 // One send of up to `length` bytes that never waits for room in the
 // socket's send buffer: returns the count the OS accepted at once (0 when
 // none fitted), or -1 on error. Backends without a per-call non-blocking

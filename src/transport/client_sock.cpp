@@ -179,6 +179,44 @@ void TDClientSock::QueueSend(ByteString data) {
   if (!whole) SendSemaphore.Release();
 }
 
+bool TDClientSock::QueueSendFrom(std::string_view head, const void* body, std::size_t length,
+                                 CopyFunction copyRest) {
+  const std::size_t total = head.size() + length;
+  if (total == 0) return true;
+  ByteString rest;
+  rest.reserve(total);  // untouched unless needed; reserved before anything is sent
+  const bool mayUseSocket = TakeSocketUse();
+  bool copied = true, cut = false, queued = false;
+  {
+    platform::MutexLock hold(SendMutex);
+    std::size_t sent = 0;
+    if (mayUseSocket && SendQueue.empty() && !Sending) {
+      const long n = platform::SocketSendNoWait(SocketHandle, head.data(), head.size(), body, length);
+      if (n > 0) sent = static_cast<std::size_t>(n);
+    }
+    if (sent < total) {
+      // Built under SendMutex, so nothing can be queued between the part
+      // that went out and its rest.
+      if (sent < head.size()) rest.append(head.substr(sent));
+      const std::size_t from = sent > head.size() ? sent - head.size() : 0;
+      const std::size_t at = rest.size();
+      rest.resize(at + (length - from));
+      copied = copyRest(rest.data() + at, static_cast<const char*>(body) + from, length - from);
+      if (copied) {
+        if (SendQueue.empty()) FrontAlreadySent = 0;
+        SendQueue.push_back(std::move(rest));
+        queued = true;
+      } else {
+        cut = sent > 0;
+      }
+    }
+  }
+  if (mayUseSocket) ReleaseSocketUse();
+  if (queued) SendSemaphore.Release();
+  if (cut) Shutdown();
+  return copied;
+}
+
 ByteString TDClientSock::DequeueSend(std::size_t& alreadySent) {
   SendSemaphore.Wait();
   platform::MutexLock hold(SendMutex);

@@ -146,6 +146,18 @@ class TDClientSock {
   // the hand-off to the writer thread. What the socket does not take at once
   // (or everything, when the writer is busy) is queued for the writer.
   void QueueSend(ByteString data);
+  // Sends `head` followed by the `length` bytes at `body` as one string, after
+  // everything queued before. `body` is read only during this call: as with
+  // QueueSend the calling thread offers the bytes to the socket itself when
+  // it may, and only what the socket does not take at once is copied, by
+  // `copyRest`, into a string for the writer. False when `copyRest` failed:
+  // nothing is queued then, and if a part had already gone out the
+  // connection is shut down, since the peer could never find whole chunks
+  // behind it. Throws std::bad_alloc, with nothing sent, when no room for
+  // the rest can be reserved.
+  using CopyFunction = bool (*)(void* to, const void* from, std::size_t length);
+  bool QueueSendFrom(std::string_view head, const void* body, std::size_t length,
+                     CopyFunction copyRest);
   // Writer only: waits for a count and takes the next string, or returns an
   // empty string when woken with nothing queued. `alreadySent` is how many of
   // its first bytes QueueSend's own send has handed to the socket.

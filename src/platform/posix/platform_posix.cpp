@@ -132,6 +132,22 @@ long SocketSendNoWait(Socket s, const void* data, std::size_t length) {
   }
 }
 
+long SocketSendNoWait(Socket s, const void* head, std::size_t headLength, const void* body,
+                      std::size_t bodyLength) {
+  if (headLength > std::size_t(INT_MAX)) headLength = INT_MAX;
+  if (bodyLength > std::size_t(INT_MAX) - headLength) bodyLength = std::size_t(INT_MAX) - headLength;
+  iovec pieces[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(body), bodyLength}};
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = 2;
+  for (;;) {
+    const ssize_t n = ::sendmsg(int(s), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return long(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
 long SocketRecv(Socket s, void* data, std::size_t length) {
   if (length > std::size_t(INT_MAX)) length = INT_MAX;
   for (;;) {
