@@ -90,7 +90,7 @@ TEST_F(Exchange, SecondReplyInTheSameBlockAnswersTheNextCall) {
   EXPECT_EQ(GetData([&] { Request(), Link.Peer.Write(RData("first") + RData("second")); }, &data),
             0);
   EXPECT_EQ(data, "first");
-  // No device action: the reply is already in ReplyBuffer.
+  // No device action: the reply is already in the reply stream.
   EXPECT_EQ(GetData([&] { Request(); }, &data), 0);
   EXPECT_EQ(data, "second");
 }
