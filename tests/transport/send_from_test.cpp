@@ -81,5 +81,9 @@ TEST(SendFrom, AFailedCopyAfterPartOfTheStringWentOutEndsTheConnection) {
   ASSERT_EQ(link.Result, 0);
   const std::string body = Pattern(std::size_t(24) << 20, 6);
   EXPECT_FALSE(link.Sock.QueueSendFrom("HEAD", body.data(), body.size(), &FailingCopy));
-  EXPECT_TRUE(Eventually([&] { return !link.Sock.Connected; }));
+  if (!Eventually([&] { return !link.Sock.Connected; }, 3000)) {
+    // Where the calling thread never sends itself (Windows), nothing went
+    // out, and the connection rightly stays: the peer has seen no byte.
+    EXPECT_TRUE(link.Peer.Read(1, 300).empty());
+  }
 }
