@@ -3,9 +3,11 @@
 // result number instead of a fault in the host's process.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
+#include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -19,16 +21,44 @@ inline bool WriteCell(std::int32_t* cell, std::int32_t value) {
   return platform::GuardedWrite(cell, &value, sizeof value);
 }
 
-inline bool CopyOut(void* destination, const char* source, std::size_t length) {
-  return platform::GuardedWrite(destination, source, length);
-}
+// What a successful operation hands the caller: count cells and runs of
+// bytes, written all together or not at all, so the caller's memory is never
+// left half written by a call that fails. Collect, then Write once.
+class CallerOutput {
+ public:
+  CallerOutput() = default;
+  CallerOutput(const CallerOutput&) = delete;
+  CallerOutput& operator=(const CallerOutput&) = delete;
 
-// Whether every destination of a success can take its bytes, asked before
-// the first of them is written: the caller's memory is never left half
-// written by a call that fails.
-inline bool CanWriteAll(std::initializer_list<platform::MemoryRange> destinations) {
-  return platform::GuardedCanWrite(destinations.begin(), destinations.size());
-}
+  // At most MaxCells cells per output.
+  void Cell(std::int32_t* cell, std::int32_t value) {
+    Values[Cells] = value;
+    Pieces.push_back(platform::OutputPiece{cell, &Values[Cells], sizeof value});
+    ++Cells;
+  }
+  // The first `length` bytes of `runs` (which hold at least that many), one
+  // after the other from `destination` on.
+  void Bytes(void* destination, const std::vector<std::string_view>& runs, std::size_t length) {
+    char* at = static_cast<char*>(destination);
+    for (std::string_view run : runs) {
+      if (length == 0) break;
+      const std::size_t n = std::min(run.size(), length);
+      Pieces.push_back(platform::OutputPiece{at, run.data(), n});
+      at += n;
+      length -= n;
+    }
+  }
+  void Bytes(void* destination, std::string_view bytes) {
+    Pieces.push_back(platform::OutputPiece{destination, bytes.data(), bytes.size()});
+  }
+  bool Write() const { return platform::GuardedWriteAll(Pieces.data(), Pieces.size()); }
+
+ private:
+  static constexpr int MaxCells = 2;
+  std::int32_t Values[MaxCells] = {};
+  int Cells = 0;
+  std::vector<platform::OutputPiece> Pieces;
+};
 
 // The count cells an operation clears (writes 0 to) whenever it fails.
 class OutputCells {

@@ -1,6 +1,7 @@
 // Configuration and control commands: each queues one request and returns
 // without waiting for the device. NDX_SetTimeout sends nothing.
 #include <string>
+#include <utility>
 
 #include "device/device_api.h"
 #include "device/exchange.h"
@@ -11,22 +12,11 @@ namespace {
 
 constexpr std::int32_t MaxFrequencyHz = 40000000;
 
-// The checks every command runs, in order: LibraryMutex, the handle (20),
-// HandleMutex, the connection (2250), then `work`, which applies the
+// Commands have no direction and no output cells; `work` applies the
 // argument rule and queues the request.
 template <class Work>
 std::int32_t RunCommand(NDX_HANDLE handle, Work&& work) noexcept {
-  LibraryLock library;
-  if (!library.Held || CheckHandle(handle) != ErrorSuccess) return ErrorBadUnit;
-  TVClientSock& h = *static_cast<TVClientSock*>(handle);
-  if (Inherited(h)) return ErrorNotConnected;
-  platform::MutexLock lock(h.HandleMutex);
-  if (!h.Sock->Connected) return ErrorNotConnected;
-  try {
-    return work(h);
-  } catch (...) {
-    return ErrorNotEnoughMemory;
-  }
+  return RunOperation(handle, Direction::Any, OutputCells(nullptr), std::forward<Work>(work));
 }
 
 // Builds the request and queues it; a request that cannot be built gives 1359

@@ -1,6 +1,7 @@
 // Data transfer: read a block from the device ("RREQ?") or write one
 // ("WDATA"). The bytes travel as a chunk payload, untouched.
 #include <algorithm>
+#include <new>
 #include <string>
 
 #include "device/device_api.h"
@@ -10,20 +11,17 @@ namespace velmora::device {
 
 namespace {
 
-constexpr std::size_t FrameHeaderBytes = 8;  // tag word and body length
-
 class CopyData : public SuccessAction {
  public:
   CopyData(std::int32_t* count, void* buffer, std::int32_t capacity)
       : Count(count), Buffer(buffer), Capacity(capacity) {}
 
-  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
-    const std::size_t n = std::min(reply.Payload.size(), std::size_t(Capacity));
-    if (!CanWriteAll({{Count, sizeof *Count}, {Buffer, n}}) ||
-        !WriteCell(Count, std::int32_t(n)) || !CopyOut(Buffer, reply.Payload.data(), n)) {
-      return ErrorNoAccess;
-    }
-    return ErrorSuccess;
+  std::int32_t OnSuccess(TReply& reply) override {
+    const std::size_t n = std::min(reply.PayloadSize, std::size_t(Capacity));
+    CallerOutput out;
+    out.Cell(Count, std::int32_t(n));
+    out.Bytes(Buffer, reply.Payload, n);
+    return out.Write() ? ErrorSuccess : ErrorNoAccess;
   }
 
  private:
@@ -37,8 +35,10 @@ class ReportAccepted : public SuccessAction {
   explicit ReportAccepted(std::int32_t* count) : Count(count) {}
 
   // The device's number is passed on as it is, not compared with what was sent.
-  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
-    if (!WriteCell(Count, diff::BytesToInt(reply.GetHeaderValue("Bytes")))) return ErrorNoAccess;
+  std::int32_t OnSuccess(TReply& reply) override {
+    if (!WriteCell(Count, diff::BytesToInt(reply.Chunk->GetHeaderValue("Bytes")))) {
+      return ErrorNoAccess;
+    }
     return ErrorSuccess;
   }
 
@@ -46,11 +46,35 @@ class ReportAccepted : public SuccessAction {
   std::int32_t* Count;
 };
 
+// The "WDATA" header, then the caller's bytes from where they lie.
+class SendFromCaller : public RequestSender {
+ public:
+  SendFromCaller(const std::string& header, const void* buffer, std::size_t length)
+      : Header(header), Buffer(buffer), Length(length) {}
+
+  std::int32_t Send(TVClientSock& h) override {
+    // No memory for the rest is a request that cannot be built.
+    try {
+      if (!h.Sock->QueueSendFrom(Header, Buffer, Length, &platform::GuardedReadAll)) {
+        return ErrorNoAccess;
+      }
+    } catch (const std::bad_alloc&) {
+      return ErrorInternalError;
+    }
+    return ErrorSuccess;
+  }
+
+ private:
+  const std::string& Header;
+  const void* Buffer;
+  std::size_t Length;
+};
+
 }  // namespace
 
 std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexcept {
   const OutputCells cells(count);
-  return RunReplyOperation(handle, true, cells, [&](TVClientSock& h) -> std::int32_t {
+  return RunOperation(handle, Direction::Input, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t capacity = 0;
     if (!ReadCell(count, capacity)) return ErrorNoAccess;
     if (capacity <= 0) {
@@ -74,47 +98,32 @@ std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexc
 
 std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer) noexcept {
   const OutputCells cells(count);
-  return RunReplyOperation(handle, false, cells, [&](TVClientSock& h) -> std::int32_t {
+  return RunOperation(handle, Direction::Output, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t length = 0;
     if (!ReadCell(count, length)) return ErrorNoAccess;
     if (length <= 0) {
       cells.Clear();
       return ErrorBadLength;
     }
-    // A count far larger than the buffer behind it is refused before the
-    // library reserves (and zero-fills) that much memory.
-    if (!platform::GuardedCanRead(buffer, static_cast<std::size_t>(length))) {
-      cells.Clear();
-      return ErrorNoAccess;
-    }
     // The request is what SaveToString makes of a "WDATA" chunk with no
-    // headers and no children: the tag word, the body length, the payload.
-    // Built in place, the caller's bytes are copied once, straight into the
-    // bytes that go on the wire, instead of into a payload and then again
-    // into the serialized chunk.
-    // No memory for the request is a request that cannot be built, as in
-    // every other operation.
-    std::string request;
-    try {
-      request.resize(FrameHeaderBytes + static_cast<std::size_t>(length));
-    } catch (...) {
-      cells.Clear();
-      return ErrorInternalError;
-    }
-    if (!platform::GuardedRead(request.data() + FrameHeaderBytes, buffer,
-                               static_cast<std::size_t>(length))) {
+    // headers and no children: its header, then the caller's bytes, which go
+    // to the socket straight from the caller's memory once all of it is
+    // known readable; only what the socket cannot take at once is copied.
+    const std::size_t bytes = static_cast<std::size_t>(length);
+    if (!platform::GuardedCanRead(buffer, bytes)) {
       cells.Clear();
       return ErrorNoAccess;
     }
+    std::string header;
     try {
-      diff::WriteU32(request.data(), diff::PackTag("WDATA", false, false));
-      diff::WriteU32(request.data() + 4, static_cast<std::uint32_t>(length));
+      header = diff::BareFrameHeader("WDATA", static_cast<std::uint32_t>(length));
     } catch (...) {
       cells.Clear();
       return ErrorInternalError;
     }
+    SendFromCaller sender(header, buffer, bytes);
     ReportAccepted action(count);
-    return Exchange(h, std::move(request), "WRESP", action, cells);
+    return ExchangeSent(h, sender, "WRESP", action, cells);
   });
 }
 

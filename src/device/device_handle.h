@@ -8,7 +8,7 @@
 
 #include "device/library_mutex.h"
 #include "device/result_codes.h"
-#include "diff/chunk_buffer.h"
+#include "device/reply_stream.h"
 #include "platform/platform.h"
 #include "transport/client_sock.h"
 
@@ -45,19 +45,9 @@ class TVClientSock {
   std::uint32_t Signature1 = 0;
   std::unique_ptr<transport::TDClientSock> Sock;
   bool IsInput = false;
-  // Bytes taken from Sock and not yet consumed as whole replies; survives
-  // from one call to the next. Only exported calls touch it, under both locks.
-  diff::TChunkBuffer ReplyBuffer;
-  // Kept across calls so that a reply's bytes meet memory already in use:
-  // the blocks just taken from Sock and those going back to it, and the
-  // storage of the last reply's payload. Touched like ReplyBuffer.
-  transport::TReceivedBlocks Received;
-  transport::TReceivedBlocks Spent;
-  std::string SparePayload;
-  // Bytes of a refused oversized frame that have not arrived yet: they are
-  // dropped as they are taken from Sock, so the next reply is read from the
-  // first byte after that frame. Touched like ReplyBuffer.
-  std::uint64_t DiscardAhead = 0;
+  // What the device has sent and no call has consumed yet; survives from
+  // one call to the next. Only exported calls touch it, under both locks.
+  ReplyStream Replies;
   platform::Semaphore ReplySignal{0, 1};
   std::int32_t TimeoutMs = 0;
   std::uint32_t Signature2 = 0;

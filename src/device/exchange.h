@@ -8,6 +8,7 @@
 
 #include "device/caller_memory.h"
 #include "device/device_handle.h"
+#include "device/reply_stream.h"
 #include "diff/diff_chunk.h"
 #include "velmora.h"
 
@@ -18,30 +19,49 @@ namespace velmora::device {
 class SuccessAction {
  public:
   virtual ~SuccessAction() = default;
-  virtual std::int32_t OnSuccess(diff::TDIFFChunk& reply) = 0;
+  virtual std::int32_t OnSuccess(TReply& reply) = 0;
 };
 
 // Queues `request` and waits for exactly one reply chunk: the success tag
 // runs `action` (0), "NOWRK" gives 58 and sets the thread's last-error value
 // to its "Status", "IOERR" 66, a parse failure 30, no block within a whole
 // TimeoutMs 1460; one unexpected tag sends "RETRY" and waits again, a second
-// gives 13 and empties ReplyBuffer. Output cells are cleared on failure.
+// gives 13 and empties the handle's reply stream. Output cells are cleared
+// on failure.
 std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view successTag,
                       SuccessAction& action, const OutputCells& cells);
 
-// Empties ReplyBuffer, discards what arrives over four time slices, and
+// How a request goes out when it is not one string; returns 0, or the
+// result that ends the call.
+class RequestSender {
+ public:
+  virtual ~RequestSender() = default;
+  virtual std::int32_t Send(TVClientSock& h) = 0;
+};
+
+// The same for a request that `sender` puts out itself, at the point where
+// Exchange queues its string; a nonzero result of the sender ends the call
+// with that result (cells cleared) before any wait.
+std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_view successTag,
+                          SuccessAction& action, const OutputCells& cells);
+
+// Empties the reply stream, discards what arrives over four time slices, and
 // queues one "RETRY" chunk. Does not wait for an answer.
 void Resync(TVClientSock& h);
 
-// The steps every reply-bearing operation shares around its own work: the
-// library and handle locks, the handle check (20), the direction (1349) and
-// the connection (2250), in that order, clearing `cells` on each failure. A
+// The direction an operation requires of its handle.
+enum class Direction { Any, Input, Output };
+
+// The steps every operation shares around its own work: the library and
+// handle locks, the handle check (20), the direction (1349) and the
+// connection (2250), in that order, clearing `cells` on each failure. A
 // handle inherited through fork() gives 2250 straight after the handle check.
 // `work` runs with both locks held and returns the result; memory running
-// out inside it gives 8 with the cells cleared.
+// out inside it gives 8 with the cells cleared. A wait that timed out
+// because the link went down reports the link (2250).
 template <class Work>
-std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputCells& cells,
-                               Work&& work) noexcept {
+std::int32_t RunOperation(NDX_HANDLE handle, Direction direction, const OutputCells& cells,
+                          Work&& work) noexcept {
   LibraryLock library;
   if (!library.Held || CheckHandle(handle) != ErrorSuccess) {
     cells.Clear();
@@ -53,7 +73,7 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     return ErrorNotConnected;
   }
   platform::MutexLock lock(h.HandleMutex);  // after LibraryMutex
-  if (h.IsInput != needsInput) {
+  if (direction != Direction::Any && h.IsInput != (direction == Direction::Input)) {
     cells.Clear();
     return ErrorBadTokenType;
   }
@@ -68,7 +88,6 @@ std::int32_t RunReplyOperation(NDX_HANDLE handle, bool needsInput, const OutputC
     cells.Clear();
     return ErrorNotEnoughMemory;
   }
-  // A wait that timed out because the link went down reports the link.
   if (result == ErrorTimeout && !h.Sock->Connected) result = ErrorNotConnected;
   return result;
 }

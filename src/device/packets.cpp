@@ -19,19 +19,16 @@ class CopyPackets : public SuccessAction {
 
   // Bytes beyond a capacity are dropped: a count equal to the capacity it
   // was given is the caller's only sign of a possibly truncated reply.
-  std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
-    const std::size_t n = std::min(reply.Payload.size(), std::size_t(DataCapacity));
-    const std::string time = reply.GetHeaderValue("Time");
+  std::int32_t OnSuccess(TReply& reply) override {
+    const std::size_t n = std::min(reply.PayloadSize, std::size_t(DataCapacity));
+    const std::string time = reply.Chunk->GetHeaderValue("Time");
     const std::size_t m = std::min(time.size(), std::size_t(TimeCapacity));
-    if (!CanWriteAll({{DataCount, sizeof *DataCount},
-                      {DataBuffer, n},
-                      {TimeCount, sizeof *TimeCount},
-                      {TimeBuffer, m}}) ||
-        !WriteCell(DataCount, std::int32_t(n)) || !CopyOut(DataBuffer, reply.Payload.data(), n) ||
-        !WriteCell(TimeCount, std::int32_t(m)) || !CopyOut(TimeBuffer, time.data(), m)) {
-      return ErrorNoAccess;
-    }
-    return ErrorSuccess;
+    CallerOutput out;
+    out.Cell(DataCount, std::int32_t(n));
+    out.Bytes(DataBuffer, reply.Payload, n);
+    out.Cell(TimeCount, std::int32_t(m));
+    out.Bytes(TimeBuffer, std::string_view(time).substr(0, m));
+    return out.Write() ? ErrorSuccess : ErrorNoAccess;
   }
 
  private:
@@ -46,7 +43,7 @@ class CopyPackets : public SuccessAction {
 std::int32_t FetchPackets(NDX_HANDLE handle, std::string_view requestTag, std::int32_t* timeCount,
                           void* timeBuffer, std::int32_t* dataCount, void* dataBuffer) {
   const OutputCells cells(timeCount, dataCount);
-  return RunReplyOperation(handle, true, cells, [&](TVClientSock& h) -> std::int32_t {
+  return RunOperation(handle, Direction::Input, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t timeCapacity = 0;
     std::int32_t dataCapacity = 0;
     // Unreadable count cells are refused before anything is sent.

@@ -34,7 +34,7 @@ void TChunkBuffer::Reserve(std::string_view more) {
     char frame[8];
     for (std::size_t i = 0; i < 8; ++i) frame[i] = i < unread ? Bytes[Offset + i] : more[i - unread];
     const std::size_t length = 8 + std::size_t(ReadU32(frame + 4));
-    if (length <= ReserveLimit) want = std::max(need, Offset + length);
+    if (length <= FrameReserveLimit) want = std::max(need, Offset + length);
   }
   Bytes.reserve(want);
 }

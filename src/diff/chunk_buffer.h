@@ -24,6 +24,11 @@ class TChunkBuffer {
   // hostile length field cannot make the buffer reserve gigabytes up front.
   static constexpr std::size_t ReserveLimit = std::size_t(64) << 20;
 
+  TChunkBuffer() = default;
+  // A buffer that reserves whole frames only up to `reserveLimit` bytes, for
+  // an owner that keeps larger frames elsewhere.
+  explicit TChunkBuffer(std::size_t reserveLimit) : FrameReserveLimit(reserveLimit) {}
+
   bool empty() const { return Bytes.size() == Offset; }
   std::size_t size() const { return Bytes.size() - Offset; }
   std::string_view view() const { return std::string_view(Bytes).substr(Offset); }
@@ -48,6 +53,7 @@ class TChunkBuffer {
 
   std::string Bytes;
   std::size_t Offset = 0;
+  std::size_t FrameReserveLimit = ReserveLimit;
 };
 
 // CutChunkBytes on a TChunkBuffer: the bytes of one complete framed chunk, or

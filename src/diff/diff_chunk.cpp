@@ -409,4 +409,29 @@ std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer, ByteString& paylo
   return chunk;
 }
 
+ByteString BareFrameHeader(std::string_view tag, std::uint32_t payloadLength) {
+  ByteString header(8, '\0');
+  WriteU32(header.data(), PackTag(tag, false, false));
+  WriteU32(header.data() + 4, payloadLength);
+  return header;
+}
+
+std::size_t PayloadOffset(std::uint32_t tagWord, std::size_t frameLength,
+                          const std::function<std::uint32_t(std::size_t)>& u32At) {
+  const UnpackedTag unpacked = UnpackTag(tagWord);
+  std::size_t at = 8;
+  // Each block is a length field and that many bytes.
+  const auto skipBlock = [&]() -> bool {
+    if (frameLength - at < 4) return false;
+    const std::size_t length = u32At(at);
+    if (length > frameLength - at - 4) return false;
+    at += 4 + length;
+    return true;
+  };
+  if (frameLength < 8) return 0;
+  if (unpacked.HasHeader && !skipBlock()) return 0;
+  if (unpacked.HasChunkList && !skipBlock()) return 0;
+  return at;
+}
+
 }  // namespace velmora::diff

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -124,5 +125,20 @@ std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer);
 // spent chunk's payload back this way copies every reply's payload into
 // memory already in use instead of fresh pages.
 std::unique_ptr<TDIFFChunk> ExtractChunk(TChunkBuffer& buffer, ByteString& payloadStorage);
+
+// The first 8 bytes of a frame with no headers and no children: the tag
+// word with both flags clear and the body length, which is then exactly the
+// payload's. What SaveToString writes ahead of such a chunk's payload, for
+// a sender that puts the payload behind it itself.
+ByteString BareFrameHeader(std::string_view tag, std::uint32_t payloadLength);
+
+// Where the payload of a complete frame of `frameLength` bytes begins: past
+// the tag word, the body length, the header block and the chunk list that
+// the tag word announces. `u32At` reads the 32-bit field at a frame offset.
+// 0 when those blocks do not fit in the body; such a frame does not parse.
+// Parsing the frame's bytes up to the payload, with the body length set to
+// end there, accepts or refuses exactly what parsing the whole frame would.
+std::size_t PayloadOffset(std::uint32_t tagWord, std::size_t frameLength,
+                          const std::function<std::uint32_t(std::size_t)>& u32At);
 
 }  // namespace velmora::diff

@@ -50,6 +50,12 @@ bool SocketSetNoDelay(Socket s);
 // clamped to what one call can pass (INT_MAX on Windows).
 long SocketSend(Socket s, const void* data, std::size_t length);
 
+// The same for `headLength` bytes at `head` followed by `bodyLength` bytes
+// at `body`, gathered in one call; returns the count taken from the two
+// together.
+long SocketSendNoWait(Socket s, const void* head, std::size_t headLength, const void* body,
+                      std::size_t bodyLength);
+
 // One send of up to `length` bytes that never waits for room in the
 // socket's send buffer: returns the count the OS accepted at once (0 when
 // none fitted), or -1 on error. Backends without a per-call non-blocking
@@ -277,15 +283,39 @@ struct MemoryRange {
   std::size_t Length;
 };
 
-// Tells, without changing any byte, whether every range can be written: one
-// byte of every page is read and written back as it was. Unmapped or
-// read-only memory gives false without a fault. All ranges are probed in as
-// few system calls as the platform allows (on Linux two per 1024 pages), so
+// Tells, without changing any byte, whether every range can be written.
+// Unmapped or read-only memory gives false without a fault. All ranges are
+// checked in as few system calls as the platform allows (on Linux one per
+// range where the kernel can fault pages in for writing on request, else
+// two per 1024 pages, reading one byte of each and writing it back), so
 // a caller checks every destination of an operation at once before it writes
 // the first byte. Empty ranges are ignored; a null start with a length is
 // refused. As with GuardedCanRead, the later copies are still guarded: a host
 // that changes its mappings during its own call is outside any promise.
 bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count);
+
+// One run of bytes for caller memory: `Length` bytes from `Source` (the
+// library's own memory) to `Destination` (the caller's).
+struct OutputPiece {
+  void* Destination;
+  const void* Source;
+  std::size_t Length;
+};
+
+// Writes every piece, or none: all destinations are first checked together
+// as GuardedCanWrite does, then the bytes go with plain copies, which cost
+// far less than a guarded copy of every byte. False, with nothing written,
+// when any destination cannot be written. Written once above GuardedCanWrite
+// for both backends; the same limits apply (where the platform cannot tell,
+// only null is refused). Throws std::bad_alloc, with nothing written, when
+// the check's list of ranges cannot be made.
+bool GuardedWriteAll(const OutputPiece* pieces, std::size_t count);
+
+// Copies `length` bytes from caller memory once GuardedCanRead has found all
+// of it readable, with a plain copy, far cheaper than GuardedRead for long
+// runs. False, with nothing copied, when it cannot be read. Written once
+// for both backends, with the same limits as GuardedCanRead.
+bool GuardedReadAll(void* destination, const void* source, std::size_t length);
 
 // The size of the pages memory is mapped in; never 0.
 std::size_t PageSize();

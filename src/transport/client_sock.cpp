@@ -81,6 +81,10 @@ int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
     platform::MutexLock hold(SocketMutex);
     SocketUsers = 2;  // the reader and the writer
   }
+  {
+    platform::MutexLock hold(RecvMutex);
+    LastArrival = std::chrono::steady_clock::now();
+  }
   Connected = true;
   ReadThread.reset(new (std::nothrow) TDClientReadThread(this));
   if (ReadThread == nullptr || !ReadThread->Started()) {
@@ -175,6 +179,44 @@ void TDClientSock::QueueSend(ByteString data) {
   if (!whole) SendSemaphore.Release();
 }
 
+bool TDClientSock::QueueSendFrom(std::string_view head, const void* body, std::size_t length,
+                                 CopyFunction copyRest) {
+  const std::size_t total = head.size() + length;
+  if (total == 0) return true;
+  ByteString rest;
+  rest.reserve(total);  // untouched unless needed; reserved before anything is sent
+  const bool mayUseSocket = TakeSocketUse();
+  bool copied = true, cut = false, queued = false;
+  {
+    platform::MutexLock hold(SendMutex);
+    std::size_t sent = 0;
+    if (mayUseSocket && SendQueue.empty() && !Sending) {
+      const long n = platform::SocketSendNoWait(SocketHandle, head.data(), head.size(), body, length);
+      if (n > 0) sent = static_cast<std::size_t>(n);
+    }
+    if (sent < total) {
+      // Built under SendMutex, so nothing can be queued between the part
+      // that went out and its rest.
+      if (sent < head.size()) rest.append(head.substr(sent));
+      const std::size_t from = sent > head.size() ? sent - head.size() : 0;
+      const std::size_t at = rest.size();
+      rest.resize(at + (length - from));
+      copied = copyRest(rest.data() + at, static_cast<const char*>(body) + from, length - from);
+      if (copied) {
+        if (SendQueue.empty()) FrontAlreadySent = 0;
+        SendQueue.push_back(std::move(rest));
+        queued = true;
+      } else {
+        cut = sent > 0;
+      }
+    }
+  }
+  if (mayUseSocket) ReleaseSocketUse();
+  if (queued) SendSemaphore.Release();
+  if (cut) Shutdown();
+  return copied;
+}
+
 ByteString TDClientSock::DequeueSend(std::size_t& alreadySent) {
   SendSemaphore.Wait();
   platform::MutexLock hold(SendMutex);
@@ -223,6 +265,7 @@ ByteString TDClientSock::TakeReceived() {
     if (RecvBytes <= joined.capacity() && RecvBuffer.size() <= taken.capacity()) {
       taken.swap(RecvBuffer);
       RecvBytes = 0;
+      NotifyAfter = 0;
       resume = ResumeReaderLocked();
       break;
     }
@@ -248,15 +291,33 @@ void TDClientSock::TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& sp
       RecvBuffer.clear();
     }
     RecvBytes = 0;
+    NotifyAfter = 0;
     resume = ResumeReaderLocked();
   }
   if (resume) RecvSpace.Release();
+}
+
+void TDClientSock::NotifyOnceBuffered(std::size_t bytes) {
+  platform::MutexLock hold(RecvMutex);
+  NotifyAfter = bytes;
+}
+
+std::uint32_t TDClientSock::QuietMs() {
+  std::chrono::steady_clock::time_point last;
+  {
+    platform::MutexLock hold(RecvMutex);
+    last = LastArrival;
+  }
+  const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - last);
+  return quiet.count() >= 0xFFFFFFFF ? 0xFFFFFFFFu : std::uint32_t(quiet.count());
 }
 
 std::unique_ptr<char[]> TDClientSock::AppendReceivedLocked(std::unique_ptr<char[]> block,
                                                            std::size_t length) {
   RecvBuffer.push_back(TReceivedBlock{std::move(block), length});
   RecvBytes += length;
+  LastArrival = std::chrono::steady_clock::now();
   if (FreeBlocks.empty()) return nullptr;
   std::unique_ptr<char[]> next = std::move(FreeBlocks.back());
   FreeBlocks.pop_back();

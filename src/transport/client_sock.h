@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -145,6 +146,18 @@ class TDClientSock {
   // the hand-off to the writer thread. What the socket does not take at once
   // (or everything, when the writer is busy) is queued for the writer.
   void QueueSend(ByteString data);
+  // Sends `head` followed by the `length` bytes at `body` as one string, after
+  // everything queued before. `body` is read only during this call: as with
+  // QueueSend the calling thread offers the bytes to the socket itself when
+  // it may, and only what the socket does not take at once is copied, by
+  // `copyRest`, into a string for the writer. False when `copyRest` failed:
+  // nothing is queued then, and if a part had already gone out the
+  // connection is shut down, since the peer could never find whole chunks
+  // behind it. Throws std::bad_alloc, with nothing sent, when no room for
+  // the rest can be reserved.
+  using CopyFunction = bool (*)(void* to, const void* from, std::size_t length);
+  bool QueueSendFrom(std::string_view head, const void* body, std::size_t length,
+                     CopyFunction copyRest);
   // Writer only: waits for a count and takes the next string, or returns an
   // empty string when woken with nothing queued. `alreadySent` is how many of
   // its first bytes QueueSend's own send has handed to the socket.
@@ -162,6 +175,15 @@ class TDClientSock {
   // blocks in `spent` goes back to the reader for reuse, and `spent` is left
   // empty. On an exception nothing has been taken.
   void TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& spent);
+  // Until `bytes` received bytes wait untaken, blocks are not notified
+  // through OnReceive, except when the reader pauses at UndeliveredCap: an
+  // owner collecting a long frame is woken once it is complete instead of at
+  // every block. The next take notifies every block again.
+  void NotifyOnceBuffered(std::size_t bytes);
+  // Milliseconds since the reader last appended a block (since Connect when
+  // none has arrived): lets an owner whose notifications are held back
+  // tell a silent link from a busy one.
+  std::uint32_t QuietMs();
 
   // fork() support, for the device layer's fork handlers. The forking thread
   // takes the socket lock just before the fork (HoldSocketStateForFork), so
@@ -227,6 +249,10 @@ class TDClientSock {
   std::unique_ptr<char[]> AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length);
   void RecycleLocked(TReceivedBlocks& spent) noexcept;
   std::vector<std::unique_ptr<char[]>> FreeBlocks;  // guarded by RecvMutex
+  std::size_t NotifyAfter = 0;                       // guarded by RecvMutex
+  std::chrono::steady_clock::time_point LastArrival;  // guarded by RecvMutex
+  // With RecvMutex held, after an append: whether OnReceive is due.
+  bool NotifyDueLocked() const { return RecvBytes >= NotifyAfter || RecvBytes >= UndeliveredCap; }
   bool ReaderPaused = false;                          // guarded by RecvMutex
   std::atomic<bool> Stopping{false};                  // set by Shutdown, never cleared
   // Reader only: waits while UndeliveredCap bytes are untaken. False once the

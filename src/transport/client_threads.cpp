@@ -61,11 +61,13 @@ std::uint32_t TDClientReadThread::Run() {
         status = ErrorNotConnected;
         break;
       }
+      bool notify;
       {
         platform::MutexLock hold(sock.RecvMutex);
         block = sock.AppendReceivedLocked(std::move(block), static_cast<std::size_t>(n));
+        notify = sock.NotifyDueLocked();
       }
-      sock.OnReceive.Notify(&sock);
+      if (notify) sock.OnReceive.Notify(&sock);
       if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     }
   } catch (...) {

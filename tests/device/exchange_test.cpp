@@ -90,7 +90,7 @@ TEST_F(Exchange, SecondReplyInTheSameBlockAnswersTheNextCall) {
   EXPECT_EQ(GetData([&] { Request(), Link.Peer.Write(RData("first") + RData("second")); }, &data),
             0);
   EXPECT_EQ(data, "first");
-  // No device action: the reply is already in ReplyBuffer.
+  // No device action: the reply is already in the reply stream.
   EXPECT_EQ(GetData([&] { Request(); }, &data), 0);
   EXPECT_EQ(data, "second");
 }
@@ -143,7 +143,7 @@ TEST_F(Exchange, OneUnexpectedTagSendsExactlyOneRetry) {
                 &data),
             0);
   EXPECT_EQ(data, "after retry");
-  EXPECT_TRUE(Handle().ReplyBuffer.empty());
+  EXPECT_EQ(Handle().Replies.Buffered(), 0u);
   // Nothing else was sent: the next thing on the wire is the next request.
   EXPECT_EQ(GetData([&] {
     EXPECT_EQ(Tag(Request()), "RREQ?");
@@ -160,7 +160,7 @@ TEST_F(Exchange, SecondUnexpectedTagGivesInvalidDataAndEmptiesTheBuffer) {
             }),
             13);
   EXPECT_EQ(LastCount, 0);
-  EXPECT_TRUE(Handle().ReplyBuffer.empty());
+  EXPECT_EQ(Handle().Replies.Buffered(), 0u);
 }
 
 TEST_F(Exchange, IoErrGives66WithoutRetry) {
@@ -233,5 +233,5 @@ TEST_F(Exchange, FrameClaimingMoreThanTheLargestFrameGives30AndItsBytesAreSkippe
             30);
   EXPECT_EQ(LastCount, 0);
   EXPECT_EQ(GetData([&] { Request(), Link.Peer.Write(RData("still inside")); }), 1460);
-  EXPECT_EQ(Handle().ReplyBuffer.size(), 0u);
+  EXPECT_EQ(Handle().Replies.Buffered(), 0u);
 }

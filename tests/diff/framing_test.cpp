@@ -300,3 +300,13 @@ TEST(ChunkBuffer, TakeAndConsumeAndClear) {
 
 }  // namespace
 }  // namespace velmora::diff::test
+
+TEST(BareFrameHeader, IsWhatSaveToStringPutsAheadOfAPayloadAlone) {
+  for (const std::string payload : {std::string(), std::string("x"), std::string(70000, '\x81')}) {
+    auto chunk = velmora::diff::TDIFFChunk::Make();
+    chunk->SetTag("WDATA");
+    chunk->Payload = payload;
+    EXPECT_EQ(velmora::diff::BareFrameHeader("WDATA", std::uint32_t(payload.size())) + payload,
+              chunk->SaveToString());
+  }
+}

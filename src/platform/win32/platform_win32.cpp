@@ -126,6 +126,10 @@ long SocketSendNoWait(Socket, const void*, std::size_t) {
   return 0;
 }
 
+long SocketSendNoWait(Socket, const void*, std::size_t, const void*, std::size_t) {
+  return 0;  // as above
+}
+
 long SocketRecv(Socket s, void* data, std::size_t length) {
   if (length > std::size_t(INT_MAX)) length = INT_MAX;
   const int n = ::recv(SOCKET(s), static_cast<char*>(data), int(length), 0);
