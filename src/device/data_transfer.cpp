@@ -5,6 +5,7 @@
 
 #include "device/device_api.h"
 #include "device/exchange.h"
+#include "diff/wire_vocabulary.h"
 
 namespace velmora::device {
 
@@ -38,7 +39,7 @@ class ReportAccepted : public SuccessAction {
 
   // The device's number is passed on as it is, not compared with what was sent.
   std::int32_t OnSuccess(diff::TDIFFChunk& reply) override {
-    if (!WriteCell(Count, diff::BytesToInt(reply.GetHeaderValue("Bytes")))) return ErrorNoAccess;
+    if (!WriteCell(Count, diff::BytesToInt(reply.GetHeaderValue(wire::header::Bytes)))) return ErrorNoAccess;
     return ErrorSuccess;
   }
 
@@ -63,12 +64,12 @@ std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexc
     }
     std::string request;
     try {
-      request = BuildRequest("RREQ?", "Len", diff::IntToBytes(capacity), true);
+      request = BuildRequest(wire::tag::GetData, wire::header::Length, diff::IntToBytes(capacity), true);
     } catch (...) {
       return ErrorInternalError;  // the count stays as the caller passed it
     }
     CopyData action(count, buffer, capacity);
-    return Exchange(h, std::move(request), "RDATA", action, cells);
+    return Exchange(h, std::move(request), wire::tag::Data, action, cells);
   });
 }
 
@@ -107,14 +108,14 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
       return ErrorNoAccess;
     }
     try {
-      diff::WriteU32(request.data(), diff::PackTag("WDATA", false, false));
+      diff::WriteU32(request.data(), diff::PackTag(wire::tag::PutData, false, false));
       diff::WriteU32(request.data() + 4, static_cast<std::uint32_t>(length));
     } catch (...) {
       cells.Clear();
       return ErrorInternalError;
     }
     ReportAccepted action(count);
-    return Exchange(h, std::move(request), "WRESP", action, cells);
+    return Exchange(h, std::move(request), wire::tag::WriteAccepted, action, cells);
   });
 }
 

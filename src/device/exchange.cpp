@@ -5,6 +5,9 @@
 #include <string>
 #include <utility>
 
+#include "diff/chunk_builder.h"
+#include "diff/wire_vocabulary.h"
+
 namespace velmora::device {
 
 namespace {
@@ -13,7 +16,7 @@ namespace {
 // at once, the bytes of it still to come included, rather than collected.
 void RefuseOversizedFrame(TVClientSock& h) {
   const std::string_view front = h.ReplyBuffer.view();
-  if (front.size() < 8 || diff::ClaimedBodyLength(front) <= diff::LargestFrameBody) return;
+  if (front.size() < 8 || diff::ClaimedBodyLength(front) <= wire::LargestFrameBody) return;
   const std::uint64_t frame = 8 + std::uint64_t(diff::ClaimedBodyLength(front));
   const std::size_t present = std::size_t(std::min<std::uint64_t>(front.size(), frame));
   h.ReplyBuffer.Consume(present);
@@ -67,23 +70,21 @@ bool TakeIntoReplyBuffer(TVClientSock& h) {
 bool FrameAtFront(const TVClientSock& h) {
   return diff::CompleteFrameLength(h.ReplyBuffer.view()) != 0 ||
          (h.ReplyBuffer.size() >= 8 &&
-          diff::ClaimedBodyLength(h.ReplyBuffer.view()) > diff::LargestFrameBody);
+          diff::ClaimedBodyLength(h.ReplyBuffer.view()) > wire::LargestFrameBody);
 }
 
 }  // namespace
 
 std::string BuildRequest(std::string_view tag, std::string_view headerName,
                          std::string headerValue, bool withHeader, std::string payload) {
-  auto chunk = diff::TDIFFChunk::Make();
-  chunk->SetTag(tag);
-  if (withHeader) chunk->AddHeader(std::string(headerName), std::move(headerValue));
-  chunk->Payload = std::move(payload);
-  return chunk->SaveToString();
+  diff::HeaderList headers;
+  if (withHeader) headers.emplace_back(std::string(headerName), std::move(headerValue));
+  return diff::SerializeChunk(tag, std::move(headers), std::move(payload));
 }
 
 void Resync(TVClientSock& h) {
   h.ReplyBuffer.Clear();
-  std::string retry = BuildRequest("RETRY");
+  std::string retry = BuildRequest(wire::tag::Retry);
   h.Received.clear();  // blocks not yet appended are discarded with the rest
   for (int i = 0; i < 4; ++i) {
     platform::YieldTimeSlice();
@@ -137,14 +138,14 @@ std::int32_t Exchange(TVClientSock& h, std::string request, std::string_view suc
       if (result != ErrorSuccess) cells.Clear();
       break;
     }
-    if (chunk->Tag == "NOWRK") {
+    if (chunk->Tag == wire::tag::NoWork) {
       result = ErrorBadNetResp;
       cells.Clear();
       platform::SetLastError(
-          static_cast<std::uint32_t>(diff::BytesToInt(chunk->GetHeaderValue("Status"))));
+          static_cast<std::uint32_t>(diff::BytesToInt(chunk->GetHeaderValue(wire::header::Status))));
       break;
     }
-    if (chunk->Tag == "IOERR") {
+    if (chunk->Tag == wire::tag::IoError) {
       result = ErrorBadDevType;
       cells.Clear();
       break;
