@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/loopback_peer.h"
+#include "support/sock_link.h"
 #include "transport/client_sock.h"
 
 using velmora::testing::Eventually;
@@ -36,23 +37,15 @@ void ThrowOnReceive(void* user, TDClientSock*) {
   throw std::runtime_error("host code threw");
 }
 
-// A connected socket object with a peer on the other end.
-struct Link {
+// A connected socket object with a peer on the other end; with `counters`,
+// its receive and disconnect notifications are counted there.
+struct Link : velmora::testing::SockLink {
   explicit Link(const char* address, Counters* counters = nullptr,
                 TDClientSockEvent::Function onReceive = &CountReceive)
-      : Peer(address, Port) {
-    if (counters != nullptr) {
-      Sock.OnReceive = TDClientSockEvent{onReceive, counters};
-      Sock.OnDisconnect = TDClientSockEvent{&CountDisconnect, counters};
-    }
-    Peer.AcceptAsync();
-    Result = Sock.Connect(address, Port);
-    Accepted = Peer.WaitAccepted();
-  }
-  LoopbackPeer Peer;
-  TDClientSock Sock;
-  int Result = -1;
-  bool Accepted = false;
+      : SockLink(address, Port,
+                 counters != nullptr ? TDClientSockEvent{onReceive, counters} : TDClientSockEvent{},
+                 counters != nullptr ? TDClientSockEvent{&CountDisconnect, counters}
+                                     : TDClientSockEvent{}) {}
 };
 
 std::string Received(TDClientSock& sock, std::size_t count) {
