@@ -129,9 +129,11 @@ std::string FrameHeaderClaiming(std::uint32_t body) {
 // cap and the blocks the reader keeps, with room for sanitizer overhead.
 constexpr long long MemoryBound = 96 * MiB;
 
-// A read that meets a frame claiming `claim` body bytes gives 30, the frame
-// does not parse, and the count is cleared.
+// On a link that is up, a read that meets a frame claiming `claim` body bytes
+// gives 30, the frame does not parse, and the count is cleared.
 void ExpectClaimRefused(DeviceLink& link, std::uint32_t claim, std::vector<char>& buffer) {
+  ASSERT_NE(link.Handle, nullptr);
+  ASSERT_TRUE(link.Accepted);
   ASSERT_TRUE(link.Peer.Write(FrameHeaderClaiming(claim)));
   std::int32_t count = std::int32_t(buffer.size());
   EXPECT_EQ(device::GetData(link.Handle, &count, buffer.data()), 30);
@@ -201,8 +203,6 @@ TEST(HostileDevice, DataPushedUnaskedIsHeldBackByFlowControlInBoundedMemory) {
 
 TEST(HostileDevice, HugeClaimFollowedByFillerGives30AndTheFillerIsSkippedInBoundedMemory) {
   DeviceLink link("127.0.22.3", true);
-  ASSERT_NE(link.Handle, nullptr);
-  ASSERT_TRUE(link.Accepted);
   const PeakGrowth growth;
   std::vector<char> buffer(64);
   ASSERT_NO_FATAL_FAILURE(ExpectClaimRefused(link, 0xFFFFFFF0u, buffer));
@@ -220,8 +220,6 @@ TEST(HostileDevice, HugeClaimFollowedByFillerGives30AndTheFillerIsSkippedInBound
 
 TEST(HostileDevice, AfterAnOversizedFrameTheNextCallReadsTheFrameBehindIt) {
   DeviceLink link("127.0.22.4", true);
-  ASSERT_NE(link.Handle, nullptr);
-  ASSERT_TRUE(link.Accepted);
   const PeakGrowth growth;
   const std::uint32_t claim = wire::LargestFrameBody + 1;
   std::vector<char> buffer(64);
