@@ -18,13 +18,13 @@ using velmora::transport::TDClientSock;
 
 namespace {
 
+constexpr std::uint16_t Port = 0xED01;
+
 std::string Pattern(std::size_t size, unsigned salt) {
   std::string s(size, '\0');
   for (std::size_t i = 0; i < size; ++i) s[i] = char(i * 131 + (i >> 11) + salt);
   return s;
 }
-
-constexpr std::uint16_t Port = 0xED01;
 
 struct Link : velmora::testing::SockLink {
   explicit Link(const char* address) : SockLink(address, Port) {}
