@@ -1,6 +1,7 @@
 // Large transfers: NDX_GetData and NDX_PutData of 64 KiB, 1 MiB and 16 MiB.
 #include "device/device_api.h"
-#include "device/exchange.h"
+#include "diff/chunk_builder.h"
+#include "diff/wire_vocabulary.h"
 #include "turns.h"
 
 namespace velmora::bench {
@@ -64,7 +65,7 @@ void BulkTransfers(const Settings& s, Links& l, std::vector<Comparison>& rows) {
   for (const Size& z : Sizes) {
     Comparison c = Throughput("bulk: NDX_PutData ", z, z.WriteTarget);
     const std::string request =
-        device::BuildRequest("WDATA", {}, {}, false, std::string(buffer.data(), z.Bytes));
+        diff::SerializeChunk(wire::tag::PutData, {}, std::string(buffer.data(), z.Bytes));
     auto prepare = [&] { dev.DiscardStore(0); };
     auto lib = [&] {
       std::int32_t count = std::int32_t(z.Bytes);

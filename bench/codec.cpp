@@ -3,8 +3,9 @@
 #include <cstring>
 #include <memory>
 
-#include "device/exchange.h"
+#include "diff/chunk_builder.h"
 #include "diff/diff_chunk.h"
+#include "diff/wire_vocabulary.h"
 #include "turns.h"
 
 namespace velmora::bench {
@@ -21,49 +22,32 @@ void Codec(const Settings& s, std::vector<Comparison>& rows) {
     return Time([&] { std::memcpy(target.data(), payload.data(), MiB); });
   };
   {
-    Comparison c;
-    c.Name = "codec: SaveToString, 1 MiB payload";
-    c.Reference = "memcpy 1 MiB";
-    c.Target = "<= 3.0x";
-    c.Limit = 3.0;
     auto chunk = diff::TDIFFChunk::Make();
-    chunk->SetTag("RDATA");
+    chunk->SetTag(wire::tag::Data);
     chunk->Payload = payload;
     std::string out;
     auto lib = [&] {
       out = std::string();  // the previous result goes, outside the timing
       return Time([&] { out = chunk->SaveToString(); });
     };
-    WarmUp(3, nullptr, lib, copy);
-    Alternate(s, c, samples, nullptr, lib, copy);
-    rows.push_back(std::move(c));
+    Measure(s, rows, AtMost("codec: SaveToString, 1 MiB payload", "memcpy 1 MiB", 3.0), 3, samples,
+            nullptr, lib, copy);
   }
   {
-    Comparison c;
-    c.Name = "codec: MakeFromString, 1 MiB payload";
-    c.Reference = "memcpy 1 MiB";
-    c.Target = "<= 3.0x";
-    c.Limit = 3.0;
-    const std::string frame = device::BuildRequest("RDATA", "Time", std::string(8, 't'), true,
-                                                   payload);
+    const std::string frame =
+        diff::SerializeChunk(wire::tag::Data, {{std::string(wire::header::Time), std::string(8, 't')}}, payload);
     std::unique_ptr<diff::TDIFFChunk> loaded;
     auto lib = [&] {
       loaded.reset();
       return Time([&] { loaded = diff::TDIFFChunk::MakeFromString(frame); });
     };
-    WarmUp(3, nullptr, lib, copy);
-    Alternate(s, c, samples, nullptr, lib, copy);
+    Measure(s, rows, AtMost("codec: MakeFromString, 1 MiB payload", "memcpy 1 MiB", 3.0), 3, samples,
+            nullptr, lib, copy);
     Check(loaded && loaded->Payload.size() == MiB, "load");
-    rows.push_back(std::move(c));
   }
   {
     // Cutting N small chunks off one buffer: time per chunk at N = 10,000
     // against N = 1,000. Linear cutting keeps the two equal.
-    Comparison c;
-    c.Name = "codec: cut 10,000 small chunks, per chunk";
-    c.Reference = "cut 1,000, per chunk";
-    c.Target = "<= 1.5x (linear)";
-    c.Limit = 1.5;
     const std::string one = SetFreqRequest(1000);
     auto cut = [&](int n) {
       std::string all;
@@ -80,9 +64,9 @@ void Codec(const Settings& s, std::vector<Comparison>& rows) {
     };
     auto big = [&] { return cut(10000); };
     auto small = [&] { return cut(1000); };
-    WarmUp(1, nullptr, big, small);
-    Alternate(s, c, s.Samples(10), nullptr, big, small);
-    rows.push_back(std::move(c));
+    Measure(s, rows,
+            AtMost("codec: cut 10,000 small chunks, per chunk", "cut 1,000, per chunk", 1.5, " (linear)"), 1,
+            s.Samples(10), nullptr, big, small);
   }
 }
 

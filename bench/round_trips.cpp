@@ -2,7 +2,8 @@
 #include <thread>
 
 #include "device/device_api.h"
-#include "device/exchange.h"
+#include "diff/chunk_builder.h"
+#include "diff/wire_vocabulary.h"
 #include "turns.h"
 
 namespace velmora::bench {
@@ -13,28 +14,17 @@ void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows)
   const int samples = s.Samples(300);
   const int calls = (samples + 1) * int(s.Where.size()) * s.Reps + 20;
   {
-    Comparison c;
-    c.Name = "round trip: NDX_GetData 16 B";
-    c.Reference = "raw request/reply";
-    c.Target = "<= 1.5x";
-    c.Limit = 1.5;
     const std::string request = GetDataRequest(16);
     auto lib = [&] { return LibraryRead(l.In, 16, buffer); };
     auto raw = [&] { return RawRead(l.RawIn, request); };
     dev.DiscardStore(0);
     dev.FillStore(0, std::string(std::size_t(16) * 2 * std::size_t(calls), 'd'));
-    WarmUp(10, nullptr, lib, raw);
-    Alternate(s, c, samples, nullptr, lib, raw);
-    rows.push_back(std::move(c));
+    Measure(s, rows, AtMost("round trip: NDX_GetData 16 B", "raw request/reply", 1.5), 10, samples,
+            nullptr, lib, raw);
   }
   {
     // A 16-byte packet per request: 8 samples of 16 bits at 1 kHz, and the
     // device's clock moved on by exactly one packet before each request.
-    Comparison c;
-    c.Name = "round trip: NDX_GetAllPackets, one 16 B packet";
-    c.Reference = "raw request/reply";
-    c.Target = "<= 2.0x";
-    c.Limit = 2.0;
     dev.SetManualClock(true);
     Check(device::SetBlockSize(l.In, 16) == 0 && device::SetPacketBits(l.In, 16) == 0 &&
               device::SetFreq(l.In, 1000) == 0 && device::GoClear(l.In) == 0,
@@ -43,7 +33,7 @@ void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     Check(dev.State(0) == sim::AcquisitionState::Running, "acquisition start");
-    const std::string request = device::BuildRequest("RREQA");
+    const std::string request = diff::SerializeChunk(wire::tag::GetAllPackets);
     char time[16];
     auto prepare = [&] { dev.AdvanceClock(8000); };
     auto lib = [&] {
@@ -55,11 +45,10 @@ void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows)
       return t;
     };
     auto raw = [&] { return RawRead(l.RawIn, request); };
-    WarmUp(10, prepare, lib, raw);
-    Alternate(s, c, samples, prepare, lib, raw);
+    Measure(s, rows, AtMost("round trip: NDX_GetAllPackets, one 16 B packet", "raw request/reply", 2.0), 10,
+            samples, prepare, lib, raw);
     Check(device::Clear(l.In) == 0, "Clear");
     dev.SetManualClock(false);
-    rows.push_back(std::move(c));
   }
 }
 
@@ -89,15 +78,9 @@ void CommandThenRequest(const Settings& s, Links& l, std::vector<Comparison>& ro
       Check(r.Send(command) && r.Send(request) && r.ReadFrame(), "raw command then request");
     });
   };
-  Comparison c;
-  c.Name = "NDX_SetFreq then NDX_GetData 16 B";
-  c.Reference = "raw command then request";
-  c.Target = "<= 1.5x, p99 < 1 ms";
-  c.Limit = 1.5;
+  Comparison c = AtMost("NDX_SetFreq then NDX_GetData 16 B", "raw command then request", 1.5, ", p99 < 1 ms");
   c.P99LimitUs = 1000;
-  WarmUp(5, nullptr, libPair, [&] { return rawPair(l.RawIn); });
-  Alternate(s, c, samples, nullptr, libPair, [&] { return rawPair(l.RawIn); });
-  rows.push_back(std::move(c));
+  Measure(s, rows, std::move(c), 5, samples, nullptr, libPair, [&] { return rawPair(l.RawIn); });
 
   Comparison nagle;
   nagle.Name = "NDX_SetFreq then NDX_GetData 16 B, against Nagle";

@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "device/device_api.h"
-#include "device/exchange.h"
-#include "diff/diff_chunk.h"
+#include "diff/chunk_builder.h"
+#include "diff/wire_vocabulary.h"
 
 namespace velmora::bench {
 
@@ -46,12 +46,30 @@ void WarmUp(int n, const std::function<void()>& prepare, const Sample& lib, cons
   }
 }
 
+Comparison AtMost(std::string name, std::string reference, double limit, const std::string& more) {
+  Comparison c;
+  c.Name = std::move(name);
+  c.Reference = std::move(reference);
+  char target[32];
+  std::snprintf(target, sizeof target, "<= %.1fx", limit);
+  c.Target = target + more;
+  c.Limit = limit;
+  return c;
+}
+
+void Measure(const Settings& s, std::vector<Comparison>& rows, Comparison c, int warmUps, int samples,
+             const std::function<void()>& prepare, const Sample& lib, const Sample& raw) {
+  WarmUp(warmUps, prepare, lib, raw);
+  Alternate(s, c, samples, prepare, lib, raw);
+  rows.push_back(std::move(c));
+}
+
 std::string GetDataRequest(std::int32_t count) {
-  return device::BuildRequest("RREQ?", "Len", diff::IntToBytes(count), true);
+  return diff::SerializeChunk(wire::tag::GetData, {{std::string(wire::header::Length), diff::IntToBytes(count)}});
 }
 
 std::string SetFreqRequest(std::int32_t hz) {
-  return device::BuildRequest("WFREQ", "Hz", diff::IntToBytes(hz), true);
+  return diff::SerializeChunk(wire::tag::SetFrequency, {{std::string(wire::header::Hz), diff::IntToBytes(hz)}});
 }
 
 double LibraryRead(NDX_HANDLE h, std::int32_t bytes, char* buffer) {

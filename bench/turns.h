@@ -46,6 +46,15 @@ void Alternate(const Settings& s, Comparison& c, int samples, const std::functio
 // faults of fresh buffers, the peer's threads waking) are not sampled.
 void WarmUp(int n, const std::function<void()>& prepare, const Sample& lib, const Sample& raw);
 
+// A latency comparison whose ratio must stay at or under `limit`: its target
+// reads "<= 1.5x" and then `more`, if given.
+Comparison AtMost(std::string name, std::string reference, double limit, const std::string& more = {});
+
+// Warms both sides up `warmUps` times, takes `samples` alternating pairs
+// (Alternate) and adds the comparison to `rows`.
+void Measure(const Settings& s, std::vector<Comparison>& rows, Comparison c, int warmUps, int samples,
+             const std::function<void()>& prepare, const Sample& lib, const Sample& raw);
+
 // The request bytes the library sends for NDX_GetData and NDX_SetFreq.
 std::string GetDataRequest(std::int32_t count);
 std::string SetFreqRequest(std::int32_t hz);

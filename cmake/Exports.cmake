@@ -1,5 +1,5 @@
 # Generates the export definitions of the shared library from the one export
-# list, src/exports/export_list.h, at configure time:
+# list, src/device/function_list.h, at configure time:
 #   - the Windows module-definition file (names and fixed ordinals), and
 #   - the Linux version script (exactly the exported names, all else local).
 # Each entry k (from 0) of the list gets ordinals 3k+1 (NDX_), 3k+2 (_NDX_,
@@ -95,7 +95,7 @@ function(velmora_generate_exports list_file out_dir)
     message(FATAL_ERROR "${list_file}: no export entries found")
   endif()
 
-  set(note "Generated from src/exports/export_list.h by cmake/Exports.cmake; do not edit.")
+  set(note "Generated from src/device/function_list.h by cmake/Exports.cmake; do not edit.")
   set(def_file ${out_dir}/velmora.def)
   velmora_write_if_changed(${def_file}
     "; ${note}\nLIBRARY \"VELMORA.dll\"\nEXPORTS\n${def_lines}")

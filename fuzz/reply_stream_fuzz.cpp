@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "device/device_api.h"
-#include "diff/diff_chunk.h"
+#include "diff/chunk_builder.h"
+#include "diff/wire_vocabulary.h"
 #include "platform/platform.h"
 
 using namespace velmora;
@@ -24,7 +25,7 @@ using namespace velmora;
 namespace {
 
 const char* const Address = "127.0.0.120";
-constexpr std::uint16_t Port = 0xED10;
+constexpr std::uint16_t Port = wire::DevicePort(true, 0);
 constexpr int MaxOperations = 4;
 
 [[noreturn]] void Fail(const char* what, long value) {
@@ -40,18 +41,10 @@ platform::Socket Listener() {
   return listener;
 }
 
-std::string MakeChunk(const char* tag, std::vector<std::pair<std::string, std::string>> headers,
-                      std::string payload) {
-  auto c = diff::TDIFFChunk::Make();
-  c->SetTag(tag);
-  for (auto& h : headers) c->AddHeader(h.first, h.second);
-  c->Payload = std::move(payload);
-  return c->SaveToString();
-}
-
 // Splits the input into the pieces the device sends before each operation.
 std::vector<std::string> Pieces(const std::uint8_t* data, std::size_t size) {
-  static const char* const OtherTags[] = {"WRESP", "RETRY", "HELLO", "RREQA", "~~~~~"};
+  static const std::string_view OtherTags[] = {wire::tag::WriteAccepted, wire::tag::Retry, "HELLO",
+                                               wire::tag::GetAllPackets, "~~~~~"};
   std::vector<std::string> pieces(1);
   std::size_t i = 0;
   while (i + 2 <= size && pieces.size() <= MaxOperations) {
@@ -65,16 +58,19 @@ std::vector<std::string> Pieces(const std::uint8_t* data, std::size_t size) {
     std::string& out = pieces.back();
     switch (kind % 7) {
       case 0: out += bytes; break;
-      case 1: out += MakeChunk("RDATA", {}, bytes); break;
+      case 1: out += diff::SerializeChunk(wire::tag::Data, {}, bytes); break;
       case 2:
-        out += MakeChunk("RDATA", {{"Time", bytes.substr(0, 8)}}, bytes.size() > 8 ? bytes.substr(8) : "");
+        out += diff::SerializeChunk(wire::tag::Data, {{std::string(wire::header::Time), bytes.substr(0, 8)}},
+                                    bytes.size() > 8 ? bytes.substr(8) : "");
         break;
-      case 3: out += MakeChunk("NOWRK", {{"Status", bytes.substr(0, 4)}}, ""); break;
-      case 4: out += MakeChunk("IOERR", {}, bytes); break;
-      case 5: out += MakeChunk(OtherTags[n % 5], {}, bytes); break;
+      case 3:
+        out += diff::SerializeChunk(wire::tag::NoWork, {{std::string(wire::header::Status), bytes.substr(0, 4)}});
+        break;
+      case 4: out += diff::SerializeChunk(wire::tag::IoError, {}, bytes); break;
+      case 5: out += diff::SerializeChunk(OtherTags[n % 5], {}, bytes); break;
       default: {
         // A frame cut short: its body length claims more than follows.
-        std::string frame = MakeChunk("RDATA", {}, bytes);
+        std::string frame = diff::SerializeChunk(wire::tag::Data, {}, bytes);
         out += frame.substr(0, frame.size() / 2);
         break;
       }

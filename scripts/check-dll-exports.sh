@@ -67,15 +67,13 @@ trap 'rm -f "$headers" "$disassembly"' EXIT
 "$objdump" -p "$dll" >"$headers"
 "$objdump" -d "$dll" >"$disassembly"
 
-python3 - "$arch" scripts/dll-exports.expected "$headers" "$disassembly" "$dll" <<'PY'
+PYTHONPATH=scripts/lib python3 - "$arch" scripts/dll-exports.expected "$headers" "$disassembly" "$dll" <<'PY'
 import re
 import sys
 
-arch, expected_path, headers_path, disassembly_path, dll = sys.argv[1:]
-problems = []
+from check_report import fail, finish
 
-def fail(message):
-    problems.append(message)
+arch, expected_path, headers_path, disassembly_path, dll = sys.argv[1:]
 
 # ------------------------------------------------------------ expected table
 expected = []  # (ordinal, name, kind, bytes)
@@ -308,11 +306,7 @@ for ordinal, name, kind, bytes_ in expected:
             fail(f"{name} is the same code as {plain}, not a wrapper")
         check_wrapper(want, plain, bytes_, reached_of.get(plain, []))
 
-if problems:
-    print(f"check-dll-exports: {dll} ({arch}) FAILED:")
-    for p in problems:
-        print("  " + p)
-    sys.exit(1)
-print(f"check-dll-exports: {dll} ({arch}): 45 exports with names, ordinals, aliases and "
-      f"calling conventions as expected; imports {', '.join(imports)}")
+finish(f"check-dll-exports: {dll} ({arch})",
+       f"45 exports with names, ordinals, aliases and calling conventions as expected; "
+       f"imports {', '.join(imports)}")
 PY

@@ -18,15 +18,12 @@ import sys
 import tempfile
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+from check_report import fail, finish  # noqa: E402
+
 FILES = ["VELMORA.dll", "VELMORA.dll.a", "VELMORA.lib", "velmora.def", "include/velmora.h",
          "velmora.exe", "velmora-sim.exe", "README-windows.txt"]
 EXPECTED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "dll-exports.expected")
-
-problems = []
-
-
-def fail(message):
-    problems.append(message)
 
 
 def expected_exports():
@@ -167,13 +164,9 @@ def main():
                 if f"FILEVERSION {numbers}" not in rc:
                     fail(f"version resource: FILEVERSION is not {numbers}")
 
-    if problems:
-        print(f"check-windows-package: {zip_path} FAILED:")
-        for p in problems:
-            print("  " + p)
-        sys.exit(1)
-    print(f"check-windows-package: {zip_path}: {len(FILES)} files; VELMORA.lib and VELMORA.dll.a "
-          f"import all 45 names with their ordinals; version resource {version}")
+    finish(f"check-windows-package: {zip_path}",
+           f"{len(FILES)} files; VELMORA.lib and VELMORA.dll.a import all 45 names with their "
+           f"ordinals; version resource {version}")
 
 
 if __name__ == "__main__":

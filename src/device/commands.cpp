@@ -5,12 +5,11 @@
 
 #include "device/device_api.h"
 #include "device/exchange.h"
+#include "diff/wire_vocabulary.h"
 
 namespace velmora::device {
 
 namespace {
-
-constexpr std::int32_t MaxFrequencyHz = 40000000;
 
 // Commands have no direction and no output cells; `work` applies the
 // argument rule and queues the request.
@@ -38,7 +37,7 @@ std::string OnOff(std::int32_t on) { return std::string(1, on != 0 ? '\x01' : '\
 std::int32_t QueueLine(NDX_HANDLE handle, std::uint32_t line, std::int32_t on, bool checkLine) {
   return RunCommand(handle, [&](TVClientSock& h) {
     if (checkLine && line >= 32) return ErrorInvalidIndex;
-    return Queue(h, "WDIO1", std::string(1, static_cast<char>(line)), OnOff(on), true);
+    return Queue(h, wire::tag::SetLine, std::string(1, static_cast<char>(line)), OnOff(on), true);
   });
 }
 
@@ -54,17 +53,17 @@ std::int32_t QueuePositive(NDX_HANDLE handle, std::int32_t value, std::string_vi
 
 std::int32_t SetFreq(NDX_HANDLE handle, std::int32_t hz) noexcept {
   return RunCommand(handle, [&](TVClientSock& h) {
-    const std::int32_t clamped = hz < 0 ? 0 : (hz > MaxFrequencyHz ? MaxFrequencyHz : hz);
-    return Queue(h, "WFREQ", "Hz", diff::IntToBytes(clamped), true);
+    const std::int32_t clamped = hz < 0 ? 0 : (hz > wire::MaxFrequencyHz ? wire::MaxFrequencyHz : hz);
+    return Queue(h, wire::tag::SetFrequency, wire::header::Hz, diff::IntToBytes(clamped), true);
   });
 }
 
 std::int32_t SetPacketBits(NDX_HANDLE handle, std::int32_t bits) noexcept {
-  return QueuePositive(handle, bits, "WBITS", "Bits");
+  return QueuePositive(handle, bits, wire::tag::SetPacketBits, wire::header::Bits);
 }
 
 std::int32_t SetBlockSize(NDX_HANDLE handle, std::int32_t bytes) noexcept {
-  return QueuePositive(handle, bytes, "WBKSZ", "Bytes");
+  return QueuePositive(handle, bytes, wire::tag::SetBlockSize, wire::header::Bytes);
 }
 
 std::int32_t SetAZero(NDX_HANDLE handle, std::int32_t on) noexcept {
@@ -76,15 +75,15 @@ std::int32_t SetMDIO1(NDX_HANDLE handle, std::uint32_t line, std::int32_t on) no
 }
 
 std::int32_t Go(NDX_HANDLE handle) noexcept {
-  return RunCommand(handle, [&](TVClientSock& h) { return Queue(h, "GOGO."); });
+  return RunCommand(handle, [&](TVClientSock& h) { return Queue(h, wire::tag::Go); });
 }
 
 std::int32_t GoClear(NDX_HANDLE handle) noexcept {
-  return RunCommand(handle, [&](TVClientSock& h) { return Queue(h, "GOCLR"); });
+  return RunCommand(handle, [&](TVClientSock& h) { return Queue(h, wire::tag::GoClear); });
 }
 
 std::int32_t Clear(NDX_HANDLE handle) noexcept {
-  return RunCommand(handle, [&](TVClientSock& h) { return Queue(h, "CLEAR"); });
+  return RunCommand(handle, [&](TVClientSock& h) { return Queue(h, wire::tag::Clear); });
 }
 
 std::int32_t SetTimeout(NDX_HANDLE handle, std::int32_t ms) noexcept {

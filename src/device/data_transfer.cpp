@@ -6,6 +6,7 @@
 
 #include "device/device_api.h"
 #include "device/exchange.h"
+#include "diff/wire_vocabulary.h"
 
 namespace velmora::device {
 
@@ -36,7 +37,7 @@ class ReportAccepted : public SuccessAction {
 
   // The device's number is passed on as it is, not compared with what was sent.
   std::int32_t OnSuccess(TReply& reply) override {
-    if (!WriteCell(Count, diff::BytesToInt(reply.Chunk->GetHeaderValue("Bytes")))) {
+    if (!WriteCell(Count, diff::BytesToInt(reply.Chunk->GetHeaderValue(wire::header::Bytes)))) {
       return ErrorNoAccess;
     }
     return ErrorSuccess;
@@ -87,12 +88,12 @@ std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexc
     }
     std::string request;
     try {
-      request = BuildRequest("RREQ?", "Len", diff::IntToBytes(capacity), true);
+      request = BuildRequest(wire::tag::GetData, wire::header::Length, diff::IntToBytes(capacity), true);
     } catch (...) {
       return ErrorInternalError;  // the count stays as the caller passed it
     }
     CopyData action(count, buffer, capacity);
-    return Exchange(h, std::move(request), "RDATA", action, cells);
+    return Exchange(h, std::move(request), wire::tag::Data, action, cells);
   });
 }
 
@@ -116,14 +117,14 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
     }
     std::string header;
     try {
-      header = diff::BareFrameHeader("WDATA", static_cast<std::uint32_t>(length));
+      header = diff::BareFrameHeader(wire::tag::PutData, static_cast<std::uint32_t>(length));
     } catch (...) {
       cells.Clear();
       return ErrorInternalError;
     }
     SendFromCaller sender(header, buffer, bytes);
     ReportAccepted action(count);
-    return ExchangeSent(h, sender, "WRESP", action, cells);
+    return ExchangeSent(h, sender, wire::tag::WriteAccepted, action, cells);
   });
 }
 

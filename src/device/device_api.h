@@ -10,7 +10,7 @@
 namespace velmora::device {
 
 #define VELMORA_DEVICE_DECLARE(name, ret, bytes, params, args) ret name params noexcept;
-#include "exports/export_list.h"
+#include "device/function_list.h"
 VELMORA_FUNCTIONS(VELMORA_DEVICE_DECLARE)
 #undef VELMORA_DEVICE_DECLARE
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/device_api.h"
+#include "diff/wire_vocabulary.h"
 
 namespace velmora::device {
 
@@ -121,7 +122,7 @@ NDX_HANDLE Connect(const char* host, std::int32_t isInput, std::int32_t portInde
       platform::SetLastError(ErrorNoAccess);
       return nullptr;
     }
-    const std::int32_t port = DevicePort(isInput, portIndex);
+    const std::int32_t port = wire::DevicePort(isInput != 0, portIndex);
     h = new TVClientSock;
     if (!h->Valid()) {
       delete h;

@@ -103,9 +103,4 @@ void DataReceived(void* userValue, transport::TDClientSock* sock);
 // itself handed out and has not closed. Runs with LibraryMutex held.
 std::int32_t CheckHandle(const void* handle);
 
-// The device port for a direction and port index.
-inline std::int32_t DevicePort(std::int32_t isInput, std::int32_t portIndex) {
-  return 0xED00 + (isInput != 0 ? 0x10 : 0) + (portIndex & 0x0F);
-}
-
 }  // namespace velmora::device

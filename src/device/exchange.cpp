@@ -5,15 +5,16 @@
 #include <string>
 #include <utility>
 
+#include "diff/chunk_builder.h"
+#include "diff/wire_vocabulary.h"
+
 namespace velmora::device {
 
 std::string BuildRequest(std::string_view tag, std::string_view headerName,
                          std::string headerValue, bool withHeader, std::string payload) {
-  auto chunk = diff::TDIFFChunk::Make();
-  chunk->SetTag(tag);
-  if (withHeader) chunk->AddHeader(std::string(headerName), std::move(headerValue));
-  chunk->Payload = std::move(payload);
-  return chunk->SaveToString();
+  diff::HeaderList headers;
+  if (withHeader) headers.emplace_back(std::string(headerName), std::move(headerValue));
+  return diff::SerializeChunk(tag, std::move(headers), std::move(payload));
 }
 
 namespace {
@@ -38,7 +39,7 @@ bool WaitForReply(TVClientSock& h) {
 
 void Resync(TVClientSock& h) {
   h.Replies.Clear();
-  std::string retry = BuildRequest("RETRY");
+  std::string retry = BuildRequest(wire::tag::Retry);
   for (int i = 0; i < 4; ++i) {
     platform::YieldTimeSlice();
     h.Replies.DiscardArrived(*h.Sock);
@@ -103,14 +104,14 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
       if (result != ErrorSuccess) cells.Clear();
       break;
     }
-    if (tag == "NOWRK") {
+    if (tag == wire::tag::NoWork) {
       result = ErrorBadNetResp;
       cells.Clear();
       platform::SetLastError(
-          static_cast<std::uint32_t>(diff::BytesToInt(reply.Chunk->GetHeaderValue("Status"))));
+          static_cast<std::uint32_t>(diff::BytesToInt(reply.Chunk->GetHeaderValue(wire::header::Status))));
       break;
     }
-    if (tag == "IOERR") {
+    if (tag == wire::tag::IoError) {
       result = ErrorBadDevType;
       cells.Clear();
       break;

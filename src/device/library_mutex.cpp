@@ -3,21 +3,18 @@
 #include <new>
 
 #include "device/device_handle.h"
+#include "device/device_lifetime.h"
 #include "device/fork_handlers.h"
-#include "exports/library_lifetime.h"
 
-namespace velmora {
+namespace velmora::device {
 
-namespace device {
 platform::QueuedMutex* LibraryMutex = nullptr;
-}
 
 void LibraryStartupCoreExports() {
-  if (device::LibraryMutex == nullptr) device::LibraryMutex = new (std::nothrow) platform::QueuedMutex;
-  if (device::RegistryMutex == nullptr) device::RegistryMutex = new (std::nothrow) platform::Mutex;
-  if (device::LiveHandles == nullptr) device::LiveHandles = new (std::nothrow) std::set<const void*>;
-  platform::RunAroundFork(&device::BeforeFork, &device::AfterForkInParent,
-                          &device::AfterForkInChild);
+  if (LibraryMutex == nullptr) LibraryMutex = new (std::nothrow) platform::QueuedMutex;
+  if (RegistryMutex == nullptr) RegistryMutex = new (std::nothrow) platform::Mutex;
+  if (LiveHandles == nullptr) LiveHandles = new (std::nothrow) std::set<const void*>;
+  platform::RunAroundFork(&BeforeFork, &AfterForkInParent, &AfterForkInChild);
 }
 
 // LibraryMutex and the list of live handles stay: a handle the host failed to
@@ -27,8 +24,8 @@ void LibraryStartupCoreExports() {
 // library's last reference back is left with its return only, which the
 // platform's grace covers.
 void LibraryShutdownCoreExports() {
-  device::ReleaseClosedHandleMemory();
+  ReleaseClosedHandleMemory();
   platform::BeforeUnload();
 }
 
-}  // namespace velmora
+}  // namespace velmora::device

@@ -5,6 +5,7 @@
 
 #include "device/device_api.h"
 #include "device/exchange.h"
+#include "diff/wire_vocabulary.h"
 
 namespace velmora::device {
 
@@ -21,7 +22,7 @@ class CopyPackets : public SuccessAction {
   // was given is the caller's only sign of a possibly truncated reply.
   std::int32_t OnSuccess(TReply& reply) override {
     const std::size_t n = std::min(reply.PayloadSize, std::size_t(DataCapacity));
-    const std::string time = reply.Chunk->GetHeaderValue("Time");
+    const std::string time = reply.Chunk->GetHeaderValue(wire::header::Time);
     const std::size_t m = std::min(time.size(), std::size_t(TimeCapacity));
     CallerOutput out;
     out.Cell(DataCount, std::int32_t(n));
@@ -66,7 +67,7 @@ std::int32_t FetchPackets(NDX_HANDLE handle, std::string_view requestTag, std::i
       return ErrorInternalError;  // the counts stay as the caller passed them
     }
     CopyPackets action(timeCount, timeBuffer, timeCapacity, dataCount, dataBuffer, dataCapacity);
-    return Exchange(h, std::move(request), "RDATA", action, cells);
+    return Exchange(h, std::move(request), wire::tag::Data, action, cells);
   });
 }
 
@@ -74,13 +75,13 @@ std::int32_t FetchPackets(NDX_HANDLE handle, std::string_view requestTag, std::i
 
 std::int32_t GetAllPackets(NDX_HANDLE handle, std::int32_t* timeCount, void* timeBuffer,
                            std::int32_t* dataCount, void* dataBuffer) noexcept {
-  return FetchPackets(handle, "RREQA", timeCount, timeBuffer, dataCount, dataBuffer);
+  return FetchPackets(handle, wire::tag::GetAllPackets, timeCount, timeBuffer, dataCount, dataBuffer);
 }
 
 std::int32_t GetLatestPacketAndDiscard(NDX_HANDLE handle, std::int32_t* timeCount,
                                        void* timeBuffer, std::int32_t* dataCount,
                                        void* dataBuffer) noexcept {
-  return FetchPackets(handle, "RREQL", timeCount, timeBuffer, dataCount, dataBuffer);
+  return FetchPackets(handle, wire::tag::GetLatestPacket, timeCount, timeBuffer, dataCount, dataBuffer);
 }
 
 }  // namespace velmora::device

@@ -4,6 +4,8 @@
 #include <iterator>
 #include <utility>
 
+#include "diff/wire_vocabulary.h"
+
 namespace velmora::device {
 
 namespace {
@@ -109,7 +111,7 @@ void ReplyStream::Absorb(transport::TReceivedBlock& block, std::string_view byte
 void ReplyStream::CheckForLargeFrame() {
   if (GatherLength != 0 || Buffer.size() < 8) return;
   const std::uint32_t body = diff::ClaimedBodyLength(Buffer.view());
-  if (body > diff::LargestFrameBody) return;  // refused by Next
+  if (body > wire::LargestFrameBody) return;  // refused by Next
   const std::size_t length = 8 + std::size_t(body);
   if (length >= GatherFrom && Buffer.size() < length) GatherLength = length;
 }
@@ -148,12 +150,12 @@ bool ReplyStream::FrameReady() {
   Settle();
   if (GatherLength != 0) return Buffer.size() + HeldBytes >= GatherLength;
   return diff::CompleteFrameLength(Buffer.view()) != 0 ||
-         (Buffer.size() >= 8 && diff::ClaimedBodyLength(Buffer.view()) > diff::LargestFrameBody);
+         (Buffer.size() >= 8 && diff::ClaimedBodyLength(Buffer.view()) > wire::LargestFrameBody);
 }
 
 void ReplyStream::RefuseOversizedFrame() {
   const std::string_view front = Buffer.view();
-  if (front.size() < 8 || diff::ClaimedBodyLength(front) <= diff::LargestFrameBody) return;
+  if (front.size() < 8 || diff::ClaimedBodyLength(front) <= wire::LargestFrameBody) return;
   const std::uint64_t frame = 8 + std::uint64_t(diff::ClaimedBodyLength(front));
   const std::size_t present = std::size_t(std::min<std::uint64_t>(front.size(), frame));
   Buffer.Consume(present);

@@ -66,6 +66,26 @@ struct DepthGuard {
   DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
+// The name or the value of header entry i: its length field, then that many
+// bytes, each checked against what is left of the header block. `field`
+// names the length field in the message of a block that ends before it,
+// `claimed` the bytes in the message of a length the block cannot hold.
+std::string_view HeaderField(Cursor& block, std::uint32_t i, const char* field,
+                             const char* claimed, const ByteString& tag) {
+  if (block.Available < 4) {
+    throw EDIFFBufferError("Header entry " + Num(i) + " needs a 4-byte " + field +
+                           " length, but only " + Num(block.Available) +
+                           " bytes were available in the header." + During(tag));
+  }
+  const std::uint32_t length = block.Field();
+  if (length > block.Available) {
+    throw EDIFFBufferError("Claimed header " + std::string(claimed) + " was " + Num(length) +
+                           " bytes, but only " + Num(block.Available) +
+                           " bytes were available in the header." + During(tag));
+  }
+  return block.Bytes(length);
+}
+
 void LoadHeaders(Cursor& body, const ByteString& tag, THeaderEntries& entries) {
   if (body.Available < 8) {
     throw EDIFFBufferError("Chunk claimed to have a header, but only " + Num(body.Available) +
@@ -91,30 +111,8 @@ void LoadHeaders(Cursor& body, const ByteString& tag, THeaderEntries& entries) {
   }
   entries.resize(n);
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (block.Available < 4) {
-      throw EDIFFBufferError("Header entry " + Num(i) + " needs a 4-byte name length, but only " +
-                             Num(block.Available) + " bytes were available in the header." +
-                             During(tag));
-    }
-    const std::uint32_t nameLen = block.Field();
-    if (nameLen > block.Available) {
-      throw EDIFFBufferError("Claimed header name was " + Num(nameLen) + " bytes, but only " +
-                             Num(block.Available) + " bytes were available in the header." +
-                             During(tag));
-    }
-    entries[i].Name.assign(block.Bytes(nameLen));
-    if (block.Available < 4) {
-      throw EDIFFBufferError("Header entry " + Num(i) +
-                             " needs a 4-byte value length, but only " + Num(block.Available) +
-                             " bytes were available in the header." + During(tag));
-    }
-    const std::uint32_t valueLen = block.Field();
-    if (valueLen > block.Available) {
-      throw EDIFFBufferError("Claimed header data was " + Num(valueLen) + " bytes, but only " +
-                             Num(block.Available) + " bytes were available in the header." +
-                             During(tag));
-    }
-    entries[i].Value.assign(block.Bytes(valueLen));
+    entries[i].Name.assign(HeaderField(block, i, "name", "name", tag));
+    entries[i].Value.assign(HeaderField(block, i, "value", "data", tag));
   }
 }
 

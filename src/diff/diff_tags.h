@@ -56,12 +56,6 @@ inline void WriteU32(char* p, std::uint32_t v) {
   p[3] = char((v >> 24) & 0xFF);
 }
 
-// The largest body a received frame may claim (256 MiB): a generous bound on
-// anything a device sends (the simulated device's replies are at most
-// 16 MiB) that a 32-bit host can still hold. A longer claim is a frame that
-// does not parse; the receiver skips its bytes instead of collecting them.
-constexpr std::uint32_t LargestFrameBody = std::uint32_t(256) << 20;
-
 // The body length a frame claims (its bytes 4 to 7); `bytes` holds at least 8.
 inline std::uint32_t ClaimedBodyLength(std::string_view bytes) { return ReadU32(bytes.data() + 4); }
 

@@ -6,7 +6,7 @@
 #include "velmora.h"
 
 #include "device/device_api.h"
-#include "exports/export_list.h"
+#include "device/function_list.h"
 #include "platform/platform.h"
 
 extern "C" {

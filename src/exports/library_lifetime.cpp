@@ -4,8 +4,7 @@
 // runs at load (dlopen / process attach), after the runtime's own start-up,
 // and its destructor at unload; a program that links the objects statically
 // gets the same sequence around main.
-#include "exports/library_lifetime.h"
-
+#include "device/device_lifetime.h"
 #include "diff/diff_tags.h"
 #include "platform/platform.h"
 
@@ -14,7 +13,7 @@ namespace velmora {
 namespace {
 
 void ShutDown() {
-  LibraryShutdownCoreExports();
+  device::LibraryShutdownCoreExports();
   platform::SocketLibraryCleanup();
 }
 
@@ -33,7 +32,7 @@ struct LibraryLifetime {
   LibraryLifetime() {
     diff::BuildReverseTable();              // DIFFChunks
     platform::SocketLibraryStartup();       // DClientSocks; a failure shows up as 1222 later
-    LibraryStartupCoreExports();            // CoreExports: creates LibraryMutex
+    device::LibraryStartupCoreExports();    // CoreExports: creates LibraryMutex
   }
 #if !defined(__ELF__)
   ~LibraryLifetime() { ShutDown(); }

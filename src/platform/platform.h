@@ -28,8 +28,10 @@ void SocketLibraryCleanup();
 // Returns InvalidSocket on failure. On POSIX the socket never raises SIGPIPE.
 Socket SocketCreateTcp();
 
-// A port number in network byte order (htons).
+// A port number and an IPv4 address (127.0.0.1 is 0x7F000001) in network
+// byte order (htons, htonl): the one conversion every socket address takes.
 std::uint16_t PortToNetwork(std::uint16_t port);
+std::uint32_t AddressToNetwork(std::uint32_t address);
 
 // Connects to an IPv4 address and port, both in network byte order. Returns
 // true when connected. With NoTimeLimit it blocks for as long as the OS takes

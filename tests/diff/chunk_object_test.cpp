@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "diff/byte_stream.h"
+#include "diff/chunk_builder.h"
 #include "diff/diff_chunk.h"
 #include "diff_test_support.h"
 
@@ -57,6 +58,19 @@ TEST(ChunkSave, WorkedExampleWithOneChild) {
   EXPECT_EQ(ToHex(NestedChunk()->SaveToString()), ToHex(NestedExample()));
   auto back = TDIFFChunk::MakeFromString(NestedExample());
   EXPECT_TRUE(SameChunk(*back, *NestedChunk()));
+}
+
+// The one builder that requests, scripted replies and fuzz inputs go through
+// writes what the serializer writes, headers in the order given.
+TEST(ChunkBuilder, BuildsTheWorkedExampleAndKeepsHeaderOrder) {
+  EXPECT_EQ(ToHex(SerializeChunk("WFREQ", {{"Hz", IntToBytes(1000)}})), ToHex(WfreqExample()));
+  EXPECT_EQ(ToHex(SerializeChunk("RDATA", {{"b", "2"}, {"a", "1"}}, "pp")),
+            ToHex(Frame(PackTag("RDATA", false, true),
+                        LengthPrefixed(U32(2) + LengthPrefixed("b") + LengthPrefixed("2") +
+                                       LengthPrefixed("a") + LengthPrefixed("1")) +
+                            "pp")));
+  EXPECT_EQ(SerializeChunk("GOGO."), U32(PackTag("GOGO.", false, false)) + U32(0));
+  EXPECT_THROW(SerializeChunk("ABCD"), EDIFFParseError);
 }
 
 TEST(ChunkSave, HeadersThenChildrenThenPayload) {

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "exports/export_list.h"
+#include "device/function_list.h"
 #include "sim/simulated_device.h"
 #include "support/call_probe.h"
 #include "support/library_under_test.h"

@@ -2,7 +2,6 @@
 // in one process, with a device handle opened and closed in between once;
 // and unloaded too early, with a handle still open. Addresses 127.0.0.131
 // and 127.0.12.20 belong to this file.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
@@ -10,9 +9,11 @@
 #include <cstdint>
 #include <string>
 
+#include "diff/wire_vocabulary.h"
 #include "sim/simulated_device.h"
 #include "support/library_under_test.h"
 #include "support/loopback_peer.h"
+#include "support/process_census.h"
 #include "velmora.h"
 
 namespace {
@@ -43,21 +44,11 @@ constexpr bool UnderThreadSanitizer = RuntimeThreads != 0;
   GTEST_SKIP() << "ThreadSanitizer does not see the loader order an unload on the " \
                   "library's releasing thread before a later load"
 
-// Threads of this process, from /proc/self/task.
-int ThreadCount() {
-  DIR* dir = opendir("/proc/self/task");
-  if (dir == nullptr) return -1;
-  int n = 0;
-  while (const dirent* e = readdir(dir)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(dir);
-  return n;
-}
+using velmora::testing::ThreadCount;
 
 // The device starts its threads for a connection after accepting it, which
 // may be after NDX_Connect returned.
-bool ThreadCountBecomes(int count) {
+bool ThreadCountBecomes(long count) {
   for (int i = 0; i < 500 && ThreadCount() != count; ++i) usleep(10000);
   return ThreadCount() == count;
 }
@@ -93,7 +84,7 @@ struct Entry {
 TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
   ASSERT_FALSE(IsLoaded()) << "the test program must not link the library";
   // 1 natively; qemu-user adds a thread of its own.
-  int threadsAtStart = ThreadCount();
+  int threadsAtStart = int(ThreadCount());
   ASSERT_GE(threadsAtStart, 1);
 
   for (int i = 0; i < 100; ++i) {
@@ -107,7 +98,7 @@ TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
     if (i == 50) {
       velmora::sim::SimulatedDevice device(DeviceAddress);
       ASSERT_TRUE(device.Start());
-      const int withDevice = ThreadCount();
+      const int withDevice = int(ThreadCount());
       NDX_HANDLE h = lib.Connect(DeviceAddress, 1, 3);
       ASSERT_NE(h, nullptr) << lib.LastError();
       EXPECT_EQ(lib.LastError(), 0);
@@ -134,6 +125,28 @@ TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
   }
 }
 
+constexpr const char* PeerAddress = "127.0.12.20";
+
+// Loads the library and opens an input handle to `peer` on PeerAddress.
+void LoadAndConnect(velmora::testing::LoopbackPeer& peer, Entry& lib, NDX_HANDLE& h) {
+  ASSERT_TRUE(peer.Listening());
+  peer.AcceptAsync();
+  ASSERT_TRUE(lib.Load()) << dlerror();
+  h = lib.Connect(PeerAddress, 1, 0);
+  ASSERT_NE(h, nullptr) << lib.LastError();
+  ASSERT_TRUE(peer.WaitAccepted());
+}
+
+// The library gives its last reference back on a thread of its own, moments
+// after the last close has returned: whether it is unmapped within 3 s.
+bool UnloadedSoon() {
+  for (int i = 0; i < 300; ++i) {
+    if (!IsLoaded()) return true;
+    usleep(10000);
+  }
+  return !IsLoaded();
+}
+
 // A host that unloads the library with a handle still open: the handle's
 // threads run library code, so the library must stay mapped until the handle
 // is closed (through a function pointer the host kept), and go after that.
@@ -142,14 +155,10 @@ TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
 TEST(LibraryLoad, UnloadedTooEarlyItStaysUntilTheLastHandleCloses) {
   SKIP_UNDER_THREAD_SANITIZER();
   ASSERT_FALSE(IsLoaded());
-  velmora::testing::LoopbackPeer peer("127.0.12.20", 0xED10);
-  ASSERT_TRUE(peer.Listening());
-  peer.AcceptAsync();
+  velmora::testing::LoopbackPeer peer(PeerAddress, velmora::wire::DevicePort(true, 0));
   Entry lib;
-  ASSERT_TRUE(lib.Load()) << dlerror();
-  NDX_HANDLE h = lib.Connect("127.0.12.20", 1, 0);
-  ASSERT_NE(h, nullptr) << lib.LastError();
-  ASSERT_TRUE(peer.WaitAccepted());
+  NDX_HANDLE h = nullptr;
+  ASSERT_NO_FATAL_FAILURE(LoadAndConnect(peer, lib, h));
   const auto close = lib.Close;
 
   ASSERT_EQ(dlclose(lib.Lib), 0) << dlerror();
@@ -160,36 +169,20 @@ TEST(LibraryLoad, UnloadedTooEarlyItStaysUntilTheLastHandleCloses) {
   EXPECT_TRUE(IsLoaded());
 
   EXPECT_EQ(close(h), 0);
-  // The library gives its reference back on a thread of its own, moments
-  // after the close has returned.
-  bool unloaded = false;
-  for (int i = 0; i < 300 && !unloaded; ++i) {
-    unloaded = !IsLoaded();
-    if (!unloaded) usleep(10000);
-  }
-  EXPECT_TRUE(unloaded) << "the library stayed mapped after its last handle closed";
+  EXPECT_TRUE(UnloadedSoon()) << "the library stayed mapped after its last handle closed";
 }
 
 // A host that closes its handles before unloading sees no difference: after
 // the last close and its own unload the library is gone.
 TEST(LibraryLoad, ClosedBeforeUnloadTheLibraryGoesWithTheHostsReference) {
   SKIP_UNDER_THREAD_SANITIZER();
-  velmora::testing::LoopbackPeer peer("127.0.12.20", 0xED10);
-  ASSERT_TRUE(peer.Listening());
-  peer.AcceptAsync();
+  velmora::testing::LoopbackPeer peer(PeerAddress, velmora::wire::DevicePort(true, 0));
   Entry lib;
-  ASSERT_TRUE(lib.Load()) << dlerror();
-  NDX_HANDLE h = lib.Connect("127.0.12.20", 1, 0);
-  ASSERT_NE(h, nullptr) << lib.LastError();
-  ASSERT_TRUE(peer.WaitAccepted());
+  NDX_HANDLE h = nullptr;
+  ASSERT_NO_FATAL_FAILURE(LoadAndConnect(peer, lib, h));
   EXPECT_EQ(lib.Close(h), 0);
   ASSERT_EQ(dlclose(lib.Lib), 0) << dlerror();
-  bool unloaded = false;
-  for (int i = 0; i < 300 && !unloaded; ++i) {
-    unloaded = !IsLoaded();
-    if (!unloaded) usleep(10000);
-  }
-  EXPECT_TRUE(unloaded);
+  EXPECT_TRUE(UnloadedSoon());
 }
 
 }  // namespace

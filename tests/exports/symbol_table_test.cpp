@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "exports/export_list.h"
+#include "device/function_list.h"
 #include "support/library_under_test.h"
 #include "velmora.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "exports/export_list.h"
+#include "device/function_list.h"
 #include "sim/simulated_device.h"
 #include "support/call_probe.h"
 #include "velmora.h"

@@ -397,20 +397,6 @@ TEST(PlatformGuardedMemory, WriteProbeRefusesEveryRangeThatCannotTakeItsBytesAnd
 constexpr std::uint32_t FixtureAddressHost = 0x7F0000C9;  // 127.0.0.201
 constexpr std::uint16_t UnusedPort = 0xED1F;
 
-std::uint32_t Net32(std::uint32_t v) {
-  const unsigned char b[4] = {std::uint8_t(v >> 24), std::uint8_t(v >> 16), std::uint8_t(v >> 8),
-                              std::uint8_t(v)};
-  std::uint32_t out;
-  std::memcpy(&out, b, 4);
-  return out;
-}
-std::uint16_t Net16(std::uint16_t v) {
-  const unsigned char b[2] = {std::uint8_t(v >> 8), std::uint8_t(v)};
-  std::uint16_t out;
-  std::memcpy(&out, b, 2);
-  return out;
-}
-
 struct Accepted {
   Socket Listener;
   std::atomic<Socket> Peer{InvalidSocket};
@@ -441,9 +427,9 @@ class PlatformSocket : public ::testing::Test {
   static void SetUpTestSuite() { SocketLibraryStartup(); }
   static void TearDownTestSuite() { SocketLibraryCleanup(); }
 
-  void Listen(std::uint16_t port) {
+  void Listen(std::uint16_t port, std::uint32_t addressHost = FixtureAddressHost) {
     Port = port;
-    Listener = SocketListen(Net32(FixtureAddressHost), Net16(port), 4);
+    Listener = SocketListen(AddressToNetwork(addressHost), PortToNetwork(port), 4);
     ASSERT_NE(Listener, InvalidSocket) << "error " << SocketLastError();
   }
   void TearDown() override {
@@ -454,10 +440,11 @@ class PlatformSocket : public ::testing::Test {
     }
   }
 
-  // Connects Client to a new listener on `port` and accepts the other end
-  // into Peer.
-  void Connect(std::uint16_t port) {
-    Listen(port);
+  // Connects Client to a new listener on `port` of `addressHost`, within
+  // `timeoutMs`, and accepts the other end into Peer.
+  void Connect(std::uint16_t port, std::uint32_t addressHost = FixtureAddressHost,
+               std::uint32_t timeoutMs = NoTimeLimit) {
+    Listen(port, addressHost);
     if (Listener == InvalidSocket) return;
     Accepted accepted{Listener};
     Thread acceptor;
@@ -465,7 +452,8 @@ class PlatformSocket : public ::testing::Test {
     acceptor.Resume();
     Client = SocketCreateTcp();
     ASSERT_NE(Client, InvalidSocket);
-    const bool connected = SocketConnect(Client, Net32(FixtureAddressHost), Net16(Port));
+    const bool connected =
+        SocketConnect(Client, AddressToNetwork(addressHost), PortToNetwork(Port), timeoutMs);
     EXPECT_EQ(acceptor.Join(), 0u);
     Peer = accepted.Peer;
     ASSERT_TRUE(connected) << "error " << SocketLastError();
@@ -542,13 +530,13 @@ TEST_F(PlatformSocket, ShutdownEndsAnAcceptBlockedOnTheListener) {
 TEST_F(PlatformSocket, ConnectToAClosedPortFails) {
   Client = SocketCreateTcp();
   ASSERT_NE(Client, InvalidSocket);
-  EXPECT_FALSE(SocketConnect(Client, Net32(FixtureAddressHost), Net16(UnusedPort)));
+  EXPECT_FALSE(SocketConnect(Client, AddressToNetwork(FixtureAddressHost), PortToNetwork(UnusedPort)));
 }
 
 TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
   SocketLibraryStartup();
-  EXPECT_EQ(ParseDottedAddress("127.0.0.201"), Net32(FixtureAddressHost));
-  EXPECT_EQ(ParseDottedAddress("127.1.2.3"), Net32(0x7F010203));
+  EXPECT_EQ(ParseDottedAddress("127.0.0.201"), AddressToNetwork(FixtureAddressHost));
+  EXPECT_EQ(ParseDottedAddress("127.1.2.3"), AddressToNetwork(0x7F010203));
   EXPECT_EQ(ParseDottedAddress("device-7"), 0xFFFFFFFFu);
   EXPECT_EQ(ParseDottedAddress("1.2.3.4.5"), 0xFFFFFFFFu);
   // Answered from the hosts file; no query leaves the machine.
@@ -561,19 +549,8 @@ TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
 
 TEST_F(PlatformSocket, ATimedConnectLeavesABlockingSocketAndARefusalEndsItAtOnce) {
   // 127.0.22.7: an address of its own, apart from the fixture's.
-  const std::uint32_t address = Net32(0x7F001607);
-  Listener = SocketListen(address, PortToNetwork(0xED02), 4);
-  ASSERT_NE(Listener, InvalidSocket);
-  Accepted accepted{Listener};
-  Thread acceptor;
-  ASSERT_TRUE(acceptor.CreateSuspended(AcceptOne, &accepted));
-  acceptor.Resume();
-  Client = SocketCreateTcp();
-  ASSERT_NE(Client, InvalidSocket);
-  EXPECT_TRUE(SocketConnect(Client, address, PortToNetwork(0xED02), 2000));
-  EXPECT_EQ(acceptor.Join(), 0u);
-  Peer = accepted.Peer;
-  ASSERT_NE(Peer, InvalidSocket);
+  constexpr std::uint32_t AddressHost = 0x7F001607;
+  ASSERT_NO_FATAL_FAILURE(Connect(0xED02, AddressHost, 2000));
   // A receive waits for data instead of failing at once.
   Received r{Client};
   Thread receiver;
@@ -589,7 +566,7 @@ TEST_F(PlatformSocket, ATimedConnectLeavesABlockingSocketAndARefusalEndsItAtOnce
   const Socket refused = SocketCreateTcp();
   ASSERT_NE(refused, InvalidSocket);
   const auto start = Clock::now();
-  EXPECT_FALSE(SocketConnect(refused, address, PortToNetwork(0xED1E), 2000));
+  EXPECT_FALSE(SocketConnect(refused, AddressToNetwork(AddressHost), PortToNetwork(0xED1E), 2000));
   EXPECT_LT(MsSince(start), 1500);
   SocketClose(refused);
 }

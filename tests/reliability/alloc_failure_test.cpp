@@ -136,7 +136,7 @@ TEST(AllocationFailure, ConnectFailsCleanlyAtEveryPoint) {
 }
 
 TEST(AllocationFailure, CommandsReportAndNeverCrash) {
-  LoopbackPeer peer("127.0.0.91", 0xED00);
+  LoopbackPeer peer("127.0.0.91", wire::DevicePort(false, 0));
   peer.AcceptAsync();
   NDX_HANDLE h = device::Connect("127.0.0.91", 0, 0);
   ASSERT_NE(h, nullptr);
@@ -209,8 +209,7 @@ TEST(AllocationFailure, ExchangeAndCloseReportAndNeverCrash) {
 TEST(AllocationFailure, ARequestThatCannotBeBuiltGives1359AndSendsNothing) {
   for (const bool input : {true, false}) {
     const char* address = input ? "127.0.22.20" : "127.0.22.21";
-    const std::uint16_t port = input ? 0xED10 : 0xED00;
-    LoopbackPeer peer(address, port);
+    LoopbackPeer peer(address, wire::DevicePort(input, 0));
     peer.AcceptAsync();
     NDX_HANDLE h = device::Connect(address, input ? 1 : 0, 0);
     ASSERT_NE(h, nullptr);

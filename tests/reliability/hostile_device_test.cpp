@@ -120,7 +120,7 @@ class PeakGrowth {
 // A frame header whose body length is `body`; nothing of the body follows.
 std::string FrameHeaderClaiming(std::uint32_t body) {
   std::string header(8, '\0');
-  diff::WriteU32(header.data(), diff::PackTag("RDATA", false, false));
+  diff::WriteU32(header.data(), diff::PackTag(wire::tag::Data, false, false));
   diff::WriteU32(header.data() + 4, body);
   return header;
 }
@@ -128,6 +128,17 @@ std::string FrameHeaderClaiming(std::uint32_t body) {
 // What a host under attack may hold beyond its resting size: the undelivered
 // cap and the blocks the reader keeps, with room for sanitizer overhead.
 constexpr long long MemoryBound = 96 * MiB;
+
+// On a link that is up, a read that meets a frame claiming `claim` body bytes
+// gives 30, the frame does not parse, and the count is cleared.
+void ExpectClaimRefused(DeviceLink& link, std::uint32_t claim, std::vector<char>& buffer) {
+  ASSERT_NE(link.Handle, nullptr);
+  ASSERT_TRUE(link.Accepted);
+  ASSERT_TRUE(link.Peer.Write(FrameHeaderClaiming(claim)));
+  std::int32_t count = std::int32_t(buffer.size());
+  EXPECT_EQ(device::GetData(link.Handle, &count, buffer.data()), 30);
+  EXPECT_EQ(count, 0);
+}
 
 }  // namespace
 
@@ -192,19 +203,14 @@ TEST(HostileDevice, DataPushedUnaskedIsHeldBackByFlowControlInBoundedMemory) {
 
 TEST(HostileDevice, HugeClaimFollowedByFillerGives30AndTheFillerIsSkippedInBoundedMemory) {
   DeviceLink link("127.0.22.3", true);
-  ASSERT_NE(link.Handle, nullptr);
-  ASSERT_TRUE(link.Accepted);
   const PeakGrowth growth;
-  ASSERT_TRUE(link.Peer.Write(FrameHeaderClaiming(0xFFFFFFF0u)));
   std::vector<char> buffer(64);
-  std::int32_t count = 64;
-  EXPECT_EQ(device::GetData(link.Handle, &count, buffer.data()), 30);
-  EXPECT_EQ(count, 0);
+  ASSERT_NO_FATAL_FAILURE(ExpectClaimRefused(link, 0xFFFFFFF0u, buffer));
   // 256 MiB of the claimed 4 GiB arrive; each byte is dropped as it is taken,
   // and the frame is still not over when the device falls silent.
   Pusher push(link, {}, 256 * MiB);
   ASSERT_EQ(device::SetTimeout(link.Handle, 1000), 0);
-  count = 64;
+  std::int32_t count = 64;
   EXPECT_EQ(device::GetData(link.Handle, &count, buffer.data()), 1460);
   EXPECT_TRUE(push.Done());
   std::printf("0xFFFFFFF0 claim and 256 MiB filler: peak memory growth %s\n",
@@ -214,16 +220,12 @@ TEST(HostileDevice, HugeClaimFollowedByFillerGives30AndTheFillerIsSkippedInBound
 
 TEST(HostileDevice, AfterAnOversizedFrameTheNextCallReadsTheFrameBehindIt) {
   DeviceLink link("127.0.22.4", true);
-  ASSERT_NE(link.Handle, nullptr);
-  ASSERT_TRUE(link.Accepted);
   const PeakGrowth growth;
-  const std::uint32_t claim = diff::LargestFrameBody + 1;
-  ASSERT_TRUE(link.Peer.Write(FrameHeaderClaiming(claim)));
+  const std::uint32_t claim = wire::LargestFrameBody + 1;
   std::vector<char> buffer(64);
+  ASSERT_NO_FATAL_FAILURE(ExpectClaimRefused(link, claim, buffer));
+  Pusher push(link, {}, claim, Chunk(wire::tag::Data, {}, "behind the refused frame"));
   std::int32_t count = 64;
-  EXPECT_EQ(device::GetData(link.Handle, &count, buffer.data()), 30);
-  Pusher push(link, {}, claim, Chunk("RDATA", {}, "behind the refused frame"));
-  count = 64;
   ASSERT_EQ(device::GetData(link.Handle, &count, buffer.data()), 0);
   EXPECT_EQ(std::string(buffer.data(), std::size_t(count)), "behind the refused frame");
   std::printf("256 MiB + 1 claim with its body: peak memory growth %s\n", growth.Text().c_str());

@@ -7,20 +7,16 @@
 #include <vector>
 
 #include "device/device_api.h"
+#include "diff/chunk_builder.h"
 #include "diff/diff_chunk.h"
+#include "diff/wire_vocabulary.h"
 #include "support/loopback_peer.h"
 
 namespace velmora::testing {
 
 // Serialized chunk with headers in the given order and a payload.
-inline std::string Chunk(const std::string& tag,
-                         const std::vector<std::pair<std::string, std::string>>& headers = {},
-                         const std::string& payload = {}) {
-  auto c = diff::TDIFFChunk::Make();
-  c->SetTag(tag);
-  for (const auto& h : headers) c->AddHeader(h.first, h.second);
-  c->Payload = payload;
-  return c->SaveToString();
+inline std::string Chunk(std::string_view tag, diff::HeaderList headers = {}, std::string payload = {}) {
+  return diff::SerializeChunk(tag, std::move(headers), std::move(payload));
 }
 
 inline std::string Tag(const std::string& chunkBytes) {
@@ -29,7 +25,7 @@ inline std::string Tag(const std::string& chunkBytes) {
 
 struct DeviceLink {
   DeviceLink(const std::string& address, bool input, int portIndex = 0)
-      : Peer(address, std::uint16_t(0xED00 + (input ? 0x10 : 0) + portIndex)) {
+      : Peer(address, wire::DevicePort(input, portIndex)) {
     Peer.AcceptAsync();
     Handle = device::Connect(address.c_str(), input ? 1 : 0, portIndex);
     Accepted = Peer.WaitAccepted();

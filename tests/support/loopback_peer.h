@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "diff/diff_tags.h"
 #include "platform/platform.h"
 
 namespace velmora::testing {
@@ -65,10 +66,7 @@ class LoopbackPeer {
   std::string ReadChunk(int timeoutMs = 5000) {
     std::string frame = Read(8, timeoutMs);
     if (frame.size() < 8) return std::string();
-    const auto* b = reinterpret_cast<const unsigned char*>(frame.data());
-    const std::size_t body = std::size_t(b[4]) | (std::size_t(b[5]) << 8) |
-                             (std::size_t(b[6]) << 16) | (std::size_t(b[7]) << 24);
-    return frame + Read(body, timeoutMs);
+    return frame + Read(diff::ClaimedBodyLength(frame), timeoutMs);
   }
 
   // True when the other side closed (recv returns 0 or fails) within the time.

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "support/loopback_peer.h"
+#include "support/sock_link.h"
 #include "transport/client_sock.h"
 
 using velmora::testing::Eventually;
@@ -20,23 +20,15 @@ namespace {
 
 constexpr std::uint16_t Port = 0xED01;
 
-struct Link {
-  explicit Link(const char* address) : Peer(address, Port) {
-    Peer.AcceptAsync();
-    Result = Sock.Connect(address, Port);
-    Accepted = Peer.WaitAccepted();
-  }
-  LoopbackPeer Peer;
-  TDClientSock Sock;
-  int Result = -1;
-  bool Accepted = false;
-};
-
 std::string Pattern(std::size_t size, unsigned salt) {
   std::string s(size, '\0');
   for (std::size_t i = 0; i < size; ++i) s[i] = char(i * 131 + (i >> 11) + salt);
   return s;
 }
+
+struct Link : velmora::testing::SockLink {
+  explicit Link(const char* address) : SockLink(address, Port) {}
+};
 
 }  // namespace
 

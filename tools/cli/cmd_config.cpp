@@ -113,7 +113,7 @@ class StartCommand : public SendingCommand {
     Check(Clear ? NDX_GoClear(h) : NDX_Go(h), Clear ? "NDX_GoClear" : "NDX_Go");
     Sent sent;
     sent.Add(Clear ? "start, cleared (GOCLR)" : "start (GOGO.)");
-    sent.Details["request"] = Clear ? "GOCLR" : "GOGO.";
+    sent.Details["request"] = Clear ? wire::tag::GoClear : wire::tag::Go;
     return sent;
   }
   bool Clear = false;
@@ -132,7 +132,7 @@ class ClearCommand : public SendingCommand {
     Check(NDX_Clear(h), "NDX_Clear");
     Sent sent;
     sent.Add("clear (CLEAR)");
-    sent.Details["request"] = "CLEAR";
+    sent.Details["request"] = wire::tag::Clear;
     return sent;
   }
 };

@@ -240,7 +240,7 @@ class DemoCommand : public Command {
     const bool ok = block.Intact && acq.InSequence && acq.Stats.LostSamples == 0;
     const double seconds = acq.Stats.Seconds > 0 ? acq.Stats.Seconds : 1;
     std::printf("      simulated device  %s, channel 0 (input port 0x%04X, output port 0x%04X)\n", Address.c_str(),
-                DevicePort(0, true), DevicePort(0, false));
+                wire::DevicePort(true, 0), wire::DevicePort(false, 0));
     std::printf("      round trip        median %.3f ms (min %.3f, p99 %.3f) over 200 requests\n", rtt.Median, rtt.Min,
                 rtt.P99);
     std::printf("      acquisition       %.2f s: %s packets/s, %s samples/s, %s\n", acq.Stats.Seconds,

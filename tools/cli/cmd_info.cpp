@@ -112,7 +112,7 @@ class InfoCommand : public Command {
 
   int RunDevice() {
     const DeviceOptions& d = Common.Device;
-    PortResult ports[2] = {{true, DevicePort(d.Channel, true)}, {false, DevicePort(d.Channel, false)}};
+    PortResult ports[2] = {{true, wire::DevicePort(true, d.Channel)}, {false, wire::DevicePort(false, d.Channel)}};
     std::unique_ptr<Failure> firstFailure;
     std::unique_ptr<Device> input;
     for (PortResult& p : ports) {

@@ -67,11 +67,13 @@ class PingCommand : public Command {
 
   int Run() override {
     const Kind kind = KindName == "all" ? Kind::All : KindName == "data" ? Kind::Data : Kind::Latest;
-    const char* tag = kind == Kind::Latest ? "RREQL" : kind == Kind::All ? "RREQA" : "RREQ?";
+    const std::string tag(kind == Kind::Latest ? wire::tag::GetLatestPacket
+                          : kind == Kind::All  ? wire::tag::GetAllPackets
+                                               : wire::tag::GetData);
     Device dev(Common.Device, true);
     const bool lines = !Quiet && !Common.Json;
     if (lines)
-      std::printf("PING %s: %s requests, connected in %.3f ms\n", dev.Name().c_str(), tag, dev.ConnectSeconds() * 1000);
+      std::printf("PING %s: %s requests, connected in %.3f ms\n", dev.Name().c_str(), tag.c_str(), dev.ConnectSeconds() * 1000);
     std::fflush(stdout);
 
     std::vector<double> rtts;
@@ -141,7 +143,7 @@ class PingCommand : public Command {
     return head + e.What;
   }
 
-  void Print(const Device& dev, const char* tag, int sent, const std::vector<double>& rtts) const {
+  void Print(const Device& dev, const std::string& tag, int sent, const std::vector<double>& rtts) const {
     const RoundTrips r = Summarise(rtts);
     const int replies = static_cast<int>(rtts.size());
     const int lost = sent - replies;

@@ -35,19 +35,15 @@ void Check(std::int32_t result, const std::string& context) {
   throw Failure(context, result, result == NDX_ERROR_BAD_NET_RESP ? LibraryLastError() : 0);
 }
 
-std::uint16_t DevicePort(std::int32_t channel, bool input) {
-  return static_cast<std::uint16_t>(0xED00 + (input ? 0x10 : 0) + (channel & 15));
-}
-
 std::string Describe(const DeviceOptions& options, bool input) {
   char text[64];
-  std::snprintf(text, sizeof text, " port 0x%04X (%s, channel %d)", DevicePort(options.Channel, input),
+  std::snprintf(text, sizeof text, " port 0x%04X (%s, channel %d)", wire::DevicePort(input, options.Channel),
                 input ? "input" : "output", options.Channel);
   return options.Host + text;
 }
 
 Device::Device(const DeviceOptions& options, bool input)
-    : PortNumber(DevicePort(options.Channel, input)), Text(Describe(options, input)), Where(options) {
+    : PortNumber(wire::DevicePort(input, options.Channel)), Text(Describe(options, input)), Where(options) {
   const double start = NowSeconds();
   H = NDX_Connect(options.Host.c_str(), input ? 1 : 0, options.Channel);
   ConnectTime = NowSeconds() - start;

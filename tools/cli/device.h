@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "diff/wire_vocabulary.h"
 #include "json.h"
 #include "options.h"
 #include "velmora.h"
@@ -32,7 +33,6 @@ std::int32_t LibraryLastError();
 // Throws Failure unless `result` is 0.
 void Check(std::int32_t result, const std::string& context);
 
-std::uint16_t DevicePort(std::int32_t channel, bool input);
 // "127.0.0.1 port 0xED10 (input, channel 0)"
 std::string Describe(const DeviceOptions& options, bool input);
 

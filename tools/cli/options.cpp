@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "diff/wire_vocabulary.h"
+
 namespace velmora::cli {
 
 std::int64_t ParseBytes(const std::string& text, const char* what, std::int64_t min, std::int64_t max) {
@@ -91,18 +93,22 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
 
 void AddSettingsOptions(CLI::App& app, DeviceSettings& s, const char* defaults) {
   const std::string d = defaults ? defaults : "";
-  auto with = [&](const char* text, const char* value) {
-    return d.empty() ? std::string(text) : std::string(text) + " (default " + value + ")";
+  auto with = [&](const std::string& text, const char* value) {
+    return d.empty() ? text : text + " (default " + value + ")";
   };
-  app.add_option("-f,--freq", s.FrequencyHz, with("sample rate, 1-40000000", "1000"))
+  app.add_option("-f,--freq", s.FrequencyHz, with("sample rate, 1-" + std::to_string(wire::MaxFrequencyHz), "1000"))
       ->type_name("HZ")
-      ->check(CLI::Range(1, 40000000));
-  app.add_option("-b,--bits", s.PacketBits, with("packet bits, 1-64 (a sample is ceil(BITS/8) bytes)", "16"))
+      ->check(CLI::Range(1, wire::MaxFrequencyHz));
+  app.add_option("-b,--bits", s.PacketBits,
+                 with("packet bits, 1-" + std::to_string(wire::MaxPacketBits) + " (a sample is ceil(BITS/8) bytes)",
+                      "16"))
       ->type_name("BITS")
-      ->check(CLI::Range(1, 64));
-  app.add_option("-B,--block", s.BlockBytes, with("packet size in bytes, 1-16M (suffixes k, M)", "256"))
+      ->check(CLI::Range(1, wire::MaxPacketBits));
+  app.add_option("-B,--block", s.BlockBytes,
+                 with("packet size in bytes, 1-" + std::to_string(wire::MaxBlockBytes >> 20) + "M (suffixes k, M)",
+                      "256"))
       ->type_name("BYTES")
-      ->transform(ByteCount(1, 16 << 20));
+      ->transform(ByteCount(1, wire::MaxBlockBytes));
   app.add_option("-l,--line", s.LineTexts, "digital line N (0-31) on or off; may be repeated")
       ->type_name("N=on|off")
       ->check(CLI::Validator(

@@ -22,6 +22,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/ipv4_address.h"
 #include "platform/platform.h"
 
 namespace velmora::platform {
@@ -54,6 +55,7 @@ Socket SocketCreateTcp() {
 }
 
 std::uint16_t PortToNetwork(std::uint16_t port) { return htons(port); }
+std::uint32_t AddressToNetwork(std::uint32_t address) { return htonl(address); }
 
 namespace {
 
@@ -85,20 +87,17 @@ bool FinishConnect(int fd, const timespec* deadline) {
 
 bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet,
                    std::uint32_t timeoutMs) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = portNet;
-  address.sin_addr.s_addr = addressNet;
+  const sockaddr_in address = Ipv4SocketAddress(addressNet, portNet);
   const int fd = int(s);
   if (timeoutMs == NoTimeLimit) {
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
     // An interrupted connect goes on in the background; wait for its outcome.
     return errno == EINTR && FinishConnect(fd, nullptr);
   }
   const timespec deadline = DeadlineAfter(timeoutMs);
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
-  bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   if (!connected && (errno == EINPROGRESS || errno == EINTR)) connected = FinishConnect(fd, &deadline);
   const int saved = errno;
   // Back to blocking for the reader and the writer; a socket that cannot be
@@ -185,11 +184,8 @@ Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog
   if (fd < 0) return InvalidSocket;
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = portNet;
-  address.sin_addr.s_addr = addressNet;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  const sockaddr_in address = Ipv4SocketAddress(addressNet, portNet);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(fd, backlog) != 0) {
     const int saved = errno;
     ::close(fd);
@@ -266,51 +262,66 @@ void Check(int rc) {
   if (rc != 0) std::abort();
 }
 
-// A ticket lock: each Lock draws the next number and waits until it is the
-// one being served. Tickets are 64-bit, so they never wrap in practice.
-struct QueuedMutexState {
+// A mutex and the one condition its waiters sleep on: the body of both the
+// queued mutex and the semaphore.
+struct Monitor {
   pthread_mutex_t Lock;
-  pthread_cond_t Turn;
-  std::uint64_t NextTicket;
-  std::uint64_t Serving;
+  pthread_cond_t Changed;
 };
 
-bool InitQueuedMutex(QueuedMutexState& q) {
-  if (pthread_mutex_init(&q.Lock, nullptr) != 0) return false;
-  if (pthread_cond_init(&q.Turn, nullptr) != 0) {
-    pthread_mutex_destroy(&q.Lock);
-    return false;
-  }
-  q.NextTicket = 0;
-  q.Serving = 0;
-  return true;
+// Creates both parts or neither (false). Timed waits on the condition measure
+// CLOCK_MONOTONIC when `monotonic` is set.
+bool InitMonitor(Monitor& m, bool monotonic) {
+  if (pthread_mutex_init(&m.Lock, nullptr) != 0) return false;
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  if (monotonic) pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  const bool ok = pthread_cond_init(&m.Changed, &attr) == 0;
+  pthread_condattr_destroy(&attr);
+  if (!ok) pthread_mutex_destroy(&m.Lock);
+  return ok;
 }
+
+// A new state whose monitor is running, or null.
+template <class State>
+State* NewMonitorState(State initial, bool monotonic) {
+  auto* state = new (std::nothrow) State(initial);
+  if (state != nullptr && !InitMonitor(*state, monotonic)) {
+    delete state;
+    state = nullptr;
+  }
+  return state;
+}
+
+// Ends the monitor of a state from NewMonitorState and frees it; null is ignored.
+template <class State>
+void DeleteMonitorState(void* handle) {
+  if (handle == nullptr) return;
+  auto* state = static_cast<State*>(handle);
+  pthread_cond_destroy(&state->Changed);
+  pthread_mutex_destroy(&state->Lock);
+  delete state;
+}
+
+// A ticket lock: each Lock draws the next number and waits until it is the
+// one being served (a change of Serving wakes the waiters). Tickets are
+// 64-bit, so they never wrap in practice.
+struct QueuedMutexState : Monitor {
+  std::uint64_t NextTicket = 0;
+  std::uint64_t Serving = 0;
+};
 
 }  // namespace
 
-QueuedMutex::QueuedMutex() {
-  auto* q = new (std::nothrow) QueuedMutexState;
-  if (q == nullptr) return;
-  if (!InitQueuedMutex(*q)) {
-    delete q;
-    return;
-  }
-  Handle = q;
-}
+QueuedMutex::QueuedMutex() : Handle(NewMonitorState(QueuedMutexState{}, false)) {}
 
-QueuedMutex::~QueuedMutex() {
-  if (Handle == nullptr) return;
-  auto* q = static_cast<QueuedMutexState*>(Handle);
-  pthread_cond_destroy(&q->Turn);
-  pthread_mutex_destroy(&q->Lock);
-  delete q;
-}
+QueuedMutex::~QueuedMutex() { DeleteMonitorState<QueuedMutexState>(Handle); }
 
 void QueuedMutex::Lock() {
   auto* q = static_cast<QueuedMutexState*>(Handle);
   Check(pthread_mutex_lock(&q->Lock));
   const std::uint64_t ticket = q->NextTicket++;
-  while (q->Serving != ticket) Check(pthread_cond_wait(&q->Turn, &q->Lock));
+  while (q->Serving != ticket) Check(pthread_cond_wait(&q->Changed, &q->Lock));
   Check(pthread_mutex_unlock(&q->Lock));
 }
 
@@ -320,52 +331,32 @@ void QueuedMutex::Unlock() {
   ++q->Serving;
   Check(pthread_mutex_unlock(&q->Lock));
   // Every waiter wakes and checks its ticket; only the next one goes on.
-  Check(pthread_cond_broadcast(&q->Turn));
+  Check(pthread_cond_broadcast(&q->Changed));
 }
 
 // The parent's waiters may have left the inner lock held and the condition
 // with waiters on record; a fresh start is the only sound state for the child.
 void QueuedMutex::ResetInForkChild() {
   if (Handle == nullptr) return;
-  InitQueuedMutex(*static_cast<QueuedMutexState*>(Handle));
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  q->NextTicket = 0;
+  q->Serving = 0;
+  InitMonitor(*q, false);
 }
 
 namespace {
 
-struct SemaphoreState {
-  pthread_mutex_t Lock;
-  pthread_cond_t Changed;
+struct SemaphoreState : Monitor {
   std::int32_t Count;
   std::int32_t Maximum;
 };
 
 }  // namespace
 
-Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum) {
-  auto* s = new (std::nothrow) SemaphoreState;
-  if (s == nullptr) return;
-  pthread_condattr_t attr;
-  pthread_condattr_init(&attr);
-  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-  const bool ok = pthread_mutex_init(&s->Lock, nullptr) == 0 &&
-                  pthread_cond_init(&s->Changed, &attr) == 0;
-  pthread_condattr_destroy(&attr);
-  if (!ok) {
-    delete s;
-    return;
-  }
-  s->Count = initial;
-  s->Maximum = maximum;
-  Handle = s;
-}
+Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum)
+    : Handle(NewMonitorState(SemaphoreState{{}, initial, maximum}, true)) {}
 
-Semaphore::~Semaphore() {
-  if (Handle == nullptr) return;
-  auto* s = static_cast<SemaphoreState*>(Handle);
-  pthread_cond_destroy(&s->Changed);
-  pthread_mutex_destroy(&s->Lock);
-  delete s;
-}
+Semaphore::~Semaphore() { DeleteMonitorState<SemaphoreState>(Handle); }
 
 bool Semaphore::Release() {
   auto* s = static_cast<SemaphoreState*>(Handle);

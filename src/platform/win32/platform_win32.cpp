@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/ipv4_address.h"
 #include "platform/platform.h"
 
 namespace velmora::platform {
@@ -59,6 +60,7 @@ Socket SocketCreateTcp() {
 }
 
 std::uint16_t PortToNetwork(std::uint16_t port) { return htons(port); }
+std::uint32_t AddressToNetwork(std::uint32_t address) { return htonl(address); }
 
 namespace {
 
@@ -89,10 +91,7 @@ bool FinishConnect(SOCKET s, std::uint32_t ms) {
 
 bool SocketConnect(Socket s, std::uint32_t addressNet, std::uint16_t portNet,
                    std::uint32_t timeoutMs) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = portNet;
-  address.sin_addr.s_addr = addressNet;
+  const sockaddr_in address = Ipv4SocketAddress(addressNet, portNet);
   const auto* to = reinterpret_cast<const sockaddr*>(&address);
   if (timeoutMs == NoTimeLimit) return ::connect(SOCKET(s), to, sizeof address) == 0;
   if (!SetNonBlocking(SOCKET(s), true)) return false;
@@ -177,10 +176,7 @@ Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog
   KeepFromChildren(s);
   const BOOL on = TRUE;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = portNet;
-  address.sin_addr.s_addr = addressNet;
+  const sockaddr_in address = Ipv4SocketAddress(addressNet, portNet);
   if (::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(s, backlog) != 0) {
     const int saved = ::WSAGetLastError();

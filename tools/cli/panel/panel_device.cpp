@@ -242,9 +242,9 @@ Json PanelDevice::Configure(const Json& wanted) {
       into = static_cast<std::int32_t>(std::clamp<std::int64_t>(wanted[key].get<std::int64_t>(), lowest, highest));
       return true;
     };
-    if (number("frequency_hz", 1, 40000000, s.FrequencyHz)) Check(NDX_SetFreq(h, s.FrequencyHz), "NDX_SetFreq");
-    if (number("packet_bits", 1, 64, s.PacketBits)) Check(NDX_SetPacketBits(h, s.PacketBits), "NDX_SetPacketBits");
-    if (number("block_bytes", 1, 16 << 20, s.BlockBytes)) Check(NDX_SetBlockSize(h, s.BlockBytes), "NDX_SetBlockSize");
+    if (number("frequency_hz", 1, wire::MaxFrequencyHz, s.FrequencyHz)) Check(NDX_SetFreq(h, s.FrequencyHz), "NDX_SetFreq");
+    if (number("packet_bits", 1, wire::MaxPacketBits, s.PacketBits)) Check(NDX_SetPacketBits(h, s.PacketBits), "NDX_SetPacketBits");
+    if (number("block_bytes", 1, wire::MaxBlockBytes, s.BlockBytes)) Check(NDX_SetBlockSize(h, s.BlockBytes), "NDX_SetBlockSize");
     if (wanted.contains("azero") && wanted["azero"].is_boolean()) {
       s.AZero = wanted["azero"].get<bool>() ? 1 : 0;
       Check(NDX_SetAZero(h, s.AZero), "NDX_SetAZero");
@@ -283,7 +283,7 @@ Json PanelDevice::Start(bool clear) {
     std::lock_guard<std::mutex> lock(M);
     Live_ = std::make_shared<Acquisition>(M, s);
     Acquiring = true;
-    return Json{{"sent", s.ToJson()}, {"request", clear ? "GOCLR" : "GOGO."}};
+    return Json{{"sent", s.ToJson()}, {"request", clear ? wire::tag::GoClear : wire::tag::Go}};
   });
 }
 
@@ -295,7 +295,7 @@ Json PanelDevice::Stop() {
     }
     if (!In) throw Failure("connect", NDX_ERROR_NOT_CONNECTED);
     Check(NDX_Clear(In->Handle()), "NDX_Clear");
-    return Json{{"request", "CLEAR"}};
+    return Json{{"request", wire::tag::Clear}};
   });
 }
 
@@ -371,7 +371,7 @@ Json PanelDevice::Ping() {
     const double ms = (NowSeconds() - start) * 1000;
     // Any answer is a round trip, "NOWRK" and "IOERR" included.
     if (r != 0 && r != NDX_ERROR_BAD_NET_RESP && r != NDX_ERROR_BAD_DEV_TYPE) Check(r, "NDX_GetLatestPacketAndDiscard");
-    return Json{{"rtt_ms", ms}, {"request", "RREQL"}};
+    return Json{{"rtt_ms", ms}, {"request", wire::tag::GetLatestPacket}};
   });
 }
 
@@ -400,7 +400,7 @@ Json PanelDevice::WriteBlock(const std::string& data) {
 Json PanelDevice::State() {
   std::lock_guard<std::mutex> lock(M);
   Json state = {{"connected", Connected},
-                {"device", {{"host", Where.Host}, {"channel", Where.Channel}, {"port", DevicePort(Where.Channel, true)}}},
+                {"device", {{"host", Where.Host}, {"channel", Where.Channel}, {"port", wire::DevicePort(true, Where.Channel)}}},
                 {"acquiring", Acquiring},
                 {"settings", Sent.ToJson()},
                 {"last", ResultJson(LastResult)}};

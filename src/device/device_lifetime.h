@@ -1,7 +1,8 @@
-// Hooks the device layer provides for the library's load and unload.
+// The device layer's part of the library's load and unload, run by the
+// library's own start-up and shut-down (exports/library_lifetime.cpp).
 #pragma once
 
-namespace velmora {
+namespace velmora::device {
 
 // Creates LibraryMutex. Runs once per load, after the transport's start-up.
 void LibraryStartupCoreExports();
@@ -9,4 +10,4 @@ void LibraryStartupCoreExports();
 // back from closed handles is freed.
 void LibraryShutdownCoreExports();
 
-}  // namespace velmora
+}  // namespace velmora::device

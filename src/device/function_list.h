@@ -1,7 +1,10 @@
-// The one list of exported functions. Everything that names the exports is
-// generated from it: the three entry points of each function, the Linux
-// version script and the Windows .def file with its ordinals (cmake/Exports.cmake
-// reads this file), so names, order and argument sizes cannot drift apart.
+// The one list of the library's functions. The device layer declares its
+// operations from it (device_api.h), and everything that names the exports is
+// generated from it: the three entry points of each function (exports.cpp),
+// the Linux version script and the Windows .def file with its ordinals
+// (cmake/Exports.cmake reads this file), so names, order and argument sizes
+// cannot drift apart. It lives with the device layer, below the export layer
+// that uses it, so neither layer includes the other in turn.
 //
 // X(name, result type, bytes of arguments, parameter list, argument list)
 // One entry per line, in export ordinal order: entry k (from 0) gets the
