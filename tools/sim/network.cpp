@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
+
+#include "sim/receive_buffer.h"
 
 namespace velmora::sim {
 
@@ -11,68 +12,6 @@ namespace {
 // Replies waiting for the writer beyond this make the reader wait, as a
 // real device's full send buffer would.
 constexpr std::size_t MaxQueuedReplyBytes = 64u << 20;
-// Smallest receive offered to the OS.
-constexpr std::size_t MinReceive = 256u << 10;
-
-std::uint16_t ToNetworkOrder(std::uint16_t port) {
-  const unsigned char b[2] = {std::uint8_t(port >> 8), std::uint8_t(port & 0xFF)};
-  std::uint16_t out;
-  std::memcpy(&out, b, 2);
-  return out;
-}
-
-// Received bytes, with whole frames cut off the front. A frame whose header
-// has arrived gets room for all of it, so large bodies arrive in large
-// receives straight into place and are never moved.
-class ReceiveBuffer {
- public:
-  // Space for the next receive.
-  std::pair<char*, std::size_t> Room() {
-    const std::size_t have = End - Begin;
-    std::size_t want = have + MinReceive;
-    const std::uint64_t frame = Claimed();
-    if (frame != 0 && frame <= 8 + MaxFrameBodyBytes) want = std::max<std::size_t>(want, frame);
-    if (Capacity - Begin < want) {
-      if (Capacity < want) {
-        const std::size_t capacity = std::max(want, std::min(Capacity * 2, want + (4u << 20)));
-        std::unique_ptr<char[]> bigger(new char[capacity]);
-        if (have > 0) std::memcpy(bigger.get(), Data.get() + Begin, have);
-        Data = std::move(bigger);
-        Capacity = capacity;
-      } else if (have > 0) {
-        std::memmove(Data.get(), Data.get() + Begin, have);
-      }
-      Begin = 0;
-      End = have;
-    }
-    return {Data.get() + End, Capacity - End};
-  }
-  void Commit(std::size_t n) { End += n; }
-
-  // The complete frame at the front, or empty.
-  std::string_view Front() const {
-    const std::uint64_t frame = Claimed();
-    if (frame == 0 || frame > End - Begin) return {};
-    return std::string_view(Data.get() + Begin, std::size_t(frame));
-  }
-  void Pop(std::size_t n) {
-    Begin += n;
-    if (Begin == End) Begin = End = 0;
-  }
-  // A frame that claims more than the device can hold.
-  bool Oversized() const { return Claimed() > 8 + std::uint64_t(MaxFrameBodyBytes); }
-
- private:
-  std::uint64_t Claimed() const {
-    if (End - Begin < 8) return 0;
-    return 8 + std::uint64_t(diff::ReadU32(Data.get() + Begin + 4));
-  }
-
-  std::unique_ptr<char[]> Data;
-  std::size_t Capacity = 0;
-  std::size_t Begin = 0;
-  std::size_t End = 0;
-};
 
 bool SendAll(platform::Socket sock, const char* data, std::size_t n) {
   while (n > 0) {
@@ -278,8 +217,8 @@ bool Network::Start() {
   AddressNet = platform::ParseDottedAddress(Addr.c_str());
   if (AddressNet == 0xFFFFFFFFu) return false;
   for (int i = 0; i < PortCount; ++i) {
-    Ports[i].Listener =
-        platform::SocketListen(AddressNet, ToNetworkOrder(std::uint16_t(FirstPort + i)), 16);
+    const std::uint16_t port = platform::PortToNetwork(std::uint16_t(FirstPort + i));
+    Ports[i].Listener = platform::SocketListen(AddressNet, port, 16);
     if (Ports[i].Listener == platform::InvalidSocket) {
       for (int j = 0; j < i; ++j) {
         platform::SocketClose(Ports[j].Listener);
@@ -322,10 +261,10 @@ void Network::StopLocked() {
     if (p.Acceptor.joinable()) {
       // Connecting to ourselves ends the blocking accept on every platform,
       // and the listener stays open until its thread is gone.
+      const std::uint16_t port = platform::PortToNetwork(std::uint16_t(FirstPort + i));
       platform::Socket wake = platform::SocketCreateTcp();
-      const bool woken = wake != platform::InvalidSocket &&
-                         platform::SocketConnect(wake, AddressNet,
-                                                 ToNetworkOrder(std::uint16_t(FirstPort + i)));
+      const bool woken =
+          wake != platform::InvalidSocket && platform::SocketConnect(wake, AddressNet, port);
       bool closed = false;
       if (!woken) {
         // Shutting down wakes accept on POSIX, closing does on Windows.

@@ -5,6 +5,8 @@
 namespace velmora::sim {
 
 using diff::TDIFFChunk;
+namespace tag = wire::tag;
+namespace header = wire::header;
 
 std::string MakeChunk(std::string_view tag, const HeaderList& headers, std::string_view payload) {
   auto chunk = TDIFFChunk::Make();
@@ -43,10 +45,11 @@ std::string Build(std::string_view tag, HeaderList headers, std::string&& payloa
 }
 
 std::string NoWork(std::int32_t status) {
-  return Build("NOWRK", {{"Status", diff::IntToBytes(status)}}, std::string());
+  return Build(tag::NoWork, {{std::string(header::Status), diff::IntToBytes(status)}},
+               std::string());
 }
 
-std::string IoError() { return Build("IOERR", {}, std::string()); }
+std::string IoError() { return Build(tag::IoError, {}, std::string()); }
 
 Bytes Shared(std::string bytes) { return std::make_shared<const std::string>(std::move(bytes)); }
 
@@ -101,14 +104,15 @@ bool Protocol::OnFrame(const ConnectionPtr& c, std::string_view frame) {
 
 std::optional<OutItem> Protocol::Dispatch(Connection& c, std::unique_ptr<TDIFFChunk> chunk) {
   const int channel = c.PortIndex & 0x0F;
-  const std::string& tag = chunk->Tag;
-  if (tag == "WFREQ" || tag == "WBITS" || tag == "WBKSZ" || tag == "WDIO1" || tag == "GOGO." ||
-      tag == "GOCLR" || tag == "CLEAR") {
+  const std::string& t = chunk->Tag;
+  if (t == tag::SetFrequency || t == tag::SetPacketBits || t == tag::SetBlockSize ||
+      t == tag::SetLine || t == tag::Go || t == tag::GoClear || t == tag::Clear) {
     Command(channel, *chunk);
     return std::nullopt;
   }
-  const bool retry = tag == "RETRY";
-  if (!retry && tag != "RREQA" && tag != "RREQL" && tag != "RREQ?" && tag != "WDATA") {
+  const bool retry = t == tag::Retry;
+  if (!retry && t != tag::GetAllPackets && t != tag::GetLatestPacket && t != tag::GetData &&
+      t != tag::PutData) {
     return std::nullopt;  // not a request of this device: ignored, as a device ignores noise
   }
 
@@ -156,18 +160,20 @@ std::optional<OutItem> Protocol::TakeScript(PortState& p) {
 }
 
 void Protocol::Command(int channel, TDIFFChunk& chunk) {
-  const std::string& tag = chunk.Tag;
-  if (tag == "WFREQ" || tag == "WBITS" || tag == "WBKSZ") {
-    const char* name = tag == "WFREQ" ? "Hz" : tag == "WBITS" ? "Bits" : "Bytes";
+  const std::string& t = chunk.Tag;
+  if (t == tag::SetFrequency || t == tag::SetPacketBits || t == tag::SetBlockSize) {
+    const std::string_view name = t == tag::SetFrequency    ? header::Hz
+                                  : t == tag::SetPacketBits ? header::Bits
+                                                            : header::Bytes;
     const diff::THeaderEntry* h = chunk.FindHeader(name);
     if (h == nullptr) return;  // nothing to set
     const std::int32_t value = diff::BytesToInt(h->Value);
     Channels.Configure(channel, [&](ChannelConfig& config) {
-      if (tag == "WFREQ") config.FrequencyHz = value;
-      else if (tag == "WBITS") config.PacketBits = value;
+      if (t == tag::SetFrequency) config.FrequencyHz = value;
+      else if (t == tag::SetPacketBits) config.PacketBits = value;
       else config.BlockBytes = value;
     });
-  } else if (tag == "WDIO1") {
+  } else if (t == tag::SetLine) {
     Channels.Configure(channel, [&](ChannelConfig& config) {
       for (const auto& h : chunk.Headers) {
         if (h.Name.size() != 1 || std::uint8_t(h.Name[0]) >= 32) continue;
@@ -176,29 +182,33 @@ void Protocol::Command(int channel, TDIFFChunk& chunk) {
         else config.Lines &= ~bit;
       }
     });
-  } else if (tag == "GOGO.") {
+  } else if (t == tag::Go) {
     Channels.Go(channel, false);
-  } else if (tag == "GOCLR") {
+  } else if (t == tag::GoClear) {
     Channels.Go(channel, true);
-  } else if (tag == "CLEAR") {
+  } else if (t == tag::Clear) {
     Channels.Clear(channel);
   }
 }
 
 std::string Protocol::Answer(int channel, TDIFFChunk& request) {
-  const std::string& tag = request.Tag;
-  if (tag == "RREQA" || tag == "RREQL") return Packets(channel, tag == "RREQL");
-  if (tag == "WDATA") {
-    const std::size_t taken = Channels.Store(channel, std::move(request.Payload));
-    return Build("WRESP", {{"Bytes", diff::IntToBytes(std::int32_t(taken))}}, std::string());
+  const std::string& t = request.Tag;
+  if (t == tag::GetAllPackets || t == tag::GetLatestPacket) {
+    return Packets(channel, t == tag::GetLatestPacket);
   }
-  // "RREQ?"
-  const diff::THeaderEntry* len = request.FindHeader("Len");
+  if (t == tag::PutData) {
+    const std::size_t taken = Channels.Store(channel, std::move(request.Payload));
+    return Build(tag::WriteAccepted,
+                 {{std::string(header::Bytes), diff::IntToBytes(std::int32_t(taken))}},
+                 std::string());
+  }
+  // GetData
+  const diff::THeaderEntry* len = request.FindHeader(header::Length);
   const std::int32_t wanted = len != nullptr ? diff::BytesToInt(len->Value) : 0;
   if (wanted <= 0) return IoError();
   std::optional<std::string> data = Channels.Take(channel, std::size_t(wanted));
   if (!data) return NoWork(StatusStoreEmpty);
-  return Build("RDATA", {}, std::move(*data));
+  return Build(tag::Data, {}, std::move(*data));
 }
 
 std::string Protocol::Packets(int channel, bool latestOnly) {
@@ -209,7 +219,9 @@ std::string Protocol::Packets(int channel, bool latestOnly) {
     case PacketFetch::Outcome::Fault: return IoError();
     case PacketFetch::Outcome::Data: break;
   }
-  return Build("RDATA", {{"Time", U64ToBytes(fetch.TimeUs)}, {"Packet", U64ToBytes(fetch.First)}},
+  return Build(tag::Data,
+               {{std::string(header::Time), U64ToBytes(fetch.TimeUs)},
+                {std::string(header::Packet), U64ToBytes(fetch.First)}},
                std::move(fetch.Payload));
 }
 

@@ -43,7 +43,8 @@ const std::string& SimulatedDevice::Address() const { return D->Net.Address(); }
 // ---- what arrived
 
 std::vector<std::string> SimulatedDevice::Received(std::uint16_t port) const {
-  return D->Net.AtPort(port, std::vector<std::string>(), [](const PortState& p) { return p.Chunks; });
+  return D->Net.AtPort(port, std::vector<std::string>(),
+                       [](const PortState& p) { return p.Chunks; });
 }
 
 std::vector<std::string> SimulatedDevice::ReceivedTags(std::uint16_t port) const {
@@ -86,7 +87,8 @@ std::size_t SimulatedDevice::Connections(std::uint16_t port) const {
 
 bool SimulatedDevice::WaitForConnections(std::uint16_t port, std::size_t count,
                                          int timeoutMs) const {
-  return D->Net.WaitAtPort(port, timeoutMs, [&](const PortState& p) { return p.Accepted >= count; });
+  return D->Net.WaitAtPort(port, timeoutMs,
+                           [&](const PortState& p) { return p.Accepted >= count; });
 }
 
 std::size_t SimulatedDevice::LiveConnections(std::uint16_t port) const {
