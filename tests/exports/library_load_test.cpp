@@ -13,11 +13,14 @@
 #include "sim/simulated_device.h"
 #include "support/library_under_test.h"
 #include "support/loopback_peer.h"
+#include "support/test_address.h"
 #include "velmora.h"
+
+using velmora::testing::TestAddress;
 
 namespace {
 
-constexpr const char* DeviceAddress = "127.0.0.131";
+const char* const DeviceAddress = TestAddress(0, 131);
 
 // ThreadSanitizer starts a background thread of its own along with the
 // program's first thread (here one of the device's), and keeps it.
@@ -142,12 +145,12 @@ TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
 TEST(LibraryLoad, UnloadedTooEarlyItStaysUntilTheLastHandleCloses) {
   SKIP_UNDER_THREAD_SANITIZER();
   ASSERT_FALSE(IsLoaded());
-  velmora::testing::LoopbackPeer peer("127.0.12.20", 0xED10);
+  velmora::testing::LoopbackPeer peer(TestAddress(12, 20), 0xED10);
   ASSERT_TRUE(peer.Listening());
   peer.AcceptAsync();
   Entry lib;
   ASSERT_TRUE(lib.Load()) << dlerror();
-  NDX_HANDLE h = lib.Connect("127.0.12.20", 1, 0);
+  NDX_HANDLE h = lib.Connect(TestAddress(12, 20), 1, 0);
   ASSERT_NE(h, nullptr) << lib.LastError();
   ASSERT_TRUE(peer.WaitAccepted());
   const auto close = lib.Close;
@@ -174,12 +177,12 @@ TEST(LibraryLoad, UnloadedTooEarlyItStaysUntilTheLastHandleCloses) {
 // the last close and its own unload the library is gone.
 TEST(LibraryLoad, ClosedBeforeUnloadTheLibraryGoesWithTheHostsReference) {
   SKIP_UNDER_THREAD_SANITIZER();
-  velmora::testing::LoopbackPeer peer("127.0.12.20", 0xED10);
+  velmora::testing::LoopbackPeer peer(TestAddress(12, 20), 0xED10);
   ASSERT_TRUE(peer.Listening());
   peer.AcceptAsync();
   Entry lib;
   ASSERT_TRUE(lib.Load()) << dlerror();
-  NDX_HANDLE h = lib.Connect("127.0.12.20", 1, 0);
+  NDX_HANDLE h = lib.Connect(TestAddress(12, 20), 1, 0);
   ASSERT_NE(h, nullptr) << lib.LastError();
   ASSERT_TRUE(peer.WaitAccepted());
   EXPECT_EQ(lib.Close(h), 0);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/test_address.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -18,6 +19,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 #endif
+
+using velmora::testing::TestAddress;
+using velmora::testing::TestAddressHost;
 
 namespace velmora::platform {
 namespace {
@@ -394,7 +398,7 @@ TEST(PlatformGuardedMemory, WriteProbeRefusesEveryRangeThatCannotTakeItsBytesAnd
 // Loopback address of this fixture: unique in the whole test suite. ctest
 // runs the tests of one fixture in parallel processes, so each test listens
 // on a port of its own.
-constexpr std::uint32_t FixtureAddressHost = 0x7F0000C9;  // 127.0.0.201
+const std::uint32_t FixtureAddressHost = TestAddressHost(0, 201);
 constexpr std::uint16_t UnusedPort = 0xED1F;
 
 std::uint32_t Net32(std::uint32_t v) {
@@ -547,7 +551,7 @@ TEST_F(PlatformSocket, ConnectToAClosedPortFails) {
 
 TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
   SocketLibraryStartup();
-  EXPECT_EQ(ParseDottedAddress("127.0.0.201"), Net32(FixtureAddressHost));
+  EXPECT_EQ(ParseDottedAddress(TestAddress(0, 201)), Net32(FixtureAddressHost));
   EXPECT_EQ(ParseDottedAddress("127.1.2.3"), Net32(0x7F010203));
   EXPECT_EQ(ParseDottedAddress("device-7"), 0xFFFFFFFFu);
   EXPECT_EQ(ParseDottedAddress("1.2.3.4.5"), 0xFFFFFFFFu);
@@ -561,7 +565,7 @@ TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
 
 TEST_F(PlatformSocket, ATimedConnectLeavesABlockingSocketAndARefusalEndsItAtOnce) {
   // 127.0.22.7: an address of its own, apart from the fixture's.
-  const std::uint32_t address = Net32(0x7F001607);
+  const std::uint32_t address = Net32(TestAddressHost(22, 7));
   Listener = SocketListen(address, PortToNetwork(0xED02), 4);
   ASSERT_NE(Listener, InvalidSocket);
   Accepted accepted{Listener};
