@@ -17,11 +17,14 @@
 #include <vector>
 
 #include "diff/diff_tags.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 namespace velmora::bench {
 namespace {
 
-constexpr const char* Address = "127.0.14.1";
+const char* const Address = TestAddress(14, 1);
 constexpr std::uint16_t Port = 60672;
 
 std::string Frame(const std::string& tag4, const std::string& body) {

@@ -14,8 +14,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 BUILD=${BUILD:-build}
-ADDRESS=127.0.16.1
-NOBODY=127.0.16.9
+. scripts/lib/test-address.sh
+ADDRESS=$(test_address 16 1)
+NOBODY=$(test_address 16 9)
 . scripts/lib/scratch-and-sim.sh
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then

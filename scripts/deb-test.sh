@@ -10,7 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-deb}
-ADDRESS=127.0.16.2
+. scripts/lib/test-address.sh
+ADDRESS=$(test_address 16 2)
 PACKAGES=(libvelmora0 libvelmora-dev velmora-tools)
 installed=0
 extra_cleanup() {

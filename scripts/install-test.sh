@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 BUILD=${BUILD:-build}
-ADDRESS=127.0.0.160
+. scripts/lib/test-address.sh
+ADDRESS=$(test_address 0 160)
 . scripts/lib/scratch-and-sim.sh
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then

@@ -14,7 +14,8 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 SIM=${SIM:-build/tools/velmora-sim}
 NUMPY_PYTHON=${NUMPY_PYTHON:-/usr/bin/python3}
-ADDRESS=127.0.15.20
+. scripts/lib/test-address.sh
+ADDRESS=$(test_address 15 20)
 [ -x "$SIM" ] || { echo "python-wheel-test: $SIM is missing (make build)" >&2; exit 1; }
 
 work=$(mktemp -d)

@@ -14,7 +14,8 @@ NATIVE=${NATIVE:-build}
 JOBS=${JOBS:-2}
 WINE=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
-ADDRESS=127.0.17.8
+. scripts/lib/test-address.sh
+ADDRESS=$(test_address 17 8)
 GENERATOR=()
 command -v ninja >/dev/null 2>&1 && GENERATOR=(-G Ninja)
 

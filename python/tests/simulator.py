@@ -8,6 +8,8 @@ import unittest
 from pathlib import Path
 from typing import Optional
 
+from loopback_fixtures import address  # noqa: F401 (for the tests)
+
 _SOURCE_ROOT = Path(__file__).resolve().parents[2]
 _READY_SECONDS = 10.0
 _STOP_SECONDS = 10.0

@@ -5,7 +5,7 @@ import time
 
 import velmora
 
-from .simulator import SimTestCase
+from .simulator import SimTestCase, address
 from .test_device import acquisition_bytes, poll
 
 try:
@@ -15,7 +15,7 @@ except ImportError:
 
 
 class ReadIntoTest(SimTestCase):
-    ADDRESS = "127.0.15.2"
+    ADDRESS = address(15, 2)
 
     def store(self, channel: int, payload: bytes) -> None:
         with velmora.Device(self.ADDRESS, "output", channel) as out:
@@ -64,7 +64,7 @@ class ReadIntoTest(SimTestCase):
 
 
 class AllPacketsIntoTest(SimTestCase):
-    ADDRESS = "127.0.15.3"
+    ADDRESS = address(15, 3)
 
     def test_packets_and_time_land_in_the_buffer(self) -> None:
         with velmora.Device(self.ADDRESS, "input", 0) as dev:

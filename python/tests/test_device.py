@@ -1,6 +1,6 @@
 """The package against the simulated device (and a silent fake one).
 
-Each class owns one loopback address in 127.0.0.150-159; tests of a class
+Each class owns one loopback address in 127.<net>.0.150-159; tests of a class
 use different channels, whose settings and data are separate.
 """
 
@@ -15,7 +15,7 @@ from typing import Callable, List
 
 import velmora
 
-from .simulator import SimTestCase
+from .simulator import SimTestCase, address
 
 POLL_TRIES = 300
 POLL_PAUSE = 0.01
@@ -48,7 +48,7 @@ def poll(fetch: Callable[[], velmora.Packets]) -> velmora.Packets:
 
 
 class OpenAndCloseTest(SimTestCase):
-    ADDRESS = "127.0.0.150"
+    ADDRESS = address(0, 150)
 
     def test_context_manager_closes_and_close_repeats_harmlessly(self) -> None:
         with velmora.Device(self.ADDRESS, "input", 1) as dev:
@@ -77,7 +77,7 @@ class OpenAndCloseTest(SimTestCase):
 
     def test_connect_to_an_address_without_device_names_the_failure(self) -> None:
         with self.assertRaises(velmora.VelmoraError) as caught:
-            velmora.Device("127.0.0.159", "output", 0)
+            velmora.Device(address(0, 159), "output", 0)
         self.assertEqual(caught.exception.code, 1203)
         self.assertEqual(caught.exception.operation, "NDX_Connect")
 
@@ -116,7 +116,7 @@ class OpenAndCloseTest(SimTestCase):
 
 
 class PacketTest(SimTestCase):
-    ADDRESS = "127.0.0.151"
+    ADDRESS = address(0, 151)
 
     def test_successive_fetches_continue_the_sample_stream(self) -> None:
         # Block sizes that are not whole samples move a packet's first
@@ -204,7 +204,7 @@ class PacketTest(SimTestCase):
 
 
 class DataTest(SimTestCase):
-    ADDRESS = "127.0.0.152"
+    ADDRESS = address(0, 152)
 
     def test_written_blocks_read_back_in_order_then_the_store_is_empty(self) -> None:
         first = bytes(range(256)) * 4
@@ -258,7 +258,7 @@ class SilentDevice:
 
 
 class SilentDeviceTest(unittest.TestCase):
-    ADDRESS = "127.0.0.153"
+    ADDRESS = address(0, 153)
 
     def setUp(self) -> None:
         self.device = SilentDevice(self.ADDRESS)

@@ -8,7 +8,7 @@ import tempfile
 from pathlib import Path
 from typing import List
 
-from .simulator import SimTestCase
+from .simulator import SimTestCase, address
 
 _ROOT = Path(__file__).resolve().parents[2]
 _EXAMPLES = _ROOT / "examples" / "python"
@@ -16,7 +16,7 @@ _SECONDS = 60
 
 
 class ExamplesTest(SimTestCase):
-    ADDRESS = "127.0.15.7"
+    ADDRESS = address(15, 7)
 
     def run_example(self, name: str, *args: str) -> str:
         env = dict(os.environ, PYTHONPATH=str(_ROOT / "python"))

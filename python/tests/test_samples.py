@@ -10,7 +10,7 @@ import unittest
 import velmora
 from velmora import samples
 
-from .simulator import SimTestCase
+from .simulator import SimTestCase, address
 from .test_device import acquisition_bytes, poll
 
 try:
@@ -65,7 +65,7 @@ class DecodeTest(unittest.TestCase):
 
 
 class FetchedSamplesTest(SimTestCase):
-    ADDRESS = "127.0.15.1"
+    ADDRESS = address(15, 1)
 
     def fetch(self, channel: int, bits: int, block: int, hz: int = 200_000) -> velmora.Packets:
         with velmora.Device(self.ADDRESS, "input", channel) as dev:

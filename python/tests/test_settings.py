@@ -5,13 +5,13 @@ import builtins
 
 import velmora
 
-from .simulator import SimTestCase
+from .simulator import SimTestCase, address
 
-NOTHING_LISTENS = "127.0.15.250"
+NOTHING_LISTENS = address(15, 250)
 
 
 class SettingsTest(SimTestCase):
-    ADDRESS = "127.0.15.5"
+    ADDRESS = address(15, 5)
 
     def test_properties_show_what_was_sent_after_clamping(self) -> None:
         with velmora.Device(self.ADDRESS, "input", 0) as dev:
@@ -55,7 +55,7 @@ class SettingsTest(SimTestCase):
 
 
 class ConnectErrorTest(SimTestCase):
-    ADDRESS = "127.0.15.6"
+    ADDRESS = address(15, 6)
 
     def test_the_message_names_host_and_port(self) -> None:
         for direction, channel, port in [("input", 0, 0xED10), ("output", 7, 0xED07)]:

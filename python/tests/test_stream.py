@@ -8,7 +8,7 @@ from typing import List
 
 import velmora
 
-from .simulator import SimTestCase
+from .simulator import SimTestCase, address
 from .test_device import poll
 
 # 40 MHz of 8-byte samples fill the device's 64 MiB backlog in about 0.2 s.
@@ -21,7 +21,7 @@ def values(block: velmora.Block) -> List[int]:
 
 
 class StreamTest(SimTestCase):
-    ADDRESS = "127.0.15.4"
+    ADDRESS = address(15, 4)
 
     def test_a_holdable_rate_streams_every_sample_once(self) -> None:
         with velmora.Device(self.ADDRESS, "input", 0) as dev:

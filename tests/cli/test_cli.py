@@ -1,8 +1,8 @@
 """The velmora program against the simulated device it runs itself (`velmora sim`).
 
 Run by ctest as: python3 test_cli.py PATH/TO/velmora
-Loopback addresses 127.0.0.140-149 belong to this file: the device listens on
-.140, and .149 has nothing listening. Each test uses its own device channel,
+Loopback addresses 127.<net>.0.140-149 (loopback_fixtures.address) belong to
+this file: the device listens on .140, and .149 has nothing listening. Each test uses its own device channel,
 so the tests do not disturb one another's acquisition or data store.
 """
 import json
@@ -16,9 +16,12 @@ import time
 import unittest
 import xml.etree.ElementTree as ET
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from loopback_fixtures import address, start_sim, stop  # noqa: E402
+
 VELMORA = None
-HOST = "127.0.0.140"
-CLOSED_HOST = "127.0.0.149"
+HOST = address(0, 140)
+CLOSED_HOST = address(0, 149)
 SUBCOMMANDS = ["info", "ping", "config", "start", "clear", "acquire", "read", "write",
                "sim", "demo", "errors"]
 
@@ -38,22 +41,12 @@ def packet_time_us(packet, block, width, hz):
 class CliAgainstSimulatedDevice(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = subprocess.Popen([VELMORA, "sim", "-a", HOST, "-q", "-t", "300"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        line = cls.sim.stdout.readline().decode()
-        if not line.startswith("listening"):
-            cls.sim.kill()
-            raise RuntimeError("simulated device did not start: " + line)
+        cls.sim = start_sim(VELMORA, HOST, 300)
         cls.tmp = tempfile.TemporaryDirectory()
 
     @classmethod
     def tearDownClass(cls):
-        cls.sim.terminate()
-        try:
-            cls.sim.wait(10)
-        except subprocess.TimeoutExpired:
-            cls.sim.kill()
-        cls.sim.stdout.close()
+        stop(cls.sim)
         cls.tmp.cleanup()
 
     def path(self, name):

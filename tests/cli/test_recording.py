@@ -4,10 +4,10 @@ reported from the time stamps, "-" for standard output, the progress line in
 a narrow terminal, and what an interrupted or failed run says it saved.
 
 Run by ctest as: python3 test_recording.py PATH/TO/velmora
-Loopback addresses 127.0.17.1-127.0.17.9 belong to this file: the main
-simulated device listens on .1, one that a test kills on .3; .9 has nothing
-listening; 127.0.19.1 is a device of its own for one test. Each test uses
-its own device channel.
+Loopback addresses 127.<net>.17.1-9 (loopback_fixtures.address) belong to
+this file: the main simulated device listens on .1, one that a test kills on
+.3; .9 has nothing listening; 127.<net>.19.1 is a device of its own for one
+test. Each test uses its own device channel.
 """
 import json
 import os
@@ -22,6 +22,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from loopback_fixtures import address, start_sim as start_velmora_sim, stop as stop_sim  # noqa: E402
+
 try:
     import h5py
     import numpy
@@ -29,10 +32,10 @@ except ImportError:  # the HDF5 checks then rely on h5dump alone
     h5py = None
 
 VELMORA = None
-HOST = "127.0.17.1"
-DYING_HOST = "127.0.17.3"
+HOST = address(17, 1)
+DYING_HOST = address(17, 3)
 # A device of its own for the run frozen past its end.
-FROZEN_HOST = "127.0.19.1"
+FROZEN_HOST = address(19, 1)
 SETTINGS = ["frequency_hz", "packet_bits", "sample_bytes", "stored_sample_bytes", "block_bytes", "azero",
             "lines", "mode", "attach", "host", "channel", "start_time_utc", "tool_version", "library_version",
             "ended", "first_sample", "samples", "target_samples", "lost_samples", "bytes", "replies", "seconds"]
@@ -46,24 +49,8 @@ def run(*args, check=True, timeout=120, **kwargs):
     return result
 
 
-def start_sim(address):
-    sim = subprocess.Popen([VELMORA, "sim", "-a", address, "-q", "-t", "600"],
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    line = sim.stdout.readline().decode()
-    if not line.startswith("listening"):
-        sim.kill()
-        raise RuntimeError("simulated device did not start: " + line)
-    return sim
-
-
-def stop_sim(sim):
-    sim.terminate()
-    try:
-        sim.wait(10)
-    except subprocess.TimeoutExpired:
-        sim.kill()
-        sim.wait(10)
-    sim.stdout.close()
+def start_sim(host):
+    return start_velmora_sim(VELMORA, host, 600)
 
 
 def wait_for(path, seconds=20):

@@ -4,6 +4,9 @@
 
 #include "device/device_handle.h"
 #include "support/device_link.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -16,7 +19,7 @@ std::string Byte(int b) { return std::string(1, char(b)); }
 
 class Commands : public ::testing::Test {
  protected:
-  Commands() : Link("127.0.0.77", false) {}
+  Commands() : Link(TestAddress(0, 77), false) {}
   // The next chunk the device receives.
   std::string Next() { return Link.Peer.ReadChunk(); }
   // Proves that nothing was queued by a rejected call: the marker comes next.
@@ -89,7 +92,7 @@ TEST_F(Commands, ControlRequestsAreTagOnlyAndLeaveInCallOrder) {
 }
 
 TEST_F(Commands, CommandsWorkOnInputHandlesToo) {
-  DeviceLink input("127.0.0.78", true);
+  DeviceLink input(TestAddress(0, 78), true);
   ASSERT_NE(input.Handle, nullptr);
   EXPECT_EQ(device::SetBlockSize(input.Handle, 8), 0);
   EXPECT_EQ(input.Peer.ReadChunk(), Chunk("WBKSZ", {{"Bytes", Int(8)}}));

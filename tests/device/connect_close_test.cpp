@@ -10,6 +10,9 @@
 #include "device/device_handle.h"
 #include "support/device_link.h"
 #include "support/guard_pages.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::DeviceLink;
@@ -24,7 +27,7 @@ std::uint32_t LastError() { return platform::GetLastError(); }
 
 TEST(Connect, SuccessLeavesZeroAsLastError) {
   platform::SetLastError(77);
-  DeviceLink link("127.0.0.70", true);
+  DeviceLink link(TestAddress(0, 70), true);
   ASSERT_NE(link.Handle, nullptr);
   EXPECT_EQ(LastError(), 0u);
   EXPECT_TRUE(link.Accepted);
@@ -38,9 +41,9 @@ TEST(Connect, DirectionAndPortIndexSelectThePort) {
   };
   for (const Case c : {Case{7, 0, 0xED10}, Case{0, 0x25, 0xED05}, Case{0, 15, 0xED0F},
                        Case{1, 3, 0xED13}, Case{0, 16, 0xED00}}) {
-    LoopbackPeer peer("127.0.0.71", c.port);
+    LoopbackPeer peer(TestAddress(0, 71), c.port);
     peer.AcceptAsync();
-    NDX_HANDLE h = device::Connect("127.0.0.71", c.isInput, c.portIndex);
+    NDX_HANDLE h = device::Connect(TestAddress(0, 71), c.isInput, c.portIndex);
     ASSERT_NE(h, nullptr) << c.port;
     EXPECT_TRUE(peer.WaitAccepted());
     EXPECT_EQ(static_cast<device::TVClientSock*>(h)->IsInput, c.isInput != 0);
@@ -50,7 +53,7 @@ TEST(Connect, DirectionAndPortIndexSelectThePort) {
 
 TEST(Connect, FailuresReturnNullWithTheirNumber) {
   platform::SetLastError(0);
-  EXPECT_EQ(device::Connect("127.0.0.72", 1, 0), nullptr);  // nothing listens
+  EXPECT_EQ(device::Connect(TestAddress(0, 72), 1, 0), nullptr);  // nothing listens
   EXPECT_EQ(LastError(), 1203u);
   EXPECT_EQ(device::Connect("no-such-host.invalid", 1, 0), nullptr);
   EXPECT_EQ(LastError(), 1203u);
@@ -75,8 +78,10 @@ TEST(Connect, UnreadableHostTextGives998) {
   EXPECT_EQ(LastError(), 998u);
 
   // Text that ends exactly at the page boundary is still read whole.
-  std::memcpy(mem + page - 11, "127.0.0.72", 11);
-  EXPECT_EQ(device::Connect(mem + page - 11, 1, 0), nullptr);
+  const char* const nobody = TestAddress(0, 72);
+  const std::size_t size = std::strlen(nobody) + 1;
+  std::memcpy(mem + page - size, nobody, size);
+  EXPECT_EQ(device::Connect(mem + page - size, 1, 0), nullptr);
   EXPECT_EQ(LastError(), 1203u);
 }
 
@@ -96,7 +101,7 @@ TEST(Close, ValuesThatAreNotLiveHandlesGive20WithoutFault) {
 }
 
 TEST(Close, SecondCloseOfTheSameHandleGives20) {
-  DeviceLink link("127.0.0.73", false);
+  DeviceLink link(TestAddress(0, 73), false);
   ASSERT_NE(link.Handle, nullptr);
   EXPECT_EQ(device::Close(link.Handle), 0);
   EXPECT_EQ(device::Close(link.Handle), 20);
@@ -106,7 +111,7 @@ TEST(Close, SecondCloseOfTheSameHandleGives20) {
 }
 
 TEST(Close, AfterTheDeviceDroppedItReturnsPromptly) {
-  DeviceLink link("127.0.0.74", true);
+  DeviceLink link(TestAddress(0, 74), true);
   ASSERT_NE(link.Handle, nullptr);
   auto* h = static_cast<device::TVClientSock*>(link.Handle);
   link.Peer.DropConnection();
@@ -125,8 +130,8 @@ TEST(Close, AfterTheDeviceDroppedItReturnsPromptly) {
 TEST(LibraryMutex, SerialisesCallsAcrossHandles) {
   // While one call waits for a reply on handle A, a call on handle B from
   // another thread does not start until the first has returned.
-  DeviceLink a("127.0.0.75", true);
-  DeviceLink b("127.0.0.76", false);
+  DeviceLink a(TestAddress(0, 75), true);
+  DeviceLink b(TestAddress(0, 76), false);
   ASSERT_NE(a.Handle, nullptr);
   ASSERT_NE(b.Handle, nullptr);
   ASSERT_EQ(device::SetTimeout(a.Handle, 300), 0);

@@ -9,6 +9,9 @@
 
 #include "support/device_link.h"
 #include "support/guard_pages.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -37,7 +40,7 @@ std::string Serve(DeviceLink& link, const std::string& reply) {
 }  // namespace
 
 TEST(GetData, SendsLenAndTruncatesToTheCount) {
-  DeviceLink link("127.0.0.86", true);
+  DeviceLink link(TestAddress(0, 86), true);
   ASSERT_NE(link.Handle, nullptr);
   std::int32_t count = 16;
   char buffer[32];
@@ -64,7 +67,7 @@ TEST(GetData, SendsLenAndTruncatesToTheCount) {
 }
 
 TEST(GetAllPackets, CopiesPayloadAndTimeCutToTheirCounts) {
-  DeviceLink link("127.0.0.87", true);
+  DeviceLink link(TestAddress(0, 87), true);
   ASSERT_NE(link.Handle, nullptr);
   const std::string time("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
   for (const char* tag : {"RREQA", "RREQL"}) {
@@ -102,7 +105,7 @@ TEST(GetAllPackets, CopiesPayloadAndTimeCutToTheirCounts) {
 }
 
 TEST(GetAllPackets, BadCountsGive24WithBothCountsClearedAndNothingSent) {
-  DeviceLink link("127.0.0.87", true, 1);
+  DeviceLink link(TestAddress(0, 87), true, 1);
   ASSERT_NE(link.Handle, nullptr);
   char t[4], d[4];
   for (auto counts : {std::pair<int, int>{0, 4}, {4, 0}, {-1, 4}, {4, -7}}) {
@@ -118,8 +121,8 @@ TEST(GetAllPackets, BadCountsGive24WithBothCountsClearedAndNothingSent) {
 }
 
 TEST(DataDirection, WrongDirectionGives1349WithCountsCleared) {
-  DeviceLink output("127.0.0.88", false);
-  DeviceLink input("127.0.0.88", true);
+  DeviceLink output(TestAddress(0, 88), false);
+  DeviceLink input(TestAddress(0, 88), true);
   ASSERT_NE(output.Handle, nullptr);
   ASSERT_NE(input.Handle, nullptr);
   char buffer[8] = {};
@@ -136,8 +139,8 @@ TEST(DataDirection, WrongDirectionGives1349WithCountsCleared) {
 }
 
 TEST(CallerMemory, NullAndUnreadablePointersGive998BeforeAnythingIsSent) {
-  DeviceLink input("127.0.0.89", true);
-  DeviceLink output("127.0.0.89", false);
+  DeviceLink input(TestAddress(0, 89), true);
+  DeviceLink output(TestAddress(0, 89), false);
   ASSERT_NE(input.Handle, nullptr);
   ASSERT_NE(output.Handle, nullptr);
   char buffer[8];
@@ -179,7 +182,7 @@ TEST(CallerMemory, NullAndUnreadablePointersGive998BeforeAnythingIsSent) {
 }
 
 TEST(PutData, SendsOneWDataChunkAndReportsTheDevicesCount) {
-  DeviceLink link("127.0.0.86", false, 2);
+  DeviceLink link(TestAddress(0, 86), false, 2);
   ASSERT_NE(link.Handle, nullptr);
   struct Case {
     std::string reply;
@@ -202,7 +205,7 @@ TEST(LargeBlocks, SixteenMebibytesArriveIntactBothWays) {
   constexpr std::size_t Size = 16 << 20;
   const std::string data = Pattern(Size, 7);
   {
-    DeviceLink link("127.0.0.86", true, 3);
+    DeviceLink link(TestAddress(0, 86), true, 3);
     ASSERT_NE(link.Handle, nullptr);
     ASSERT_EQ(device::SetTimeout(link.Handle, 10000), 0);
     std::vector<char> buffer(Size);
@@ -214,7 +217,7 @@ TEST(LargeBlocks, SixteenMebibytesArriveIntactBothWays) {
     EXPECT_TRUE(std::memcmp(buffer.data(), data.data(), Size) == 0);
   }
   {
-    DeviceLink link("127.0.0.86", false, 3);
+    DeviceLink link(TestAddress(0, 86), false, 3);
     ASSERT_NE(link.Handle, nullptr);
     ASSERT_EQ(device::SetTimeout(link.Handle, 10000), 0);
     std::int32_t count = std::int32_t(Size);

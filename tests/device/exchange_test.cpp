@@ -8,6 +8,9 @@
 
 #include "device/device_handle.h"
 #include "support/device_link.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -19,7 +22,7 @@ namespace {
 
 class Exchange : public ::testing::Test {
  protected:
-  Exchange() : Link("127.0.0.80", true) {}
+  Exchange() : Link(TestAddress(0, 80), true) {}
   void SetUp() override {
     ASSERT_NE(Link.Handle, nullptr);
     ASSERT_EQ(device::SetTimeout(Link.Handle, 300), 0);

@@ -17,6 +17,9 @@
 
 #include "sim/simulated_device.h"
 #include "support/device_link.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -91,24 +94,25 @@ int FetchFromStore(const char* address, int channel, std::int32_t* count, char* 
 // them first: the child's GetData read the parent's count cell and wrote the
 // reply into the parent's buffer, and its Connect read the parent's host text.
 TEST_F(Fork, ChildCallsReadAndWriteTheChildsOwnMemory) {
-  sim::SimulatedDevice device("127.0.12.1");
+  sim::SimulatedDevice device(TestAddress(12, 1));
   ASSERT_TRUE(device.Start());
   device.FillStore(0, "warm" + std::string("child's own bytes"));
 
   // The parent uses the library first, with its own values in the cells.
-  char host[32] = "127.0.12.1";
+  char host[32];
+  std::strcpy(host, TestAddress(12, 1));
   std::int32_t count = 4;
   char buffer[64];
   std::memset(buffer, 'P', sizeof buffer);
   std::string warm;
   ASSERT_EQ(FetchFromStore(host, 0, &count, buffer, &warm), 0);
   ASSERT_EQ(warm, "warm");
-  std::strcpy(host, "127.0.12.9");  // nothing listens there
+  std::strcpy(host, TestAddress(12, 9));  // nothing listens there
   count = 4;
   std::memset(buffer, 'P', sizeof buffer);
 
   const int child = InChild([&] {
-    std::strcpy(host, "127.0.12.1");
+    std::strcpy(host, TestAddress(12, 1));
     count = 40;
     std::memset(buffer, 'C', sizeof buffer);
     std::string got;
@@ -121,7 +125,7 @@ TEST_F(Fork, ChildCallsReadAndWriteTheChildsOwnMemory) {
   // Nothing reached the parent's memory.
   EXPECT_EQ(count, 4);
   EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(sizeof buffer, 'P'));
-  EXPECT_STREQ(host, "127.0.12.9");
+  EXPECT_STREQ(host, TestAddress(12, 9));
 }
 
 // The first process to use the library forks and exits; the surviving child
@@ -129,7 +133,7 @@ TEST_F(Fork, ChildCallsReadAndWriteTheChildsOwnMemory) {
 // its handle open: the device still sees that connection end when it exits,
 // because the child's copy of the socket was closed when the child began.
 TEST_F(Fork, DaemonPatternWorksAndTheFirstProcessConnectionEndsWithIt) {
-  sim::SimulatedDevice device("127.0.12.2");
+  sim::SimulatedDevice device(TestAddress(12, 2));
   ASSERT_TRUE(device.Start());
   device.FillStore(1, "first");
   device.FillStore(2, "daemon");
@@ -140,7 +144,7 @@ TEST_F(Fork, DaemonPatternWorksAndTheFirstProcessConnectionEndsWithIt) {
   const int first = InChild([&] {
     std::int32_t count = 5;
     char buffer[16];
-    NDX_HANDLE h = device::Connect("127.0.12.2", 1, 1);
+    NDX_HANDLE h = device::Connect(TestAddress(12, 2), 1, 1);
     if (h == nullptr || device::GetData(h, &count, buffer) != 0) return 10;
     const pid_t firstProcess = getpid();
     if (fork() != 0) return 0;  // the parent exits, leaving `h` open
@@ -152,7 +156,7 @@ TEST_F(Fork, DaemonPatternWorksAndTheFirstProcessConnectionEndsWithIt) {
     unsigned char outcome = 0;
     std::string got;
     count = 16;
-    const int rc = FetchFromStore("127.0.12.2", 2, &count, buffer, &got);
+    const int rc = FetchFromStore(TestAddress(12, 2), 2, &count, buffer, &got);
     outcome = rc != 0 ? static_cast<unsigned char>(rc) : (got == "daemon" ? 0 : 61);
     if (write(result[1], &outcome, 1) != 1) _exit(1);
     ReadByte(release[0], 10000);  // stay alive until the test has looked
@@ -171,10 +175,10 @@ TEST_F(Fork, DaemonPatternWorksAndTheFirstProcessConnectionEndsWithIt) {
 // A call in progress on another thread holds LibraryMutex at the fork; the
 // child's first call must not wait for a thread that does not exist there.
 TEST_F(Fork, ChildOfAProcessInTheMiddleOfACallCallsAtOnce) {
-  sim::SimulatedDevice device("127.0.12.3");
+  sim::SimulatedDevice device(TestAddress(12, 3));
   ASSERT_TRUE(device.Start());
   device.FillStore(0, "fresh");
-  DeviceLink busy("127.0.12.4", true);  // a peer that stays silent
+  DeviceLink busy(TestAddress(12, 4), true);  // a peer that stays silent
   ASSERT_TRUE(busy.Accepted);
   ASSERT_EQ(device::SetTimeout(busy.Handle, 1500), 0);
 
@@ -192,7 +196,7 @@ TEST_F(Fork, ChildOfAProcessInTheMiddleOfACallCallsAtOnce) {
     std::int32_t count = 8;
     char buffer[8];
     std::string got;
-    if (FetchFromStore("127.0.12.3", 0, &count, buffer, &got) != 0 || got != "fresh") return 2;
+    if (FetchFromStore(TestAddress(12, 3), 0, &count, buffer, &got) != 0 || got != "fresh") return 2;
     if (device::GetData(busy.Handle, &count, buffer) != NDX_ERROR_NOT_CONNECTED) return 3;
     return device::Close(busy.Handle) == 0 ? 0 : 4;
   });
@@ -218,7 +222,7 @@ TEST_F(Fork, ChildOfAProcessInTheMiddleOfACallCallsAtOnce) {
 // Every call on an inherited handle gives 2250; closing it gives 0 and then
 // it is gone. The parent's connection sees nothing: no bytes, no shutdown.
 TEST_F(Fork, InheritedHandleGives2250AndTheParentsLinkIsUntouched) {
-  DeviceLink link("127.0.12.5", true);
+  DeviceLink link(TestAddress(12, 5), true);
   ASSERT_TRUE(link.Accepted);
   ASSERT_EQ(device::SetFreq(link.Handle, 100), 0);
   ASSERT_GT(link.Peer.ReadChunk(5000).size(), 0u);
@@ -251,23 +255,23 @@ TEST_F(Fork, InheritedHandleGives2250AndTheParentsLinkIsUntouched) {
 // Forks of forks: the grandchild's copies aim at the grandchild, and handles
 // of both earlier generations give 2250 there.
 TEST_F(Fork, GrandchildUsesItsOwnMemoryAndSeesBothEarlierHandlesAsInherited) {
-  sim::SimulatedDevice device("127.0.12.6");
+  sim::SimulatedDevice device(TestAddress(12, 6));
   ASSERT_TRUE(device.Start());
   device.FillStore(0, "grandchild");
-  NDX_HANDLE parents = device::Connect("127.0.12.6", 1, 1);
+  NDX_HANDLE parents = device::Connect(TestAddress(12, 6), 1, 1);
   ASSERT_NE(parents, nullptr);
   std::int32_t count = 3;
   char buffer[32];
 
   const int child = InChild([&] {
-    NDX_HANDLE childs = device::Connect("127.0.12.6", 1, 2);
+    NDX_HANDLE childs = device::Connect(TestAddress(12, 6), 1, 2);
     if (childs == nullptr) return 1;
     return InChild([&] {
       if (device::Go(parents) != NDX_ERROR_NOT_CONNECTED) return 2;
       if (device::Go(childs) != NDX_ERROR_NOT_CONNECTED) return 3;
       count = 32;
       std::string got;
-      if (FetchFromStore("127.0.12.6", 0, &count, buffer, &got) != 0) return 4;
+      if (FetchFromStore(TestAddress(12, 6), 0, &count, buffer, &got) != 0) return 4;
       return got == "grandchild" ? 0 : 5;
     });
   });

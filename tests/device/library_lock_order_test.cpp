@@ -10,6 +10,9 @@
 #include <thread>
 
 #include "support/device_link.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -22,8 +25,8 @@ TEST(LibraryMutex, AHealthyDeviceWaitsAtMostOneTimeOutOfASilentOne) {
   // (sanitizers); an unfair lock makes it wait two time-outs or more.
   constexpr long MarginMs = 250;
 
-  DeviceLink silent("127.0.12.10", true);
-  DeviceLink healthy("127.0.12.11", true);
+  DeviceLink silent(TestAddress(12, 10), true);
+  DeviceLink healthy(TestAddress(12, 11), true);
   ASSERT_TRUE(silent.Accepted);
   ASSERT_TRUE(healthy.Accepted);
   ASSERT_EQ(device::SetTimeout(silent.Handle, SilentTimeoutMs), 0);

@@ -13,8 +13,10 @@
 #include "device/reply_stream.h"
 #include "support/device_link.h"
 #include "support/guard_pages.h"
+#include "support/test_address.h"
 
 using namespace velmora;
+using velmora::testing::TestAddress;
 using velmora::testing::Chunk;
 using velmora::testing::DeviceLink;
 using velmora::testing::Tag;
@@ -37,7 +39,7 @@ struct Fetched {
 
 class LargeReplies : public ::testing::Test {
  protected:
-  LargeReplies() : Link("127.0.31.1", true) {}
+  LargeReplies() : Link(TestAddress(31, 1), true) {}
   void SetUp() override {
     ASSERT_NE(Link.Handle, nullptr);
     ASSERT_EQ(device::SetTimeout(Link.Handle, 2000), 0);

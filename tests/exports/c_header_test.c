@@ -3,8 +3,9 @@
  * its function pointer types match the exports' conventions, the calls that
  * need no device give their numbers, and its inline helpers (version, result
  * names and texts, the portable last-error read) hold what they promise.
- * Address 127.0.0.132 belongs to this file; nothing listens there. */
+ * Address 127.<net>.0.132 belongs to this file; nothing listens there. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "velmora.h"
@@ -25,6 +26,15 @@ static void expect_text(const char* got, const char* want, const char* what) {
   }
 }
 
+/* The second octet is the run's base, VELMORA_TEST_NET, as for every test
+ * fixture (tests/support/test_address.h). */
+static const char* nobody_address(void) {
+  static char text[24];
+  const char* net = getenv("VELMORA_TEST_NET");
+  sprintf(text, "127.%d.0.132", net != NULL ? atoi(net) & 0xFF : 0);
+  return text;
+}
+
 static void check_calls(void) {
   /* A mismatched convention would be an incompatible pointer type here. */
   NDX_HANDLE(VELMORA_CDECL * connect)(const char*, int32_t, int32_t) = NDX_Connect;
@@ -41,10 +51,10 @@ static void check_calls(void) {
   expect(NDX_GetAllPackets(NULL, &count, buffer, &count, buffer), NDX_ERROR_BAD_UNIT,
          "NDX_GetAllPackets(NULL)");
 
-  h = connect("127.0.0.132", 1, 0);
+  h = connect(nobody_address(), 1, 0);
   expect(h == NULL, 1, "NDX_Connect to nobody returns NULL");
   expect(NDX_LAST_ERROR(), NDX_ERROR_NO_NET_OR_BAD_PATH, "last error after NDX_Connect");
-  h = vbConnect("127.0.0.132", 0, 5);
+  h = vbConnect(nobody_address(), 0, 5);
   expect(h == NULL, 1, "VBNDX_Connect to nobody returns NULL");
   expect(NDX_LAST_ERROR(), NDX_ERROR_NO_NET_OR_BAD_PATH, "last error after VBNDX_Connect");
 #if !defined(_WIN32)

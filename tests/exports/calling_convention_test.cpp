@@ -23,14 +23,17 @@
 #include "sim/simulated_device.h"
 #include "support/call_probe.h"
 #include "support/library_under_test.h"
+#include "support/test_address.h"
 #include "velmora.h"
+
+using velmora::testing::TestAddress;
 
 namespace {
 
 namespace sim = velmora::sim;
 
-constexpr const char* DeviceAddress = "127.0.0.133";
-constexpr const char* NobodyAddress = "127.0.0.134";
+const char* const DeviceAddress = TestAddress(0, 133);
+const char* const NobodyAddress = TestAddress(0, 134);
 
 #define VELMORA_ENUM(name, ret, bytes, params, args) name,
 enum class Fn { VELMORA_FUNCTIONS(VELMORA_ENUM) };

@@ -14,11 +14,14 @@
 #include "support/library_under_test.h"
 #include "support/loopback_peer.h"
 #include "support/process_census.h"
+#include "support/test_address.h"
 #include "velmora.h"
+
+using velmora::testing::TestAddress;
 
 namespace {
 
-constexpr const char* DeviceAddress = "127.0.0.131";
+const char* const DeviceAddress = TestAddress(0, 131);
 
 // ThreadSanitizer starts a background thread of its own along with the
 // program's first thread (here one of the device's), and keeps it.
@@ -125,7 +128,7 @@ TEST(LibraryLoad, HundredLoadsAndUnloadsWithOneHandleInBetween) {
   }
 }
 
-constexpr const char* PeerAddress = "127.0.12.20";
+const char* const PeerAddress = TestAddress(12, 20);
 
 // Loads the library and opens an input handle to `peer` on PeerAddress.
 void LoadAndConnect(velmora::testing::LoopbackPeer& peer, Entry& lib, NDX_HANDLE& h) {

@@ -9,7 +9,10 @@
 #include <string>
 
 #include "sim/simulated_device.h"
+#include "support/test_address.h"
 #include "velmora.h"
+
+using velmora::testing::TestAddress;
 
 namespace {
 
@@ -34,13 +37,13 @@ TEST(WindowsEntryPoints, NamesResolveToOneFunctionAndASeparateWrapper) {
 // The last-error value is the thread's own, read with GetLastError.
 TEST(WindowsEntryPoints, FailedConnectLeavesTheSameLastErrorThroughEveryName) {
   ::SetLastError(0);
-  EXPECT_EQ(NDX_Connect("127.0.0.180", 1, 0), nullptr);  // nothing listens there
+  EXPECT_EQ(NDX_Connect(TestAddress(0, 180), 1, 0), nullptr);  // nothing listens there
   EXPECT_EQ(::GetLastError(), DWORD(NDX_ERROR_NO_NET_OR_BAD_PATH));
   ::SetLastError(0);
-  EXPECT_EQ(_NDX_Connect("127.0.0.180", 1, 0), nullptr);
+  EXPECT_EQ(_NDX_Connect(TestAddress(0, 180), 1, 0), nullptr);
   EXPECT_EQ(::GetLastError(), DWORD(NDX_ERROR_NO_NET_OR_BAD_PATH));
   ::SetLastError(0);
-  EXPECT_EQ(VBNDX_Connect("127.0.0.180", 1, 0), nullptr);
+  EXPECT_EQ(VBNDX_Connect(TestAddress(0, 180), 1, 0), nullptr);
   EXPECT_EQ(::GetLastError(), DWORD(NDX_ERROR_NO_NET_OR_BAD_PATH));
 }
 
@@ -70,13 +73,13 @@ TEST(WindowsEntryPoints, EveryWrapperGivesWhatItsFunctionGivesForANonHandle) {
 // Over live connections, arguments whose position decides the result: the
 // wrappers must pass every one on unchanged and in order.
 TEST(WindowsEntryPoints, WrappersPassTheirArgumentsOnUnchanged) {
-  SimulatedDevice device("127.0.0.181");
+  SimulatedDevice device(TestAddress(0, 181));
   ASSERT_TRUE(device.Start());
   ::SetLastError(1);
-  NDX_HANDLE out = VBNDX_Connect("127.0.0.181", 0, InputChannel);
+  NDX_HANDLE out = VBNDX_Connect(TestAddress(0, 181), 0, InputChannel);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(::GetLastError(), 0u);
-  NDX_HANDLE in = NDX_Connect("127.0.0.181", 1, InputChannel);
+  NDX_HANDLE in = NDX_Connect(TestAddress(0, 181), 1, InputChannel);
   ASSERT_NE(in, nullptr);
 
   for (const bool wrapped : {false, true}) {

@@ -20,6 +20,7 @@
 #include "device/function_list.h"
 #include "sim/simulated_device.h"
 #include "support/call_probe.h"
+#include "support/test_address.h"
 #include "velmora.h"
 
 namespace {
@@ -29,8 +30,8 @@ using velmora::testing::CallWithWords;
 using velmora::testing::ProbedCall;
 using velmora::testing::Words;
 
-constexpr const char* NobodyAddress = VELMORA_TEST_NOBODY;
-constexpr const char* DeviceAddress = VELMORA_TEST_DEVICE;
+const char* const NobodyAddress = velmora::testing::TestAddress(13, VELMORA_TEST_NOBODY);
+const char* const DeviceAddress = velmora::testing::TestAddress(13, VELMORA_TEST_DEVICE);
 
 struct LinkedName {
   std::string Name;

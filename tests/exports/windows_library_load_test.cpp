@@ -11,6 +11,10 @@
 #include <cstdint>
 #include <string>
 
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
+
 namespace {
 
 using CdeclClose = std::int32_t(__cdecl*)(void*);
@@ -70,7 +74,7 @@ void LoadUseAndFree(const std::string& path) {
   EXPECT_EQ(vbClose(nullptr), 20);
 
   ::SetLastError(0);
-  EXPECT_EQ(As<CdeclConnect>(connect)("127.0.0.185", 1, 0), nullptr);
+  EXPECT_EQ(As<CdeclConnect>(connect)(TestAddress(0, 185), 1, 0), nullptr);
   EXPECT_EQ(::GetLastError(), 1203u);  // refused, not 1222 (no socket library)
 
   ASSERT_TRUE(::FreeLibrary(dll));
@@ -100,7 +104,7 @@ TEST(WindowsLibraryLoad, FreedTooEarlyItStaysUntilTheLastHandleCloses) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = ::htons(0xED10);
-  address.sin_addr.s_addr = ::inet_addr("127.0.12.21");
+  address.sin_addr.s_addr = ::inet_addr(TestAddress(12, 21));
   ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(listener, 4), 0);
 
@@ -110,7 +114,7 @@ TEST(WindowsLibraryLoad, FreedTooEarlyItStaysUntilTheLastHandleCloses) {
   const auto close = As<CdeclClose>(::GetProcAddress(dll, "NDX_Close"));
   ASSERT_NE(connect, nullptr);
   ASSERT_NE(close, nullptr);
-  void* h = connect("127.0.12.21", 1, 0);
+  void* h = connect(TestAddress(12, 21), 1, 0);
   ASSERT_NE(h, nullptr) << ::GetLastError();
   const SOCKET accepted = ::accept(listener, nullptr, nullptr);
   ASSERT_NE(accepted, INVALID_SOCKET);

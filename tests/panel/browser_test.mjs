@@ -3,7 +3,7 @@
 // device's own sequence (sample n has value n). Saves a screenshot.
 //
 // node browser_test.mjs PATH/TO/velmora SCREENSHOT.png
-// Loopback addresses 127.0.18.10-19 belong to this file.
+// Loopback addresses 127.<net>.18.10-19 belong to this file.
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -11,8 +11,10 @@ import { dirname, join } from 'node:path';
 import puppeteer from 'puppeteer-core';
 
 const [velmora, screenshot] = process.argv.slice(2);
-const device = '127.0.18.10';
-const listen = '127.0.18.11:18190';
+// The run's base, VELMORA_TEST_NET, as for every test fixture (tests/support).
+const net = Number(process.env.VELMORA_TEST_NET || 0);
+const device = `127.${net}.18.10`;
+const listen = `127.${net}.18.11:18190`;
 const frequency = 50000;
 
 // Everything this test starts ends by itself, and the whole test within a minute.

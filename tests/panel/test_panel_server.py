@@ -1,8 +1,8 @@
 """`velmora panel` over HTTP against the simulated device (`velmora sim`).
 
 Run by ctest as: python3 test_panel_server.py PATH/TO/velmora
-Loopback addresses 127.0.18.1-9 belong to this file: devices on .1 and .3,
-panels on .2 and .4.
+Loopback addresses 127.<net>.18.1-9 (loopback_fixtures.address) belong to
+this file: devices on .1 and .3, panels on .2 and .4.
 """
 import http.client
 import json
@@ -13,28 +13,15 @@ import sys
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from loopback_fixtures import address, start_sim as start_velmora_sim, stop  # noqa: E402
+
 VELMORA = None
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "cli", "panel", "web")
 
 
-def start_sim(address):
-    sim = subprocess.Popen([VELMORA, "sim", "-a", address, "-q", "-t", "120"],
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    line = sim.stdout.readline().decode()
-    if not line.startswith("listening"):
-        sim.kill()
-        raise RuntimeError("simulated device did not start: " + line)
-    return sim
-
-
-def stop(process):
-    process.terminate()
-    try:
-        process.wait(10)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-    process.stdout.close()
+def start_sim(host):
+    return start_velmora_sim(VELMORA, host, 120)
 
 
 class Panel:
@@ -92,8 +79,8 @@ class Panel:
 class PanelServer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = start_sim("127.0.18.1")
-        cls.panel = Panel("127.0.18.1", "127.0.18.2", 18181)
+        cls.sim = start_sim(address(18, 1))
+        cls.panel = Panel(address(18, 1), address(18, 2), 18181)
 
     @classmethod
     def tearDownClass(cls):
@@ -108,13 +95,13 @@ class PanelServer(unittest.TestCase):
         self.assertEqual(p.request("POST", "/api/start", token=False)[0].status, 403)
         # DNS rebinding: another name that resolves to this address.
         self.assertEqual(p.request("GET", "/api/state", headers={"Host": "attacker.example:18181"})[0].status, 403)
-        self.assertEqual(p.request("GET", "/api/state", headers={"Host": "127.0.18.2:9"})[0].status, 403)
+        self.assertEqual(p.request("GET", "/api/state", headers={"Host": address(18, 2) + ":9"})[0].status, 403)
         # Another site's script, even one that learnt the token.
         self.assertEqual(p.request("POST", "/api/stop", headers={"Origin": "http://attacker.example"})[0].status, 403)
         self.assertEqual(p.request("POST", "/api/stop", headers={"Origin": "null"})[0].status, 403)
         self.assertEqual(p.request("GET", "/api/state", headers={"Sec-Fetch-Site": "cross-site"})[0].status, 403)
         # The page's own origin and the localhost forms are fine.
-        for host in ["127.0.18.2:18181", "localhost:18181", "127.0.0.1:18181"]:
+        for host in [address(18, 2) + ":18181", "localhost:18181", "127.0.0.1:18181"]:
             self.assertEqual(p.request("GET", "/api/state", headers={"Host": host, "Origin": "http://" + host})[0].status,
                              200, host)
 
@@ -203,8 +190,8 @@ class PanelServer(unittest.TestCase):
 
 class DroppedDevice(unittest.TestCase):
     def test_shows_disconnected_and_reconnects(self):
-        sim = start_sim("127.0.18.3")
-        panel = Panel("127.0.18.3", "127.0.18.4", 18182)
+        sim = start_sim(address(18, 3))
+        panel = Panel(address(18, 3), address(18, 4), 18182)
         try:
             self.assertTrue(panel.json("GET", "/api/state")["connected"])
             panel.json("POST", "/api/start?clear=1")
@@ -220,7 +207,7 @@ class DroppedDevice(unittest.TestCase):
             answer = panel.json("POST", "/api/ping", status=502)
             self.assertEqual(answer["error"]["result"], 2250)
             self.assertEqual(panel.json("POST", "/api/reconnect", status=502)["error"]["result"], 1203)
-            sim = start_sim("127.0.18.3")
+            sim = start_sim(address(18, 3))
             self.assertTrue(panel.json("POST", "/api/reconnect")["ok"])
             self.assertTrue(panel.json("GET", "/api/state")["connected"])
             self.assertEqual(panel.json("POST", "/api/ping")["request"], "RREQL")

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "support/test_address.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -18,6 +19,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 #endif
+
+using velmora::testing::TestAddress;
+using velmora::testing::TestAddressHost;
 
 namespace velmora::platform {
 namespace {
@@ -394,7 +398,7 @@ TEST(PlatformGuardedMemory, WriteProbeRefusesEveryRangeThatCannotTakeItsBytesAnd
 // Loopback address of this fixture: unique in the whole test suite. ctest
 // runs the tests of one fixture in parallel processes, so each test listens
 // on a port of its own.
-constexpr std::uint32_t FixtureAddressHost = 0x7F0000C9;  // 127.0.0.201
+const std::uint32_t FixtureAddressHost = TestAddressHost(0, 201);
 constexpr std::uint16_t UnusedPort = 0xED1F;
 
 struct Accepted {
@@ -535,7 +539,7 @@ TEST_F(PlatformSocket, ConnectToAClosedPortFails) {
 
 TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
   SocketLibraryStartup();
-  EXPECT_EQ(ParseDottedAddress("127.0.0.201"), AddressToNetwork(FixtureAddressHost));
+  EXPECT_EQ(ParseDottedAddress(TestAddress(0, 201)), AddressToNetwork(FixtureAddressHost));
   EXPECT_EQ(ParseDottedAddress("127.1.2.3"), AddressToNetwork(0x7F010203));
   EXPECT_EQ(ParseDottedAddress("device-7"), 0xFFFFFFFFu);
   EXPECT_EQ(ParseDottedAddress("1.2.3.4.5"), 0xFFFFFFFFu);
@@ -549,7 +553,7 @@ TEST(PlatformAddress, ParsesDottedTextAndLooksUpLocalNames) {
 
 TEST_F(PlatformSocket, ATimedConnectLeavesABlockingSocketAndARefusalEndsItAtOnce) {
   // 127.0.22.7: an address of its own, apart from the fixture's.
-  constexpr std::uint32_t AddressHost = 0x7F001607;
+  const std::uint32_t AddressHost = TestAddressHost(22, 7);
   ASSERT_NO_FATAL_FAILURE(Connect(0xED02, AddressHost, 2000));
   // A receive waits for data instead of failing at once.
   Received r{Client};

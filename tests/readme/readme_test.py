@@ -32,10 +32,10 @@ holding links to everything at the top of the checkout (so build/tools/velmora,
 include/ and python/ are where the README says), so the files the commands
 write land there and not in the checkout. Before a block runs, the test
 rewrites what would clash on a shared machine, and nothing else:
-  127.0.0.1      -> 127.0.16.20 (its own loopback address)
+  127.0.0.1      -> 127.<net>.16.20 (its own loopback address)
   /opt/velmora   -> a temporary install prefix
-  make demo      -> make demo DEMO_ARGS='-a 127.0.16.20'
-A simulated device listens on 127.0.16.20 for the whole run (a newcomer has
+  make demo      -> make demo DEMO_ARGS='-a 127.<net>.16.20'
+A simulated device listens on 127.<net>.16.20 for the whole run (a newcomer has
 it "running in another terminal"), except while a block runs that starts one
 itself. What a block leaves running in the background is stopped after it.
 Python runs from a virtual environment made for the run with the system's
@@ -57,8 +57,11 @@ import tempfile
 import time
 from pathlib import Path
 
-ADDRESS = "127.0.16.20"
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+from loopback_fixtures import address  # noqa: E402
+
+ADDRESS = address(16, 20)
 SHELL_LANGUAGES = {"sh", "bash", "shell", "console"}
 MARKER = re.compile(r"^<!--\s*readme-test:\s*([a-z-]+)\b\s*(.*?)\s*-->\s*$")
 MARKERS = {"illustration", "until-stopped", "expect"}

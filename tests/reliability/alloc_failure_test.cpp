@@ -17,6 +17,9 @@
 #include <vector>
 
 #include "support/device_link.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 namespace {
 
@@ -111,13 +114,13 @@ TEST(AllocationFailure, ConnectFailsCleanlyAtEveryPoint) {
   const std::set<std::uint32_t> documented{8, 1450};
   long points = 0;
   for (long n = 1; n <= MaxPoints; ++n) {
-    LoopbackPeer peer("127.0.0.90", 0xED10);
+    LoopbackPeer peer(TestAddress(0, 90), 0xED10);
     peer.AcceptAsync();
     NDX_HANDLE h;
     bool reached;
     {
       Armed armed(n);
-      h = device::Connect("127.0.0.90", 1, 0);
+      h = device::Connect(TestAddress(0, 90), 1, 0);
       reached = Armed::Reached(n);
     }
     const std::uint32_t error = platform::GetLastError();
@@ -136,9 +139,9 @@ TEST(AllocationFailure, ConnectFailsCleanlyAtEveryPoint) {
 }
 
 TEST(AllocationFailure, CommandsReportAndNeverCrash) {
-  LoopbackPeer peer("127.0.0.91", wire::DevicePort(false, 0));
+  LoopbackPeer peer(TestAddress(0, 91), wire::DevicePort(false, 0));
   peer.AcceptAsync();
-  NDX_HANDLE h = device::Connect("127.0.0.91", 0, 0);
+  NDX_HANDLE h = device::Connect(TestAddress(0, 91), 0, 0);
   ASSERT_NE(h, nullptr);
   ASSERT_TRUE(peer.WaitAccepted());
   long points = 0;
@@ -161,7 +164,7 @@ TEST(AllocationFailure, CommandsReportAndNeverCrash) {
 }
 
 TEST(AllocationFailure, ExchangeAndCloseReportAndNeverCrash) {
-  AnsweringDevice dev("127.0.0.92", 0xED10);
+  AnsweringDevice dev(TestAddress(0, 92), 0xED10);
   NDX_HANDLE h = dev.Open();
   ASSERT_NE(h, nullptr);
   ASSERT_EQ(device::SetTimeout(h, 200), 0);
@@ -208,7 +211,7 @@ TEST(AllocationFailure, ExchangeAndCloseReportAndNeverCrash) {
 // keeps the count as passed; a write clears it. Addresses 127.0.22.20 and .21.
 TEST(AllocationFailure, ARequestThatCannotBeBuiltGives1359AndSendsNothing) {
   for (const bool input : {true, false}) {
-    const char* address = input ? "127.0.22.20" : "127.0.22.21";
+    const char* address = input ? TestAddress(22, 20) : TestAddress(22, 21);
     LoopbackPeer peer(address, wire::DevicePort(input, 0));
     peer.AcceptAsync();
     NDX_HANDLE h = device::Connect(address, input ? 1 : 0, 0);

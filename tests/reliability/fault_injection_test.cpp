@@ -15,6 +15,9 @@
 #include "diff/diff_tags.h"
 #include "sim/simulated_device.h"
 #include "support/loopback_peer.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::sim::MakeChunk;
@@ -45,7 +48,7 @@ std::string Pattern(std::size_t n, unsigned salt = 3) {
 class Faults : public ::testing::Test {
  protected:
   void StartOn(int n) {
-    Address = "127.0.0." + std::to_string(n);
+    Address = TestAddress(0, n);
     Device = std::make_unique<SimulatedDevice>(Address);
     ASSERT_TRUE(Device->Start());
     Input = device::Connect(Address.c_str(), 1, 0);
@@ -239,15 +242,15 @@ TEST_F(Faults, SilentListenerGives1460AndCloseReturns) {
 TEST(FaultsConnect, RefusedConnectionGives1203) {
   // Nothing listens on this address.
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(device::Connect("127.0.0.108", 1, 0), nullptr);
+  EXPECT_EQ(device::Connect(TestAddress(0, 108), 1, 0), nullptr);
   EXPECT_EQ(platform::GetLastError(), 1203u);
   EXPECT_LT(MsSince(start), 1000);
 }
 
 TEST(FaultsConnect, ListenerThatAcceptsAndNeverAnswers) {
-  velmora::testing::LoopbackPeer peer("127.0.0.109", 0xED10);
+  velmora::testing::LoopbackPeer peer(TestAddress(0, 109), 0xED10);
   peer.AcceptAsync();
-  NDX_HANDLE h = device::Connect("127.0.0.109", 1, 0);
+  NDX_HANDLE h = device::Connect(TestAddress(0, 109), 1, 0);
   ASSERT_NE(h, nullptr);
   ASSERT_TRUE(peer.WaitAccepted());
   ASSERT_EQ(device::SetTimeout(h, 200), 0);

@@ -13,6 +13,9 @@
 #include "device/device_handle.h"
 #include "support/device_link.h"
 #include "support/guard_pages.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::DeviceLink;
@@ -74,14 +77,14 @@ TEST(HostileHandles, CallerMemoryHoldingTheSignatureWordsIsNotAHandle) {
 TEST(HostileHandles, FreedHandleGives20) {
   NDX_HANDLE stale;
   {
-    DeviceLink link("127.0.0.93", true);
+    DeviceLink link(TestAddress(0, 93), true);
     ASSERT_NE(link.Handle, nullptr);
     stale = link.Handle;
   }
   // New handles opened after the close never take over the stale value.
   std::vector<std::unique_ptr<DeviceLink>> fresh;
   for (int i = 0; i < 8; ++i) {
-    fresh.push_back(std::make_unique<DeviceLink>("127.0.0.93", true, 2 + i));
+    fresh.push_back(std::make_unique<DeviceLink>(TestAddress(0, 93), true, 2 + i));
     ASSERT_NE(fresh.back()->Handle, nullptr);
     EXPECT_NE(fresh.back()->Handle, stale);
   }
@@ -90,7 +93,7 @@ TEST(HostileHandles, FreedHandleGives20) {
 
 TEST(HostileHandles, CloseFromAnotherThreadWhileInUseGives20OrACleanResult) {
   for (int round = 0; round < 5; ++round) {
-    DeviceLink link("127.0.0.93", true, 1);
+    DeviceLink link(TestAddress(0, 93), true, 1);
     ASSERT_NE(link.Handle, nullptr);
     ASSERT_EQ(device::SetTimeout(link.Handle, 50), 0);
     NDX_HANDLE h = link.Handle;
@@ -113,7 +116,7 @@ TEST(HostileHandles, CloseFromAnotherThreadWhileInUseGives20OrACleanResult) {
 
 TEST(HostileCounts, HugeCountsBehindSmallBuffersAreRefusedWithoutReservingMemory) {
   VELMORA_SKIP_UNLESS_GUARDED_COPIES_SEE_FAULTS();
-  DeviceLink link("127.0.0.94", false);
+  DeviceLink link(TestAddress(0, 94), false);
   ASSERT_NE(link.Handle, nullptr);
   velmora::testing::GuardPages pages;
   ASSERT_TRUE(pages.Valid());
@@ -136,7 +139,7 @@ TEST(HostileCounts, HugeCountsBehindSmallBuffersAreRefusedWithoutReservingMemory
 }
 
 TEST(HostileCounts, NegativeCountsOnReadsGive24) {
-  DeviceLink link("127.0.0.94", true);
+  DeviceLink link(TestAddress(0, 94), true);
   ASSERT_NE(link.Handle, nullptr);
   char buf[4];
   for (std::int32_t bad : {0, -1, INT_MIN}) {
@@ -155,7 +158,7 @@ TEST(HostileCounts, NegativeCountsOnReadsGive24) {
 // call, so the reply is there when the call looks. Address 127.0.22.10.
 class UnwritableDestinations : public ::testing::Test {
  protected:
-  UnwritableDestinations() : Link("127.0.22.10", true) {}
+  UnwritableDestinations() : Link(TestAddress(22, 10), true) {}
   void SetUp() override {
     VELMORA_SKIP_UNLESS_GUARDED_COPIES_SEE_FAULTS();
     ASSERT_NE(Link.Handle, nullptr);

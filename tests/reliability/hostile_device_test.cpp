@@ -15,6 +15,9 @@
 #include "diff/diff_tags.h"
 #include "support/device_link.h"
 #include "support/process_census.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using velmora::testing::Chunk;
@@ -143,7 +146,7 @@ void ExpectClaimRefused(DeviceLink& link, std::uint32_t claim, std::vector<char>
 }  // namespace
 
 TEST(HostileDevice, ConnectToAListenerWhoseQueueIsFullGivesUpAfter2sWith1203) {
-  const std::uint32_t address = Ipv4("127.0.22.1");
+  const std::uint32_t address = Ipv4(TestAddress(22, 1));
   const std::uint16_t port = 0xED10;
   const platform::Socket listener = platform::SocketListen(address, PortNet(port), 0);
   ASSERT_NE(listener, platform::InvalidSocket);
@@ -174,7 +177,7 @@ TEST(HostileDevice, ConnectToAListenerWhoseQueueIsFullGivesUpAfter2sWith1203) {
   const long threads = velmora::testing::ThreadCount();
   const long descriptors = velmora::testing::DescriptorCount();
   const auto start = Clock::now();
-  NDX_HANDLE h = device::Connect("127.0.22.1", 1, 0);
+  NDX_HANDLE h = device::Connect(TestAddress(22, 1), 1, 0);
   const long long took = Ms(Clock::now() - start);
   const std::uint32_t error = platform::GetLastError();
   std::printf("connect to a full queue gave up after %lld ms\n", took);
@@ -187,7 +190,7 @@ TEST(HostileDevice, ConnectToAListenerWhoseQueueIsFullGivesUpAfter2sWith1203) {
 }
 
 TEST(HostileDevice, DataPushedUnaskedIsHeldBackByFlowControlInBoundedMemory) {
-  DeviceLink link("127.0.22.2", true);
+  DeviceLink link(TestAddress(22, 2), true);
   ASSERT_NE(link.Handle, nullptr);
   ASSERT_TRUE(link.Accepted);
   const PeakGrowth growth;
@@ -202,7 +205,7 @@ TEST(HostileDevice, DataPushedUnaskedIsHeldBackByFlowControlInBoundedMemory) {
 }
 
 TEST(HostileDevice, HugeClaimFollowedByFillerGives30AndTheFillerIsSkippedInBoundedMemory) {
-  DeviceLink link("127.0.22.3", true);
+  DeviceLink link(TestAddress(22, 3), true);
   const PeakGrowth growth;
   std::vector<char> buffer(64);
   ASSERT_NO_FATAL_FAILURE(ExpectClaimRefused(link, 0xFFFFFFF0u, buffer));
@@ -219,7 +222,7 @@ TEST(HostileDevice, HugeClaimFollowedByFillerGives30AndTheFillerIsSkippedInBound
 }
 
 TEST(HostileDevice, AfterAnOversizedFrameTheNextCallReadsTheFrameBehindIt) {
-  DeviceLink link("127.0.22.4", true);
+  DeviceLink link(TestAddress(22, 4), true);
   const PeakGrowth growth;
   const std::uint32_t claim = wire::LargestFrameBody + 1;
   std::vector<char> buffer(64);
@@ -233,7 +236,7 @@ TEST(HostileDevice, AfterAnOversizedFrameTheNextCallReadsTheFrameBehindIt) {
 }
 
 TEST(HostileDevice, AStreamPushedAheadArrivesIntactOnceCallsTakeIt) {
-  DeviceLink link("127.0.22.5", true);
+  DeviceLink link(TestAddress(22, 5), true);
   ASSERT_NE(link.Handle, nullptr);
   ASSERT_TRUE(link.Accepted);
   // Far more than the host holds unasked, in replies of uneven sizes so that
@@ -260,7 +263,7 @@ TEST(HostileDevice, AStreamPushedAheadArrivesIntactOnceCallsTakeIt) {
 }
 
 TEST(HostileDevice, RepliesLargerThanWhatIsHeldUnaskedStillFlow) {
-  DeviceLink link("127.0.22.6", true);
+  DeviceLink link(TestAddress(22, 6), true);
   ASSERT_NE(link.Handle, nullptr);
   ASSERT_TRUE(link.Accepted);
   for (std::size_t size : {std::size_t(16 * MiB), std::size_t(40 * MiB)}) {

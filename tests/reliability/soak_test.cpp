@@ -19,13 +19,16 @@
 
 #include "device/device_api.h"
 #include "sim/simulated_device.h"
+#include "support/test_address.h"
+
+using velmora::testing::TestAddress;
 
 using namespace velmora;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const char* const Address = "127.0.0.110";
+const char* const Address = TestAddress(0, 110);
 constexpr int Handles = 4;
 constexpr int Threads = 8;
 constexpr std::uint32_t StoreWords = 1 << 20;  // 4 MiB of counters per refill

@@ -14,6 +14,7 @@
 #include "diff/diff_chunk.h"
 #include "sim/raw_client.h"
 #include "sim/simulated_device.h"
+#include "support/test_address.h"
 
 using namespace velmora::sim;
 using velmora::diff::BytesToInt;
@@ -46,7 +47,7 @@ std::string Pattern(std::size_t n) {
 class Sim : public ::testing::Test {
  protected:
   void StartOn(int n) {
-    Address = "127.0.0." + std::to_string(n);
+    Address = velmora::testing::TestAddress(0, n);
     Device = std::make_unique<SimulatedDevice>(Address);
     ASSERT_TRUE(Device->Start());
   }

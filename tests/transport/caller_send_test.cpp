@@ -10,7 +10,10 @@
 #include <thread>
 
 #include "support/sock_link.h"
+#include "support/test_address.h"
 #include "transport/client_sock.h"
+
+using velmora::testing::TestAddress;
 
 using velmora::testing::Eventually;
 using velmora::testing::LoopbackPeer;
@@ -36,7 +39,7 @@ TEST(CallerSend, PartlyTakenStringIsFinishedByTheWriterBeforeLaterOnes) {
   // The peer reads nothing at first, so the socket takes only the start of
   // the large string; the rest, and every string after it, must follow in
   // order once the peer reads, with no byte repeated or skipped.
-  Link link("127.0.14.20");
+  Link link(TestAddress(14, 20));
   ASSERT_EQ(link.Result, 0);
   ASSERT_TRUE(link.Accepted);
   const std::string big = Pattern(std::size_t(24) << 20, 7);
@@ -55,7 +58,7 @@ TEST(CallerSend, PartlyTakenStringIsFinishedByTheWriterBeforeLaterOnes) {
 }
 
 TEST(CallerSend, SmallStringsAloneAndBehindABusyWriterKeepTheirOrder) {
-  Link link("127.0.14.21");
+  Link link(TestAddress(14, 21));
   ASSERT_EQ(link.Result, 0);
   std::string expected;
   for (unsigned round = 0; round < 20; ++round) {
@@ -76,14 +79,14 @@ TEST(CallerSend, SmallStringsAloneAndBehindABusyWriterKeepTheirOrder) {
 }
 
 TEST(CallerSend, DeadConnectionNeverWritesThroughAReusedDescriptor) {
-  auto dead = std::make_unique<Link>("127.0.14.22");
+  auto dead = std::make_unique<Link>(TestAddress(14, 22));
   ASSERT_EQ(dead->Result, 0);
   dead->Peer.DropConnection();
   ASSERT_TRUE(Eventually([&] { return !dead->Sock.Connected; }));
   // Let the writer give up the socket, which closes its descriptor; the next
   // connection is then likely to get the same number.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  Link next("127.0.14.23");
+  Link next(TestAddress(14, 23));
   ASSERT_EQ(next.Result, 0);
   dead->Sock.QueueSend("stray bytes of a closed connection");
   EXPECT_FALSE(dead->Sock.WaitUntilSent(50));
@@ -93,13 +96,13 @@ TEST(CallerSend, DeadConnectionNeverWritesThroughAReusedDescriptor) {
 }
 
 TEST(CallerSend, SendWithoutWaitingReturnsWhenThePeerStopsReading) {
-  LoopbackPeer peer("127.0.14.24", Port);
+  LoopbackPeer peer(TestAddress(14, 24), Port);
   ASSERT_TRUE(peer.Listening());
   peer.AcceptAsync();
   namespace platform = velmora::platform;
   const platform::Socket s = platform::SocketCreateTcp();
   ASSERT_NE(s, platform::InvalidSocket);
-  ASSERT_TRUE(platform::SocketConnect(s, velmora::testing::Ipv4("127.0.14.24"),
+  ASSERT_TRUE(platform::SocketConnect(s, velmora::testing::Ipv4(TestAddress(14, 24)),
                                       velmora::testing::PortNet(Port), 2000));
   ASSERT_TRUE(peer.WaitAccepted());
   const std::string block(65536, 'x');

@@ -9,7 +9,10 @@
 
 #include "support/loopback_peer.h"
 #include "support/sock_link.h"
+#include "support/test_address.h"
 #include "transport/client_sock.h"
+
+using velmora::testing::TestAddress;
 
 using velmora::testing::Eventually;
 using velmora::testing::LoopbackPeer;
@@ -60,7 +63,7 @@ std::string Received(TDClientSock& sock, std::size_t count) {
 }  // namespace
 
 TEST(ClientSockConnect, SucceedsWithBothThreadsRunning) {
-  Link link("127.0.0.60");
+  Link link(TestAddress(0, 60));
   ASSERT_EQ(link.Result, 0);
   EXPECT_TRUE(link.Accepted);
   EXPECT_TRUE(link.Sock.Connected);
@@ -69,7 +72,7 @@ TEST(ClientSockConnect, SucceedsWithBothThreadsRunning) {
 }
 
 TEST(ClientSockConnect, RefusedUnresolvableAndZeroAddressGive1203) {
-  for (const char* host : {"127.0.0.61", "no-such-host.invalid", "0.0.0.0", ""}) {
+  for (const char* host : {TestAddress(0, 61), "no-such-host.invalid", "0.0.0.0", ""}) {
     TDClientSock sock;  // nothing listens on 127.0.0.61
     EXPECT_EQ(sock.Connect(host, Port), 1203) << host;
     EXPECT_FALSE(sock.Connected);
@@ -79,26 +82,26 @@ TEST(ClientSockConnect, RefusedUnresolvableAndZeroAddressGive1203) {
 }
 
 TEST(ClientSockConnect, UsesOnlyTheLow16BitsOfThePort) {
-  LoopbackPeer peer("127.0.0.62", Port);
+  LoopbackPeer peer(TestAddress(0, 62), Port);
   peer.AcceptAsync();
   TDClientSock sock;
-  EXPECT_EQ(sock.Connect("127.0.0.62", 0x10000 + Port), 0);
+  EXPECT_EQ(sock.Connect(TestAddress(0, 62), 0x10000 + Port), 0);
   EXPECT_TRUE(peer.WaitAccepted());
 }
 
 TEST(ClientSockConnect, ExceptionFromOnConnectDoesNotChangeTheResult) {
-  LoopbackPeer peer("127.0.0.62", Port + 1);
+  LoopbackPeer peer(TestAddress(0, 62), Port + 1);
   peer.AcceptAsync();
   Counters counters;
   TDClientSock sock;
   sock.OnConnect = TDClientSockEvent{&ThrowOnConnect, &counters};
-  EXPECT_EQ(sock.Connect("127.0.0.62", Port + 1), 0);
+  EXPECT_EQ(sock.Connect(TestAddress(0, 62), Port + 1), 0);
   EXPECT_TRUE(peer.WaitAccepted());
   EXPECT_EQ(counters.Connected, 1);
 }
 
 TEST(ClientSockConnect, ResolveHostTakesDottedFormDirectly) {
-  EXPECT_EQ(TDClientSock::ResolveHost("127.0.0.63"), velmora::testing::Ipv4("127.0.0.63"));
+  EXPECT_EQ(TDClientSock::ResolveHost(TestAddress(0, 63)), velmora::testing::Ipv4(TestAddress(0, 63)));
   EXPECT_EQ(TDClientSock::ResolveHost("localhost"), velmora::testing::Ipv4("127.0.0.1"));
   EXPECT_EQ(TDClientSock::ResolveHost("no-such-host.invalid"), 0xFFFFFFFFu);
 }
@@ -111,7 +114,7 @@ TEST(ClientSockSlots, SlotBelow0x10000IsNeverCalled) {
 }
 
 TEST(ClientSockSend, StringsArriveWholeInQueueOrder) {
-  Link link("127.0.0.63");
+  Link link(TestAddress(0, 63));
   ASSERT_EQ(link.Result, 0);
   std::string expected;
   for (int i = 0; i < 200; ++i) {
@@ -125,7 +128,7 @@ TEST(ClientSockSend, StringsArriveWholeInQueueOrder) {
 
 TEST(ClientSockSend, LargeStringIsSentCompletely) {
   // Far more than one send call takes on loopback: the writer must finish it.
-  Link link("127.0.0.64");
+  Link link(TestAddress(0, 64));
   ASSERT_EQ(link.Result, 0);
   std::string big(8 << 20, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = char(i * 131 + (i >> 12));
@@ -136,7 +139,7 @@ TEST(ClientSockSend, LargeStringIsSentCompletely) {
 
 TEST(ClientSockReceive, TakeReceivedConcatenatesWithoutLossOrRepeat) {
   Counters counters;
-  Link link("127.0.0.65", &counters);
+  Link link(TestAddress(0, 65), &counters);
   ASSERT_EQ(link.Result, 0);
   EXPECT_EQ(link.Sock.TakeReceived(), "");
   std::string sent;
@@ -160,7 +163,7 @@ TEST(ClientSockReceive, TakeReceivedConcatenatesWithoutLossOrRepeat) {
 TEST(ClientSockReceive, TakeReceivedBlocksMixedWithTakeReceivedKeepsTheStream) {
   using velmora::transport::TReceivedBlocks;
   Counters counters;
-  Link link("127.0.0.65", &counters);
+  Link link(TestAddress(0, 65), &counters);
   ASSERT_EQ(link.Result, 0);
   std::string sent;
   std::string got;
@@ -209,7 +212,7 @@ TEST(ClientSockReceive, TakeReceivedBlocksMixedWithTakeReceivedKeepsTheStream) {
 
 TEST(ClientSockReceive, ExceptionFromOnReceiveDoesNotStopTheReader) {
   Counters counters;
-  Link link("127.0.0.66", &counters, &ThrowOnReceive);
+  Link link(TestAddress(0, 66), &counters, &ThrowOnReceive);
   ASSERT_EQ(link.Result, 0);
   ASSERT_TRUE(link.Peer.Write("one"));
   ASSERT_TRUE(Eventually([&] { return counters.Received >= 1; }));
@@ -220,7 +223,7 @@ TEST(ClientSockReceive, ExceptionFromOnReceiveDoesNotStopTheReader) {
 
 TEST(ClientSockTeardown, PeerCloseEndsBothThreadsAndNotifiesOnce) {
   Counters counters;
-  Link link("127.0.0.67", &counters);
+  Link link(TestAddress(0, 67), &counters);
   ASSERT_EQ(link.Result, 0);
   link.Peer.DropConnection();
   EXPECT_EQ(link.Sock.ReadThread->WaitFor(), 2250u);
@@ -252,16 +255,16 @@ void ConnectUseAndDestroyWithin5s(LoopbackPeer& peer, const char* address, Use u
 }  // namespace
 
 TEST(ClientSockTeardown, DestroyWhileWriterWaitsReturnsAfterBothThreadsEnd) {
-  LoopbackPeer peer("127.0.0.68", Port);
-  ASSERT_NO_FATAL_FAILURE(ConnectUseAndDestroyWithin5s(peer, "127.0.0.68", [](TDClientSock&) {}));
+  LoopbackPeer peer(TestAddress(0, 68), Port);
+  ASSERT_NO_FATAL_FAILURE(ConnectUseAndDestroyWithin5s(peer, TestAddress(0, 68), [](TDClientSock&) {}));
   EXPECT_TRUE(peer.WaitClosedByOtherSide());
 }
 
 TEST(ClientSockTeardown, DestroyWhilePeerStopsReadingDoesNotHang) {
   // The writer is blocked in send because the peer never reads: the
   // destructor's shutdown must still end it.
-  LoopbackPeer peer("127.0.0.69", Port);
-  ASSERT_NO_FATAL_FAILURE(ConnectUseAndDestroyWithin5s(peer, "127.0.0.69", [](TDClientSock& sock) {
+  LoopbackPeer peer(TestAddress(0, 69), Port);
+  ASSERT_NO_FATAL_FAILURE(ConnectUseAndDestroyWithin5s(peer, TestAddress(0, 69), [](TDClientSock& sock) {
     sock.QueueSend(std::string(32 << 20, 'x'));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }));
@@ -271,16 +274,16 @@ TEST(ClientSockTeardown, SocketClosedOnceAfterPeerDrop) {
   // After the peer drops, a new connection may reuse the descriptor number;
   // the old object's later shutdown (destructor) must not touch it.
   Counters counters;
-  auto first = std::make_unique<Link>("127.0.0.67", &counters);
+  auto first = std::make_unique<Link>(TestAddress(0, 67), &counters);
   ASSERT_EQ(first->Result, 0);
   first->Peer.DropConnection();
   ASSERT_EQ(first->Sock.ReadThread->WaitFor(), 2250u);
   first->Sock.WriteThread->WaitFor();
 
-  LoopbackPeer peer("127.0.0.67", Port + 2);
+  LoopbackPeer peer(TestAddress(0, 67), Port + 2);
   peer.AcceptAsync();
   TDClientSock second;
-  ASSERT_EQ(second.Connect("127.0.0.67", Port + 2), 0);
+  ASSERT_EQ(second.Connect(TestAddress(0, 67), Port + 2), 0);
   ASSERT_TRUE(peer.WaitAccepted());
   first.reset();  // shuts down nothing: its socket is already closed
   second.QueueSend("still alive");

@@ -9,10 +9,12 @@
 #include <string>
 
 #include "support/loopback_peer.h"
+#include "support/test_address.h"
 #include "transport/client_sock.h"
 
 using velmora::testing::Eventually;
 using velmora::testing::LoopbackPeer;
+using velmora::testing::TestAddress;
 using velmora::transport::TDClientSock;
 
 namespace {
@@ -46,7 +48,7 @@ bool FailingCopy(void*, const void*, std::size_t) { return false; }
 }  // namespace
 
 TEST(SendFrom, TheRestIsCopiedBeforeTheCallReturnsAndLeavesInOrder) {
-  Link link("127.0.31.20");
+  Link link(TestAddress(31, 20));
   ASSERT_EQ(link.Result, 0);
   ASSERT_TRUE(link.Accepted);
   // The peer reads nothing yet, so the socket takes only the start.
@@ -62,7 +64,7 @@ TEST(SendFrom, TheRestIsCopiedBeforeTheCallReturnsAndLeavesInOrder) {
 }
 
 TEST(SendFrom, AFailedCopyWithNothingSentQueuesNothing) {
-  Link link("127.0.31.21");
+  Link link(TestAddress(31, 21));
   ASSERT_EQ(link.Result, 0);
   // A string the peer holds back keeps the queue busy, so the caller sends
   // nothing itself and everything would have to be copied.
@@ -77,7 +79,7 @@ TEST(SendFrom, AFailedCopyWithNothingSentQueuesNothing) {
 }
 
 TEST(SendFrom, AFailedCopyAfterPartOfTheStringWentOutEndsTheConnection) {
-  Link link("127.0.31.22");
+  Link link(TestAddress(31, 22));
   ASSERT_EQ(link.Result, 0);
   const std::string body = Pattern(std::size_t(24) << 20, 6);
   EXPECT_FALSE(link.Sock.QueueSendFrom("HEAD", body.data(), body.size(), &FailingCopy));

@@ -21,24 +21,24 @@
 #include <utility>
 #include <vector>
 
+#include "diff/wire_vocabulary.h"
+
 namespace velmora::sim {
 
 // Ports: 0xED00 + 0x10 for the input direction + channel index (0..15).
 // Output port i and input port i belong to the same device channel i.
-constexpr std::uint16_t FirstPort = 0xED00;
-constexpr int PortCount = 32;
-constexpr int ChannelCount = 16;
-constexpr std::uint16_t OutputPort(int channel) { return std::uint16_t(FirstPort + (channel & 0x0F)); }
-constexpr std::uint16_t InputPort(int channel) {
-  return std::uint16_t(FirstPort + 0x10 + (channel & 0x0F));
-}
+constexpr std::uint16_t FirstPort = wire::FirstDevicePort;
+constexpr int PortCount = wire::DevicePortCount;
+constexpr int ChannelCount = wire::ChannelCount;
+constexpr std::uint16_t OutputPort(int channel) { return wire::DevicePort(false, channel); }
+constexpr std::uint16_t InputPort(int channel) { return wire::DevicePort(true, channel); }
 constexpr int ChannelOf(std::uint16_t port) { return (port - FirstPort) & 0x0F; }
 
 // Limits of the device. An acquisition started with a setting outside them
 // faults (its packet requests are answered "IOERR").
-constexpr std::int32_t MaxFrequencyHz = 40000000;
-constexpr std::int32_t MaxPacketBits = 64;
-constexpr std::int32_t MaxBlockBytes = 16 << 20;
+constexpr std::int32_t MaxFrequencyHz = wire::MaxFrequencyHz;
+constexpr std::int32_t MaxPacketBits = wire::MaxPacketBits;
+constexpr std::int32_t MaxBlockBytes = wire::MaxBlockBytes;
 // At most this many payload bytes (whole packets) go into one "RREQA" reply;
 // the rest waits for the next request.
 constexpr std::size_t MaxPacketReplyBytes = 16u << 20;
