@@ -302,7 +302,7 @@ TEST(ChunkBuffer, TakeAndConsumeAndClear) {
 }  // namespace velmora::diff::test
 
 TEST(BareFrameHeader, IsWhatSaveToStringPutsAheadOfAPayloadAlone) {
-  for (const std::string payload : {std::string(), std::string("x"), std::string(70000, '\x81')}) {
+  for (const std::string& payload : {std::string(), std::string("x"), std::string(70000, '\x81')}) {
     auto chunk = velmora::diff::TDIFFChunk::Make();
     chunk->SetTag("WDATA");
     chunk->Payload = payload;
