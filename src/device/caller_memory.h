@@ -70,6 +70,11 @@ class OutputCells {
       if (cell != nullptr) WriteCell(cell, 0);  // an unwritable cell stays as it is
     }
   }
+  // Clears the cells and passes `result` on: how a failing step ends.
+  std::int32_t Refuse(std::int32_t result) const {
+    Clear();
+    return result;
+  }
 
  private:
   std::int32_t* Cells[2];

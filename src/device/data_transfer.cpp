@@ -71,21 +71,23 @@ class SendFromCaller : public RequestSender {
   std::size_t Length;
 };
 
+// The count both transfers start from: an unreadable cell gives 998 and is
+// left alone; 0 or less gives 24 and clears it. 0 when `value` is usable.
+std::int32_t ReadPositiveCount(std::int32_t* count, const OutputCells& cells, std::int32_t& value) {
+  if (!ReadCell(count, value)) return ErrorNoAccess;
+  if (value > 0) return ErrorSuccess;
+  cells.Clear();
+  return ErrorBadLength;
+}
+
 }  // namespace
 
 std::int32_t GetData(NDX_HANDLE handle, std::int32_t* count, void* buffer) noexcept {
   const OutputCells cells(count);
   return RunOperation(handle, Direction::Input, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t capacity = 0;
-    if (!ReadCell(count, capacity)) return ErrorNoAccess;
-    if (capacity <= 0) {
-      cells.Clear();
-      return ErrorBadLength;
-    }
-    if (buffer == nullptr) {
-      cells.Clear();
-      return ErrorNoAccess;
-    }
+    if (const std::int32_t refused = ReadPositiveCount(count, cells, capacity)) return refused;
+    if (buffer == nullptr) return cells.Refuse(ErrorNoAccess);
     std::string request;
     try {
       request = BuildRequest(wire::tag::GetData, wire::header::Length, diff::IntToBytes(capacity), true);
@@ -101,20 +103,13 @@ std::int32_t PutData(NDX_HANDLE handle, std::int32_t* count, const void* buffer)
   const OutputCells cells(count);
   return RunOperation(handle, Direction::Output, cells, [&](TVClientSock& h) -> std::int32_t {
     std::int32_t length = 0;
-    if (!ReadCell(count, length)) return ErrorNoAccess;
-    if (length <= 0) {
-      cells.Clear();
-      return ErrorBadLength;
-    }
+    if (const std::int32_t refused = ReadPositiveCount(count, cells, length)) return refused;
     // The request is what SaveToString makes of a "WDATA" chunk with no
     // headers and no children: its header, then the caller's bytes, which go
     // to the socket straight from the caller's memory once all of it is
     // known readable; only what the socket cannot take at once is copied.
     const std::size_t bytes = static_cast<std::size_t>(length);
-    if (!platform::GuardedCanRead(buffer, bytes)) {
-      cells.Clear();
-      return ErrorNoAccess;
-    }
+    if (!platform::GuardedCanRead(buffer, bytes)) return cells.Refuse(ErrorNoAccess);
     std::string header;
     try {
       header = diff::BareFrameHeader(wire::tag::PutData, static_cast<std::uint32_t>(length));

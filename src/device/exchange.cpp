@@ -69,10 +69,7 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
   while (h.ReplySignal.WaitFor(0) == platform::Semaphore::WaitResult::Signaled) {
   }
   if (!h.Replies.FrameReady()) h.Replies.TakeArrived(*h.Sock);
-  if (const std::int32_t failed = sender.Send(h); failed != ErrorSuccess) {
-    cells.Clear();
-    return failed;
-  }
+  if (const std::int32_t failed = sender.Send(h); failed != ErrorSuccess) return cells.Refuse(failed);
 
   bool retried = false;
   std::int32_t result = ErrorTimeout;

@@ -63,24 +63,14 @@ template <class Work>
 std::int32_t RunOperation(NDX_HANDLE handle, Direction direction, const OutputCells& cells,
                           Work&& work) noexcept {
   LibraryLock library;
-  if (!library.Held || CheckHandle(handle) != ErrorSuccess) {
-    cells.Clear();
-    return ErrorBadUnit;
-  }
+  if (!library.Held || CheckHandle(handle) != ErrorSuccess) return cells.Refuse(ErrorBadUnit);
   TVClientSock& h = *static_cast<TVClientSock*>(handle);
-  if (Inherited(h)) {
-    cells.Clear();
-    return ErrorNotConnected;
-  }
+  if (Inherited(h)) return cells.Refuse(ErrorNotConnected);
   platform::MutexLock lock(h.HandleMutex);  // after LibraryMutex
   if (direction != Direction::Any && h.IsInput != (direction == Direction::Input)) {
-    cells.Clear();
-    return ErrorBadTokenType;
+    return cells.Refuse(ErrorBadTokenType);
   }
-  if (!h.Sock->Connected) {
-    cells.Clear();
-    return ErrorNotConnected;
-  }
+  if (!h.Sock->Connected) return cells.Refuse(ErrorNotConnected);
   std::int32_t result;
   try {
     result = work(h);

@@ -49,17 +49,10 @@ std::int32_t FetchPackets(NDX_HANDLE handle, std::string_view requestTag, std::i
     std::int32_t dataCapacity = 0;
     // Unreadable count cells are refused before anything is sent.
     if (!ReadCell(timeCount, timeCapacity) || !ReadCell(dataCount, dataCapacity)) {
-      cells.Clear();
-      return ErrorNoAccess;
+      return cells.Refuse(ErrorNoAccess);
     }
-    if (timeCapacity <= 0 || dataCapacity <= 0) {
-      cells.Clear();
-      return ErrorBadLength;
-    }
-    if (timeBuffer == nullptr || dataBuffer == nullptr) {
-      cells.Clear();
-      return ErrorNoAccess;
-    }
+    if (timeCapacity <= 0 || dataCapacity <= 0) return cells.Refuse(ErrorBadLength);
+    if (timeBuffer == nullptr || dataBuffer == nullptr) return cells.Refuse(ErrorNoAccess);
     std::string request;
     try {
       request = BuildRequest(requestTag);

@@ -105,28 +105,37 @@ int SocketLastError();
 
 // -------------------------------------------------------- synchronisation
 
+// What a lock or semaphore of this layer holds: the object the OS made for
+// it, or none when the OS could not (Valid() says which). Not copyable: the
+// object is released once, by the destructor of its one owner.
+class OsObject {
+ public:
+  OsObject(const OsObject&) = delete;
+  OsObject& operator=(const OsObject&) = delete;
+  bool Valid() const { return Handle != nullptr; }
+
+ protected:
+  explicit OsObject(void* handle = nullptr) : Handle(handle) {}
+  ~OsObject() = default;
+  void* Handle;
+};
+
 // An OS mutex: owned by the thread that acquires it, recursive for that
 // thread (as Win32 mutexes are), waited for without a time limit.
 // Created unowned. Valid() is false when the OS could not create it; Lock and
 // Unlock must not be called then. A lock or unlock the OS refuses (a mutex
 // that is not ours, a corrupted one) is a bug in the library: the process is
 // aborted rather than carrying on with a lock it does not hold.
-class Mutex {
+class Mutex : public OsObject {
  public:
   Mutex();
   ~Mutex();
-  Mutex(const Mutex&) = delete;
-  Mutex& operator=(const Mutex&) = delete;
-  bool Valid() const { return Handle != nullptr; }
   void Lock();
   void Unlock();
   // Only in a child made by fork(), for a mutex the forking thread took just
   // before the fork: the child's copy becomes free again. (Unlocking it there
   // is refused: the child's thread is not the owner the OS recorded.)
   void ResetInForkChild();
-
- private:
-  void* Handle = nullptr;
 };
 
 // A lock granted in the order it was asked for: a thread that starts waiting
@@ -135,21 +144,15 @@ class Mutex {
 // ahead of it. Waited for without a time limit. Not recursive: a thread that
 // holds it must not ask for it again. Valid() is false when the OS could not
 // create it; Lock and Unlock must not be called then.
-class QueuedMutex {
+class QueuedMutex : public OsObject {
  public:
   QueuedMutex();
   ~QueuedMutex();
-  QueuedMutex(const QueuedMutex&) = delete;
-  QueuedMutex& operator=(const QueuedMutex&) = delete;
-  bool Valid() const { return Handle != nullptr; }
   void Lock();
   void Unlock();
   // Only in a child made by fork(): the threads that held or waited for the
   // lock stayed in the parent, so the child's copy becomes free and unwaited.
   void ResetInForkChild();
-
- private:
-  void* Handle = nullptr;
 };
 
 // Holds a Mutex for the scope, the only way code above this layer takes one.
@@ -167,24 +170,18 @@ class MutexLock {
 // A counting semaphore with a maximum count. Release adds one count unless
 // the maximum is reached, in which case it changes nothing and returns false
 // (no error is raised). Valid() is false when the OS could not create it.
-class Semaphore {
+class Semaphore : public OsObject {
  public:
   enum class WaitResult { Signaled, TimedOut, Failed };
 
   Semaphore(std::int32_t initial, std::int32_t maximum);
   ~Semaphore();
-  Semaphore(const Semaphore&) = delete;
-  Semaphore& operator=(const Semaphore&) = delete;
-  bool Valid() const { return Handle != nullptr; }
   bool Release();
   // Waits without a time limit and takes one count.
   WaitResult Wait();
   // Waits at most `ms` milliseconds (0 = just test) and takes one count when
   // one is available. A time-out is told apart from a wake-up.
   WaitResult WaitFor(std::uint32_t ms);
-
- private:
-  void* Handle = nullptr;
 };
 
 // ---------------------------------------------------------------- threads

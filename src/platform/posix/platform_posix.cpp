@@ -313,7 +313,7 @@ struct QueuedMutexState : Monitor {
 
 }  // namespace
 
-QueuedMutex::QueuedMutex() : Handle(NewMonitorState(QueuedMutexState{}, false)) {}
+QueuedMutex::QueuedMutex() : OsObject(NewMonitorState(QueuedMutexState{}, false)) {}
 
 QueuedMutex::~QueuedMutex() { DeleteMonitorState<QueuedMutexState>(Handle); }
 
@@ -354,7 +354,7 @@ struct SemaphoreState : Monitor {
 }  // namespace
 
 Semaphore::Semaphore(std::int32_t initial, std::int32_t maximum)
-    : Handle(NewMonitorState(SemaphoreState{{}, initial, maximum}, true)) {}
+    : OsObject(NewMonitorState(SemaphoreState{{}, initial, maximum}, true)) {}
 
 Semaphore::~Semaphore() { DeleteMonitorState<SemaphoreState>(Handle); }
 

@@ -521,22 +521,32 @@ bool RangeAllows(const void* start, std::size_t length, bool write) {
 
 }  // namespace
 
-bool GuardedRead(void* destination, const void* source, std::size_t length) {
+namespace {
+
+// A copy the OS makes for us, refusing pages it cannot read or write instead
+// of faulting. `caller` is the caller's side of it, checked first for reading
+// or (`writing`) for writing; `copy` reports the bytes it moved.
+template <class Copy>
+bool CopyThroughOs(const void* caller, bool writing, std::size_t length, Copy copy) {
   const KeepLastError keep;
   if (length == 0) return true;
-  if (source == nullptr || !RangeAllows(source, length, false)) return false;
+  if (caller == nullptr || !RangeAllows(caller, length, writing)) return false;
   SIZE_T done = 0;
-  return ::ReadProcessMemory(::GetCurrentProcess(), source, destination, length, &done) &&
-         done == length;
+  return copy(&done) && done == length;
+}
+
+}  // namespace
+
+bool GuardedRead(void* destination, const void* source, std::size_t length) {
+  return CopyThroughOs(source, false, length, [&](SIZE_T* done) {
+    return ::ReadProcessMemory(::GetCurrentProcess(), source, destination, length, done) != 0;
+  });
 }
 
 bool GuardedWrite(void* destination, const void* source, std::size_t length) {
-  const KeepLastError keep;
-  if (length == 0) return true;
-  if (destination == nullptr || !RangeAllows(destination, length, true)) return false;
-  SIZE_T done = 0;
-  return ::WriteProcessMemory(::GetCurrentProcess(), destination, source, length, &done) &&
-         done == length;
+  return CopyThroughOs(destination, true, length, [&](SIZE_T* done) {
+    return ::WriteProcessMemory(::GetCurrentProcess(), destination, source, length, done) != 0;
+  });
 }
 
 bool GuardedCanRead(const void* source, std::size_t length) {
