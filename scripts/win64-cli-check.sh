@@ -44,7 +44,7 @@ exe="$BUILD/tools/velmora.exe"
 fail() { echo "win64-cli-check: $*" >&2; exit 1; }
 
 out=$("$WINE" "$exe" errors 1460 </dev/null | tr -d '\r')
-[ "$out" = "1460 ERROR_TIMEOUT: no reply within the time-out" ] || fail "errors 1460 gave: $out"
+[ "$out" = "1460 ERROR_TIMEOUT: no reply within the handle's time-out" ] || fail "errors 1460 gave: $out"
 
 help=$("$WINE" "$exe" acquire --help </dev/null | tr -d '\r')
 grep -q "^usage: velmora acquire" <<<"$help" || fail "acquire --help: $help"
