@@ -88,7 +88,7 @@ class TDClientThread {
 // failed or the peer closed, 0 when an exception ended the loop.
 class TDClientReadThread : public TDClientThread {
  public:
-  explicit TDClientReadThread(TDClientSock* clientSock);
+  explicit TDClientReadThread(TDClientSock* clientSock) : TDClientThread(clientSock) { Resume(); }
   ~TDClientReadThread() override { WaitFor(); }
   std::uint32_t Run() override;
 };
@@ -97,7 +97,7 @@ class TDClientReadThread : public TDClientThread {
 // with an empty queue (teardown), 2250 when a send failed, 0 on an exception.
 class TDClientWriteThread : public TDClientThread {
  public:
-  explicit TDClientWriteThread(TDClientSock* clientSock);
+  explicit TDClientWriteThread(TDClientSock* clientSock) : TDClientThread(clientSock) { Resume(); }
   ~TDClientWriteThread() override { WaitFor(); }
   std::uint32_t Run() override;
 };

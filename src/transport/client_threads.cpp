@@ -29,10 +29,6 @@ std::uint32_t TDClientThread::Entry(void* self) {
   return static_cast<TDClientThread*>(self)->Run();
 }
 
-TDClientReadThread::TDClientReadThread(TDClientSock* clientSock) : TDClientThread(clientSock) {
-  Resume();
-}
-
 std::uint32_t TDClientReadThread::Run() {
   TDClientSock& sock = *ClientSock;
   std::uint32_t status = 0;
@@ -79,10 +75,6 @@ std::uint32_t TDClientReadThread::Run() {
   sock.ReleaseSocketUse();
   sock.OnDisconnect.Notify(&sock);
   return status;
-}
-
-TDClientWriteThread::TDClientWriteThread(TDClientSock* clientSock) : TDClientThread(clientSock) {
-  Resume();
 }
 
 std::uint32_t TDClientWriteThread::Run() {
