@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "support"))
-from loopback_fixtures import address  # noqa: E402
+from loopback_fixtures import address as fixture_address  # noqa: E402
 
 
 def main() -> int:
@@ -50,9 +50,9 @@ def main() -> int:
         assert inp.read_into(target) == 10 and target[:10] == b"round trip"
 
     try:
-        velmora.Device(address(15, 251), "input", 0)
+        velmora.Device(fixture_address(15, 251), "input", 0)
     except velmora.ConnectError as error:
-        assert address(15, 251) + " port 60688" in str(error), str(error)
+        assert fixture_address(15, 251) + " port 60688" in str(error), str(error)
     else:
         raise AssertionError("connecting where nothing listens succeeded")
     print("installed package OK: %s (library %s, numpy %s)"
