@@ -17,6 +17,7 @@
 
 #include "sim/simulated_device.h"
 #include "support/device_link.h"
+#include "support/sanitizers.h"
 #include "support/test_address.h"
 
 using velmora::testing::TestAddress;
@@ -39,7 +40,7 @@ constexpr unsigned ChildAlarmSeconds = 20;
 class Fork : public ::testing::Test {
  protected:
   void SetUp() override {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VELMORA_TEST_ASAN)
     GTEST_SKIP() << "AddressSanitizer's allocator locks are not fork-safe in this toolchain";
 #elif defined(VELMORA_UNDER_EMULATION)
     GTEST_SKIP() << "qemu-user's own locks are not fork-safe in a process with threads";

@@ -14,6 +14,7 @@
 #include "support/library_under_test.h"
 #include "support/loopback_peer.h"
 #include "support/process_census.h"
+#include "support/sanitizers.h"
 #include "support/test_address.h"
 #include "velmora.h"
 
@@ -23,17 +24,7 @@ namespace {
 
 const char* const DeviceAddress = TestAddress(0, 131);
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool UnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool UnderThreadSanitizer = true;
-#else
-constexpr bool UnderThreadSanitizer = false;
-#endif
-#else
-constexpr bool UnderThreadSanitizer = false;
-#endif
+using velmora::testing::UnderThreadSanitizer;
 
 // The library's releasing thread may be the one that unloads it; the loader
 // orders that unload before the next load at the same addresses, but

@@ -8,26 +8,20 @@
 
 #include <dlfcn.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VELMORA_TEST_LSAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELMORA_TEST_LSAN 1
-#endif
-#endif
+#include "support/sanitizers.h"
 
-#if defined(VELMORA_TEST_LSAN)
+#if defined(VELMORA_TEST_ASAN)
 #include <sanitizer/lsan_interface.h>
 #endif
 
 namespace velmora::testing {
 
 inline void* LoadLibraryUnderTest(int flags) {
-#if defined(VELMORA_TEST_LSAN)
+#if defined(VELMORA_TEST_ASAN)
   __lsan_disable();
 #endif
   void* lib = dlopen(VELMORA_LIBRARY_FILE, flags);
-#if defined(VELMORA_TEST_LSAN)
+#if defined(VELMORA_TEST_ASAN)
   __lsan_enable();
 #endif
   return lib;

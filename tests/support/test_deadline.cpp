@@ -1,5 +1,7 @@
 #include "support/test_deadline.h"
 
+#include "support/sanitizers.h"
+
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -12,18 +14,6 @@ namespace velmora::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool UnderSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool UnderSanitizer = true;
-#else
-constexpr bool UnderSanitizer = false;
-#endif
-#else
-constexpr bool UnderSanitizer = false;
-#endif
 
 #if defined(VELMORA_UNDER_EMULATION)
 constexpr int Slowdown = 4;
