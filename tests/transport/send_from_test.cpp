@@ -8,29 +8,20 @@
 #include <cstring>
 #include <string>
 
-#include "support/loopback_peer.h"
+#include "support/sock_link.h"
 #include "support/test_address.h"
 #include "transport/client_sock.h"
 
 using velmora::testing::Eventually;
-using velmora::testing::LoopbackPeer;
 using velmora::testing::TestAddress;
-using velmora::transport::TDClientSock;
 
 namespace {
 
 constexpr std::uint16_t Port = 0xED01;
 
-struct Link {
-  explicit Link(const char* address) : Peer(address, Port) {
-    Peer.AcceptAsync();
-    Result = Sock.Connect(address, Port);
-    Accepted = Peer.WaitAccepted();
-  }
-  LoopbackPeer Peer;
-  TDClientSock Sock;
-  int Result = -1;
-  bool Accepted = false;
+// The peer listens, the object connects, the peer accepts.
+struct Link : velmora::testing::SockLink {
+  explicit Link(const char* address) : SockLink(address, Port) {}
 };
 
 std::string Pattern(std::size_t size, unsigned salt) {
