@@ -25,9 +25,9 @@ namespace {
 
 constexpr std::size_t Large = device::ReplyStream::GatherFrom + 70001;
 
-std::string Pattern(std::size_t n, unsigned seed) {
+std::string Pattern(std::size_t n, unsigned salt) {
   std::string s(n, '\0');
-  for (std::size_t i = 0; i < n; ++i) s[i] = char((i * 131 + seed * 7 + (i >> 9)) & 0xFF);
+  for (std::size_t i = 0; i < n; ++i) s[i] = char((i * 131 + salt * 7 + (i >> 9)) & 0xFF);
   return s;
 }
 
