@@ -166,6 +166,7 @@ TEST_F(LargeReplies, AnUnexpectedLargeFrameIsResynchronisedAway) {
 }
 
 TEST_F(LargeReplies, UnwritableDestinationGives998WithNothingWritten) {
+  VELMORA_SKIP_UNLESS_GUARDED_COPIES_SEE_FAULTS();
   velmora::testing::GuardPages pages;
   ASSERT_TRUE(pages.Valid());
   std::memset(pages.Usable(), 0x11, pages.PageSize());
