@@ -9,14 +9,37 @@ FUZZ_SECONDS ?= 60
 DEMO_ARGS  ?=
 FUZZ_TARGETS ?= diff reply
 
-.PHONY: all build demo test bench bench-smoke asan tsan valgrind fuzz fuzz-replay clean
+.PHONY: all build demo test bench bench-smoke asan tsan valgrind fuzz fuzz-replay clean deps
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+# The Debian packages the build and the native tests need
+# (scripts/deps/build-packages.txt). Every goal that builds checks for them
+# first; as root it installs what is missing, as another user it stops
+# before building and names the command that installs them.
+ENSURE_PACKAGES := sh scripts/deps/ensure-packages.sh
+BUILDING_GOALS  := all build demo test bench bench-smoke valgrind fuzz-replay
+ifneq ($(filter $(BUILDING_GOALS),$(or $(MAKECMDGOALS),all)),)
+  ifneq ($(shell id -u),0)
+    MISSING_PACKAGES := $(shell $(ENSURE_PACKAGES) --missing)
+    ifneq ($(MISSING_PACKAGES),)
+      $(error velmora needs Debian packages that are not installed: $(MISSING_PACKAGES); install them with: sudo make deps)
+    endif
+  endif
+endif
+
+deps:
+	@$(ENSURE_PACKAGES) --install
+
+# The build folder counts as configured once the generator's own file is
+# there, not the cache: a configure that failed or was interrupted leaves a
+# cache without it, and the next goal must configure again.
+CONFIGURED := $(BUILD)/$(if $(GENERATOR),build.ninja,Makefile)
+
+$(CONFIGURED): | deps
 	cmake -S . -B $(BUILD) $(GENERATOR) $(CMAKE_ARGS)
 
-build: $(BUILD)/CMakeCache.txt
+build: deps $(CONFIGURED)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The demonstration against a simulated device inside the tool's own process;
@@ -24,7 +47,7 @@ build: $(BUILD)/CMakeCache.txt
 # what it runs (the library, the simulated device, the tool), so a fresh
 # clone gets there without compiling the test suite first. DEMO_ARGS passes
 # options on (`make demo DEMO_ARGS="-a 127.0.0.9 -t 2"`).
-demo: $(BUILD)/CMakeCache.txt
+demo: deps $(CONFIGURED)
 	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli
 	$(BUILD)/tools/velmora demo -o $(BUILD)/demo $(DEMO_ARGS)
 

@@ -15,21 +15,22 @@ need_root() {
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-# Cross builds: mingw-w64 (the Windows suites), gcc -m32 with qemu-i386 for
-# the 32-bit Linux suite, GoogleTest sources for those builds, python3 for the
-# export-table check and the Python package's tests, pkgconf (pkg-config) for
-# the install test. The tool's option parsing, JSON and HDF5 recordings (with
-# h5dump and h5py to read them back), numpy and venv for the Python package
-# and its wheels, llvm-dlltool for the import library Microsoft's linker reads
-# (lld-link and clang to link a test host against it), lintian and dpkg-dev
-# for the Debian packages, zip and unzip for the Windows packages. The live
-# panel's HTTP server (cpp-httplib), and Chromium driven from Node (npm
-# installs puppeteer-core for that test) to check its page in a browser.
-base=(cmake ninja-build g++ clang lld libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev
-      g++-mingw-w64-x86-64 g++-mingw-w64-i686 g++-multilib googletest python3
-      pkgconf libcli11-dev nlohmann-json3-dev libhdf5-dev hdf5-tools python3-numpy python3-h5py
-      python3-venv python3-pip python3-setuptools python3-wheel llvm lintian dpkg-dev file zip unzip
-      libcpp-httplib-dev chromium)
+# What the build and the native tests need comes from the one list that
+# `make deps` installs (scripts/deps/build-packages.txt). Beyond it, CI's
+# own checks: clang, lld and the sanitizer runtime for the fuzzers and
+# sanitizer builds; mingw-w64, gcc -m32 and the GoogleTest sources for the
+# cross builds (qemu-i386 and Wine below); h5py and numpy to read recordings
+# back; venv, pip, setuptools and wheel for the Python package and its
+# wheels; llvm-dlltool for the import library Microsoft's linker reads;
+# lintian and dpkg-dev for the Debian packages; zip and unzip for the
+# Windows packages; Chromium driven from Node (npm installs puppeteer-core
+# for that test) to check the panel's page in a browser; mmdebstrap for the
+# fresh-machine test's Debian root.
+base=($(sh "$(dirname "$0")/../scripts/deps/ensure-packages.sh" --list)
+      clang lld libbenchmark-dev libclang-rt-14-dev
+      g++-mingw-w64-x86-64 g++-mingw-w64-i686 g++-multilib googletest
+      python3-numpy python3-h5py python3-venv python3-pip python3-setuptools python3-wheel
+      llvm lintian dpkg-dev file zip unzip chromium mmdebstrap)
 # Node and npm: Debian's, unless a Node with its own npm is there already
 # (Debian's npm would not install beside it).
 command -v npm >/dev/null 2>&1 || base+=(nodejs npm)
