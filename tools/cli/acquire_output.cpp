@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "device.h"
-#include "options.h"
 #include "terminal.h"
+#include "usage_error.h"
 
 namespace velmora::cli {
 

@@ -6,7 +6,10 @@
 
 #include <memory>
 
-#include <CLI/CLI.hpp>
+// Only the command files and main.cpp see CLI11 itself.
+namespace CLI {
+class App;
+}
 
 namespace velmora::cli {
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "results.h"
+#include "json.h"
 #include "terminal.h"
 
 #if defined(_WIN32)

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "diff/wire_vocabulary.h"
-#include "json.h"
-#include "options.h"
+#include "device_options.h"
+#include "json_fwd.h"
 #include "velmora.h"
 
 namespace velmora::cli {

@@ -7,9 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
-namespace velmora::cli {
+#include "json_fwd.h"
 
-using Json = nlohmann::ordered_json;
+namespace velmora::cli {
 
 // One line; bytes that are not UTF-8 are replaced rather than thrown at.
 inline std::string JsonText(const Json& j) {

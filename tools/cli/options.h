@@ -13,19 +13,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "device_options.h"
+#include "usage_error.h"
+
 namespace velmora::cli {
-
-// A usage mistake found after parsing (options that do not go together).
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// Where the device is; given by the options every device command shares.
-struct DeviceOptions {
-  std::string Host = "127.0.0.1";
-  std::int32_t Channel = 0;    // port index 0..15
-  std::int32_t TimeoutMs = 0;  // 0: the library's own default (2000 ms)
-};
 
 // The options every command that talks to a device takes.
 struct CommonOptions {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "device.h"
+#include "json.h"
 #include "version.h"
 
 namespace velmora::cli {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "acquisition.h"
-#include "json.h"
+#include "json_fwd.h"
 
 namespace velmora::cli {
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "../acquisition.h"
+#include "../json.h"
 #include "../samples.h"
 #include "../terminal.h"
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "../device.h"
-#include "../json.h"
-#include "../options.h"
+#include "../device_options.h"
+#include "../json_fwd.h"
 
 namespace velmora::cli {
 

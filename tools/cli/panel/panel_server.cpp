@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "../json.h"
 #include "panel_files.h"
 
 namespace velmora::cli {
