@@ -44,6 +44,7 @@ from .errors import (
     result_meaning,
     result_name,
 )
+from .recording import record
 from .samples import SampleArray, have_numpy, sample_width
 from .stream import Block
 
@@ -54,6 +55,7 @@ __all__ = [
     "Packets",
     "PacketFill",
     "Block",
+    "record",
     "INPUT",
     "OUTPUT",
     "DEFAULT_PACKET_CAPACITY",

@@ -284,12 +284,14 @@ class Device:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        if self._handle is not None and self._started_here and not self.keep_running:
-            if exc_info[0] is None:
-                self.clear()  # a failure to stop is worth hearing about
-            else:
-                self._stop_quietly()  # the block's own exception matters more
-        self.close()
+        try:
+            if self._handle is not None and self._started_here and not self.keep_running:
+                if exc_info[0] is None:
+                    self.clear()  # a failure to stop is worth hearing about
+                else:
+                    self._stop_quietly()  # the block's own exception matters more
+        finally:
+            self.close()
 
     def _stop_quietly(self) -> None:
         try:
