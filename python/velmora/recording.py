@@ -67,7 +67,7 @@ def record(device: Any, seconds: Optional[float] = None, *, raw: Optional[Path] 
     if raw is None and h5 is None:
         raise ArgumentError("record needs raw= or h5= (or both): where to write", argument="raw")
     h5py = _import_h5py() if h5 is not None else None
-    run = _stream._prepare(device, seconds, on_loss, frequency, bits, block_size)
+    run = _stream._prepare(device, seconds, on_loss, frequency, bits, block_size, stacklevel=4)
     info = _settings(device, run, start)
     return _recording(device, run, on_loss, start, keep_running, info, raw, side_file, h5, h5py)
 

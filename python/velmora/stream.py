@@ -131,10 +131,10 @@ def _warn_if_slow(hz: int, width: int, block: int, seconds: Optional[float],
     if first <= SLOW_PACKET_SECONDS and (seconds is None or first <= seconds):
         return
     asked = "" if seconds is None else " (the run asked for %g s)" % seconds
-    warnings.warn("a packet of %d bytes holds %.6g samples: at %d Hz the first one completes "
-                  "%.6g s after the start, and nothing arrives before then%s; a smaller block "
-                  "size or a higher frequency gives data sooner"
-                  % (block, block / width, hz, first, asked), SlowPacketWarning,
+    warnings.warn("a packet of {:,} bytes holds {:,.0f} samples: at {:,} Hz the first one "
+                  "completes {:.6g} s after the start, and nothing arrives before then{}; a "
+                  "smaller block size or a higher frequency gives data sooner"
+                  .format(block, block / width, hz, first, asked), SlowPacketWarning,
                   stacklevel=stacklevel)
 
 
