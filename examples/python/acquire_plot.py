@@ -30,7 +30,7 @@ def main() -> int:
           % (len(samples), dev.frequency, min(samples), max(samples), times[-1]))
 
     if not velmora.have_numpy():
-        print("numpy is not installed: the values came as array.array; no plot")
+        print("numpy is not installed: the values came as a SampleArray; no plot")
         return 0
     try:
         import matplotlib

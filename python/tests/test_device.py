@@ -89,7 +89,7 @@ class OpenAndCloseTest(SimTestCase):
         with self.assertRaises(ValueError):
             velmora.Device(self.ADDRESS + "\0junk", "input", 0)
         with velmora.Device(self.ADDRESS, "input", 3) as dev:
-            with self.assertRaises(OverflowError):
+            with self.assertRaises(velmora.ArgumentError):
                 dev.set_timeout(1 << 32)  # would wrap to 0 in 32 bits
 
     def test_library_refusals_carry_number_and_name(self) -> None:

@@ -11,7 +11,8 @@
             print(block.index, block.lost, len(block.samples))
 
 Values come as numpy arrays when numpy is installed, else as
-``array.array``. The shared library is found inside this package, through
+:class:`SampleArray` (an ``array.array`` with ``mean()``, ``min()`` and
+``max()``). The shared library is found inside this package, through
 VELMORA_LIBRARY, in the source tree's build folder, or by the system loader
 (see :func:`load_library`).
 """
@@ -35,6 +36,7 @@ from .errors import (
     DataLossError,
     DataLossWarning,
     NoWorkError,
+    SlowPacketWarning,
     NotConnectedError,
     TimeoutError,
     VelmoraError,
@@ -42,7 +44,8 @@ from .errors import (
     result_meaning,
     result_name,
 )
-from .samples import have_numpy, sample_width
+from .recording import record
+from .samples import SampleArray, have_numpy, sample_width
 from .stream import Block
 
 __version__ = "0.1.0"
@@ -52,6 +55,7 @@ __all__ = [
     "Packets",
     "PacketFill",
     "Block",
+    "record",
     "INPUT",
     "OUTPUT",
     "DEFAULT_PACKET_CAPACITY",
@@ -62,6 +66,7 @@ __all__ = [
     "ConnectError",
     "DataLossError",
     "DataLossWarning",
+    "SlowPacketWarning",
     "TimeoutError",
     "NoWorkError",
     "NotConnectedError",
@@ -71,6 +76,7 @@ __all__ = [
     "result_meaning",
     "error_for",
     "have_numpy",
+    "SampleArray",
     "sample_width",
     "Library",
     "load_library",

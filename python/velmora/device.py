@@ -8,7 +8,9 @@ from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tup
 from . import samples as _samples
 from . import stream as _stream
 from ._library import Library, load_library
+from ._arguments import INT32_MAX, in_range
 from .errors import ArgumentError, ConnectError, VelmoraError, error_for
+from .samples import Values
 from .stream import Block
 
 __all__ = ["Device", "Packets", "PacketFill", "INPUT", "OUTPUT", "DEFAULT_PACKET_CAPACITY",
@@ -24,7 +26,6 @@ DEFAULT_PACKET_CAPACITY = (16 << 20) + 1
 
 # "Time" is 8 bytes; room for more shows a device that sends a longer value.
 _TIME_CAPACITY = 16
-_INT32_MIN, _INT32_MAX = -(1 << 31), (1 << 31) - 1
 _BAD_UNIT = 20
 _NO_WORK = 58
 # What the device accepts when acquisition starts; the library clamps the
@@ -33,6 +34,9 @@ MAX_FREQUENCY_HZ = 40_000_000
 MAX_BLOCK_SIZE = 16 << 20
 _FIRST_PORT = 0xED00
 _INPUT_PORTS = 0x10
+_CHANNELS = 16
+_DIGITAL_LINES = 32
+_INVALID_INDEX = 1413
 
 
 class Packets(NamedTuple):
@@ -61,16 +65,15 @@ class Packets(NamedTuple):
     def split(self, block_size: int) -> List[bytes]:
         """``data`` cut into packets of ``block_size`` bytes (the last one
         shorter only if the reply was truncated)."""
-        if block_size <= 0:
-            raise ValueError("block_size must be positive")
+        block_size = in_range(block_size, "block_size", 1, None)
         return [self.data[i:i + block_size] for i in range(0, len(self.data), block_size)]
 
     def samples(self, bits: Optional[int] = None) -> Any:
         """The whole samples in ``data`` as unsigned numbers: a numpy array
         (uint8, uint16, uint32 or uint64; 3-byte samples widened to uint32,
-        5 to 7 bytes to uint64) when numpy is installed, else an
-        ``array.array``. ``bits`` defaults to the packet bits the Device had
-        sent. When packets do not hold whole samples, the bytes of a sample
+        5 to 7 bytes to uint64) when numpy is installed, else a
+        :class:`SampleArray` (an ``array.array``). ``bits`` defaults to the
+        packet bits the Device had sent. When packets do not hold whole samples, the bytes of a sample
         cut at either end of the reply are left out."""
         width = _samples.sample_width(self._bits(bits))
         skip, _ = self._layout(width)
@@ -114,28 +117,6 @@ class PacketFill(NamedTuple):
     truncated: bool
 
 
-def _whole_number(value: Any, what: str) -> int:
-    """``value`` as an int, refusing what is not a whole number."""
-    refusal = ArgumentError("%s must be a whole number, not %r" % (what, value))
-    if isinstance(value, bool):
-        raise refusal
-    try:
-        number = int(value)
-    except (TypeError, ValueError, OverflowError):
-        raise refusal from None
-    if number != value:
-        raise refusal
-    return number
-
-
-def _in_range(value: Any, what: str, low: int, high: Optional[int]) -> int:
-    number = _whole_number(value, what)
-    if number < low or (high is not None and number > high):
-        limit = "%d or more" % low if high is None else "%d to %d" % (low, high)
-        raise ArgumentError("%s must be %s, not %d" % (what, limit, number))
-    return number
-
-
 def _writable(buffer: Any) -> Tuple[Any, int]:
     """A ctypes view of the caller's writable, contiguous buffer (no copy)
     and its size in bytes. While the view lives the buffer cannot be
@@ -150,13 +131,6 @@ def _writable(buffer: Any) -> Tuple[Any, int]:
     return (ctypes.c_char * view.nbytes).from_buffer(view.cast("B")), view.nbytes
 
 
-def _int32(value: int, what: str) -> int:
-    value = int(value)
-    if not _INT32_MIN <= value <= _INT32_MAX:
-        raise OverflowError("%s %d does not fit in 32 bits" % (what, value))
-    return value
-
-
 def _is_input(direction: Union[str, bool]) -> bool:
     if isinstance(direction, str):
         text = direction.strip().lower()
@@ -164,8 +138,10 @@ def _is_input(direction: Union[str, bool]) -> bool:
             return True
         if text in ("output", "out"):
             return False
-        raise ValueError("direction must be 'input' or 'output', not %r" % direction)
-    return bool(direction)
+    elif isinstance(direction, int) and direction in (0, 1):
+        return bool(direction)  # True/False, or the library's 1/0
+    raise ArgumentError("direction must be 'input' or 'output' (or True/False), not %r"
+                        % (direction,), argument="direction")
 
 
 class Device:
@@ -179,28 +155,37 @@ class Device:
     The connection opens on construction (VelmoraError on failure, for
     example 1203 when nothing listens) and ends with :meth:`close` or at the
     end of a ``with`` block. Every failing call raises :class:`VelmoraError`
-    or one of its subclasses. Calls are serialised across the whole library:
-    one runs at a time, including while it waits for a reply.
+    or one of its subclasses; a value a call can never take raises
+    :class:`ArgumentError` (a ``ValueError``) before anything is sent. Calls
+    are serialised across the whole library: one runs at a time, including
+    while it waits for a reply.
+
+    A ``with`` block stops an acquisition this object started (with
+    :meth:`start`, :meth:`start_cleared` or a stream) and left running,
+    unless ``keep_running`` is True; :meth:`close` alone leaves it running.
     """
 
     def __init__(self, host: Union[str, bytes], direction: Union[str, bool] = INPUT,
                  port: int = 0, *, timeout_ms: Optional[int] = None,
                  packet_capacity: int = DEFAULT_PACKET_CAPACITY,
+                 keep_running: bool = False,
                  library: Optional[Library] = None) -> None:
         self._handle: Optional[int] = None
-        self._lib = library if library is not None else load_library()
-        self.host = host if isinstance(host, str) else host.decode("utf-8", "replace")
-        self.is_input = _is_input(direction)
-        port = int(port)
-        if not 0 <= port <= 15:
-            raise ValueError("port must be 0 to 15, not %d" % port)
-        self.port = port
+        if not isinstance(host, (str, bytes)) or not host:
+            raise ArgumentError("host must be a host name or dotted IPv4 address, not %r"
+                                % (host,), argument="host")
         raw_host = host.encode("utf-8") if isinstance(host, str) else bytes(host)
         if b"\0" in raw_host:
-            raise ValueError("host contains a NUL byte")
-        if packet_capacity <= 0:
-            raise ValueError("packet_capacity must be positive")
-        self._packet_capacity = min(int(packet_capacity), _INT32_MAX)
+            raise ArgumentError("host must not contain a NUL byte", argument="host")
+        self.host = host if isinstance(host, str) else host.decode("utf-8", "replace")
+        self.is_input = _is_input(direction)
+        self.port = in_range(port, "port", 0, _CHANNELS - 1)
+        self._packet_capacity = in_range(packet_capacity, "packet_capacity", 1, None)
+        self._packet_capacity = min(self._packet_capacity, INT32_MAX)
+        if timeout_ms is not None:
+            timeout_ms = in_range(timeout_ms, "timeout_ms", 1, INT32_MAX)
+        self.keep_running = bool(keep_running)
+        self._lib = library if library is not None else load_library()
         self._packet_buffer: Optional[ctypes.Array] = None
         self._time_buffer = ctypes.create_string_buffer(_TIME_CAPACITY)
         # The packet buffers are shared by the calls of this object: one
@@ -212,8 +197,14 @@ class Device:
         self._block_size: Optional[int] = None
         self._lines: Dict[int, bool] = {}
         self._timeout_ms: Optional[int] = None
+        # Whether this object started an acquisition that is still running:
+        # a with block stops it. A stream that started one and is not over
+        # yet sets _stream_running, which close() also honours, since the
+        # stream cannot stop it once the handle is gone.
+        self._started_here = False
+        self._stream_running = False
 
-        handle = self._lib.Connect(raw_host, 1 if self.is_input else 0, port)
+        handle = self._lib.Connect(raw_host, 1 if self.is_input else 0, self.port)
         if not handle:
             raise ConnectError(self._lib.last_error(), self.host, self.tcp_port)
         self._handle = handle
@@ -280,8 +271,11 @@ class Device:
 
     def close(self) -> None:
         """Closes the handle and stops its threads; requests still queued
-        get up to the time-out to reach the device first. Closing again does
-        nothing."""
+        get up to the time-out to reach the device first. An acquisition a
+        stream of this object started and has not finished is stopped
+        first. Closing again does nothing."""
+        if self._handle is not None and self._stream_running:
+            self._stop_quietly()
         handle, self._handle = self._handle, None
         if handle is not None:
             self._lib.Close(handle)  # 20 only for a value that is not live
@@ -290,7 +284,20 @@ class Device:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        self.close()
+        try:
+            if self._handle is not None and self._started_here and not self.keep_running:
+                if exc_info[0] is None:
+                    self.clear()  # a failure to stop is worth hearing about
+                else:
+                    self._stop_quietly()  # the block's own exception matters more
+        finally:
+            self.close()
+
+    def _stop_quietly(self) -> None:
+        try:
+            self.clear()
+        except VelmoraError:
+            pass
 
     def __del__(self) -> None:
         try:
@@ -318,33 +325,31 @@ class Device:
     # -- commands: queued for the device, not answered --------------------
 
     def set_frequency(self, hz: int) -> None:
-        """Sample rate in Hz: a whole number of 1 or more (ValueError
+        """Sample rate in Hz: a whole number of 1 or more (ArgumentError
         otherwise, before anything is sent). Rates above 40,000,000 are
         clamped to it by the library; :attr:`frequency` shows the result."""
-        hz = _in_range(hz, "the frequency", 1, None)
-        self._call("NDX_SetFreq", "SetFreq", min(hz, _INT32_MAX))
+        hz = in_range(hz, "hz", 1, None)
+        self._call("NDX_SetFreq", "SetFreq", min(hz, INT32_MAX))
         self._frequency = min(hz, MAX_FREQUENCY_HZ)
 
     def set_packet_bits(self, bits: int) -> None:
-        """Bits per sample, 1 to 64 (ValueError otherwise); a sample takes
+        """Bits per sample, 1 to 64 (ArgumentError otherwise); a sample takes
         ceil(bits / 8) bytes."""
-        bits = _in_range(bits, "packet bits", 1, _samples.MAX_BITS)
+        bits = in_range(bits, "bits", 1, _samples.MAX_BITS)
         self._call("NDX_SetPacketBits", "SetPacketBits", bits)
         self._packet_bits = bits
 
     def set_block_size(self, nbytes: int) -> None:
-        """Packet (block) size in bytes, 1 to 16 MiB (ValueError otherwise)."""
-        nbytes = _in_range(nbytes, "the block size", 1, MAX_BLOCK_SIZE)
+        """Packet (block) size in bytes, 1 to 16 MiB (ArgumentError otherwise)."""
+        nbytes = in_range(nbytes, "nbytes", 1, MAX_BLOCK_SIZE)
         self._call("NDX_SetBlockSize", "SetBlockSize", nbytes)
         self._block_size = nbytes
 
     def set_digital_line(self, line: int, on: bool) -> None:
-        """Switches digital line 0 to 31 on or off (1413 for 32 or more)."""
-        line = int(line)
-        # Out of the unsigned 32-bit range is out of 0..31 as well: the
-        # library refuses it (1413) after its handle and link checks.
-        raw = line if 0 <= line <= 0xFFFFFFFF else 0xFFFFFFFF
-        self._call("NDX_SetMDIO1", "SetMDIO1", raw, 1 if on else 0)
+        """Switches digital line 0 to 31 on or off (ArgumentError with the
+        library's number for it, 1413, otherwise)."""
+        line = in_range(line, "line", 0, _DIGITAL_LINES - 1, _INVALID_INDEX)
+        self._call("NDX_SetMDIO1", "SetMDIO1", line, 1 if on else 0)
         self._lines[line] = bool(on)
 
     def set_auto_zero(self, on: bool) -> None:
@@ -356,20 +361,23 @@ class Device:
         """Starts acquisition with the settings sent so far; one already
         running goes on unchanged."""
         self._call("NDX_Go", "Go")
+        self._started_here = True
 
     def start_cleared(self) -> None:
         """Discards everything acquired and starts afresh (sample 0, time 0)."""
         self._call("NDX_GoClear", "GoClear")
+        self._started_here = True
 
     def clear(self) -> None:
         """Stops acquisition and discards what was acquired."""
         self._call("NDX_Clear", "Clear")
+        self._started_here = self._stream_running = False
 
     def set_timeout(self, ms: int) -> None:
         """Reply time-out in milliseconds (positive; 2000 when opened) for
         later reads and writes. Each wait for a piece of the reply gets the
         whole time-out. Sends nothing."""
-        ms = _int32(_in_range(ms, "the time-out", 1, None), "time-out")
+        ms = in_range(ms, "ms", 1, INT32_MAX)
         self._call("NDX_SetTimeout", "SetTimeout", ms)
         self._timeout_ms = ms
 
@@ -380,8 +388,8 @@ class Device:
         direction), the oldest bytes first. A buffer of ``max_bytes`` is
         reserved for the reply. NoWorkError with status 3 when the store is
         empty."""
+        count = ctypes.c_int32(in_range(max_bytes, "max_bytes", 1, INT32_MAX))
         handle = self._live("NDX_GetData")
-        count = ctypes.c_int32(_int32(max_bytes, "max_bytes"))
         buffer = ctypes.create_string_buffer(max(count.value, 1))
         result = self._lib.GetData(handle, ctypes.byref(count), buffer)
         self._raise_for(result, "NDX_GetData")
@@ -395,7 +403,7 @@ class Device:
         when the store is empty."""
         handle = self._live("NDX_GetData")
         target, nbytes = _writable(buffer)
-        count = ctypes.c_int32(min(nbytes, _INT32_MAX))
+        count = ctypes.c_int32(min(nbytes, INT32_MAX))
         result = self._lib.GetData(handle, ctypes.byref(count), target)
         self._raise_for(result, "NDX_GetData")
         return count.value
@@ -403,10 +411,13 @@ class Device:
     def write_data(self, data: Union[bytes, bytearray, memoryview]) -> int:
         """Sends ``data`` to the channel's data store (output direction) and
         returns how many bytes the device took: fewer when its store is
-        nearly full, 0 when it is full. Empty data is refused (24)."""
-        handle = self._live("NDX_PutData")
+        nearly full, 0 when it is full. Empty data is refused."""
         payload = data if isinstance(data, bytes) else bytes(data)
-        count = ctypes.c_int32(_int32(len(payload), "data length"))
+        if not 1 <= len(payload) <= INT32_MAX:
+            raise ArgumentError("data must hold 1 to %d bytes, not %d" % (INT32_MAX, len(payload)),
+                                argument="data")
+        count = ctypes.c_int32(len(payload))
+        handle = self._live("NDX_PutData")
         result = self._lib.PutData(handle, ctypes.byref(count), payload)
         self._raise_for(result, "NDX_PutData")
         return count.value
@@ -430,7 +441,7 @@ class Device:
         with self._fetch_lock:
             handle = self._live("NDX_GetAllPackets")
             target, nbytes = _writable(buffer)
-            data_count = ctypes.c_int32(min(nbytes, _INT32_MAX))
+            data_count = ctypes.c_int32(min(nbytes, INT32_MAX))
             time_count = ctypes.c_int32(_TIME_CAPACITY)
             result = self._lib.GetAllPackets(handle, ctypes.byref(time_count), self._time_buffer,
                                              ctypes.byref(data_count), target)
@@ -441,14 +452,30 @@ class Device:
 
     # -- continuous acquisition -------------------------------------------
 
-    def stream(self, seconds: Optional[float] = None, **options: Any) -> Iterator[Block]:
-        """Blocks of samples as they arrive; see :func:`velmora.stream.stream`."""
-        return _stream.stream(self, seconds, **options)
+    def stream(self, seconds: Optional[float] = None, *, on_loss: str = "warn",
+               start: bool = True, keep_running: bool = False, frequency: Optional[int] = None,
+               bits: Optional[int] = None, block_size: Optional[int] = None) -> Iterator[Block]:
+        """Blocks of samples as they arrive, for ``seconds`` or until the
+        loop stops. ``on_loss``: "warn", "raise" or "ignore"; ``start``:
+        start afresh (else join a running acquisition); ``keep_running``:
+        leave an acquisition the stream started running when it ends (it is
+        stopped otherwise, however the stream ends); ``frequency`` (Hz),
+        ``bits`` and ``block_size`` (bytes) are sent first when given. See
+        :func:`velmora.stream.stream`."""
+        return _stream.stream(self, seconds, on_loss=on_loss, start=start,
+                              keep_running=keep_running, frequency=frequency, bits=bits,
+                              block_size=block_size)
 
-    def acquire(self, seconds: float, **options: Any) -> Tuple[Any, Any]:
+    def acquire(self, seconds: float, *, on_loss: str = "raise", keep_running: bool = False,
+                frequency: Optional[int] = None, bits: Optional[int] = None,
+                block_size: Optional[int] = None) -> Tuple[Values, Values]:
         """``(times, samples)`` of exactly ``seconds * frequency`` samples
-        from a fresh start; see :func:`velmora.stream.acquire`."""
-        return _stream.acquire(self, seconds, **options)
+        from a fresh start, which is stopped again unless ``keep_running``.
+        ``on_loss``: "raise" (default), "warn" or "ignore"; ``frequency``
+        (Hz), ``bits`` and ``block_size`` (bytes) are sent first when given.
+        See :func:`velmora.stream.acquire`."""
+        return _stream.acquire(self, seconds, on_loss=on_loss, keep_running=keep_running,
+                               frequency=frequency, bits=bits, block_size=block_size)
 
     def _fetch(self, operation: str, function_name: str) -> Packets:
         with self._fetch_lock:
@@ -467,7 +494,7 @@ class Device:
             truncated = data_count.value >= capacity
             if truncated:
                 # What did not fit is gone; the next reply gets room for it.
-                self._packet_capacity = min(capacity * 2, _INT32_MAX)
+                self._packet_capacity = min(capacity * 2, INT32_MAX)
         time_us = int.from_bytes(time_bytes, "little") if time_bytes else None
         return Packets(time_us, data, time_bytes, truncated,
                        self._packet_bits, self._frequency, self._block_size)

@@ -16,6 +16,7 @@ __all__ = [
     "ArgumentError",
     "DataLossError",
     "DataLossWarning",
+    "SlowPacketWarning",
     "error_for",
 ]
 
@@ -128,12 +129,17 @@ class ConnectError(VelmoraError, builtins.ConnectionError):
 
 
 class ArgumentError(VelmoraError, builtins.ValueError):
-    """A setting the device would refuse, raised before anything is sent.
-    Also a built-in ``ValueError``; ``code`` is 24 (ERROR_BAD_LENGTH), as the
-    library gives for settings that must be positive."""
+    """A value the call can never take, refused before anything is sent.
 
-    def __init__(self, why: str) -> None:
-        super().__init__(_BAD_LENGTH, "", why)
+    Also a built-in ``ValueError``. The message names the argument and the
+    values it takes; ``argument`` is its name. ``code`` is the number the
+    library gives for such a value: 24 (ERROR_BAD_LENGTH) for a count or
+    setting out of range, 1413 (ERROR_INVALID_INDEX) for a digital line.
+    """
+
+    def __init__(self, why: str, code: int = _BAD_LENGTH, argument: str = "") -> None:
+        self.argument = argument
+        super().__init__(code, "", why)
 
 
 class DataLossError(VelmoraError):
@@ -159,6 +165,11 @@ class DataLossError(VelmoraError):
 
 class DataLossWarning(UserWarning):
     """Samples were lost between two fetches of a stream that warns."""
+
+
+class SlowPacketWarning(UserWarning):
+    """A stream's first packet takes longer than the run, or than a minute,
+    to complete: nothing arrives before it does."""
 
 
 _CLASSES: Dict[int, Type[VelmoraError]] = {

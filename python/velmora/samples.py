@@ -5,20 +5,25 @@ packets are cuts of that byte stream, so a packet need not begin on a
 sample. The "Time" of a reply is the time of the sample holding its first
 byte, in whole microseconds rounded down.
 
-numpy is used when it is installed; without it the same values come as
-``array.array``.
+numpy is used when it is installed; without it the same values come as a
+:class:`SampleArray`, an ``array.array`` that also answers ``mean()``,
+``min()`` and ``max()`` as a numpy array does, so code written for one runs
+with the other.
 """
 
 import array
+import math
 import sys
-from typing import Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Optional, Tuple, Union
+
+from ._arguments import in_range
 
 try:
     import numpy
 except ImportError:  # numpy stays optional
     numpy = None  # type: ignore[assignment]
 
-__all__ = ["MAX_BITS", "sample_width", "decode", "concatenate", "sample_times",
+__all__ = ["SampleArray", "Values", "MAX_BITS", "sample_width", "decode", "concatenate", "sample_times",
            "first_packet", "packet_time_us", "layout", "have_numpy"]
 
 MAX_BITS = 64
@@ -28,6 +33,39 @@ _WIDENED = {1: 1, 2: 2, 3: 4, 4: 4, 5: 8, 6: 8, 7: 8, 8: 8}
 _ARRAY_CODES = {1: "B", 2: "H", 4: "I" if array.array("I").itemsize == 4 else "L", 8: "Q"}
 
 
+class SampleArray(array.array):  # type: ignore[type-arg]
+    """Sample values or times without numpy: an ``array.array`` with the
+    reductions the examples use on numpy arrays."""
+
+    def __getitem__(self, key: Any) -> Any:
+        item = super().__getitem__(key)
+        return SampleArray(self.typecode, item) if isinstance(key, slice) else item
+
+    def mean(self) -> float:
+        """The average; NaN when empty, as numpy gives."""
+        return math.fsum(self) / len(self) if len(self) else math.nan
+
+    def min(self) -> Any:
+        """The smallest value (ValueError when empty)."""
+        if not len(self):
+            raise ValueError("min() of an empty SampleArray")
+        return min(iter(self))
+
+    def max(self) -> Any:
+        """The largest value (ValueError when empty)."""
+        if not len(self):
+            raise ValueError("max() of an empty SampleArray")
+        return max(iter(self))
+
+
+if TYPE_CHECKING:
+    import numpy.typing
+    Values = Union["numpy.typing.NDArray[Any]", SampleArray]
+else:
+    # What sample values and times come as: a numpy array, or a SampleArray.
+    Values = Union["numpy.ndarray", SampleArray]
+
+
 def have_numpy() -> bool:
     """True when results come as numpy arrays."""
     return numpy is not None
@@ -35,9 +73,7 @@ def have_numpy() -> bool:
 
 def sample_width(bits: int) -> int:
     """Bytes one sample takes for packet bits 1 to 64."""
-    if not 1 <= bits <= MAX_BITS:
-        raise ValueError("packet bits must be 1 to %d, not %r" % (MAX_BITS, bits))
-    return (bits + 7) // 8
+    return (in_range(bits, "bits", 1, MAX_BITS) + 7) // 8
 
 
 def first_packet(time_us: int, hz: int, block: int, width: int) -> int:
@@ -86,7 +122,7 @@ def decode(data: Any, width: int) -> Any:
     else:
         pad = bytes(wide - width)
         raw = b"".join(view[i:i + width].tobytes() + pad for i in range(0, len(view), width))
-    values = array.array(_ARRAY_CODES[wide], raw)
+    values = SampleArray(_ARRAY_CODES[wide], raw)
     if sys.byteorder == "big":
         values.byteswap()
     return values
@@ -97,7 +133,7 @@ def sample_times(first_index: int, count: int, hz: int) -> Any:
     ``first_index + count - 1``, as float64 values."""
     if numpy is not None:
         return (numpy.arange(count, dtype=numpy.float64) + first_index) / hz
-    return array.array("d", ((first_index + i) / hz for i in range(count)))
+    return SampleArray("d", [(first_index + i) / hz for i in range(count)])
 
 
 def concatenate(parts: Any, width: Optional[int]) -> Any:
@@ -107,7 +143,7 @@ def concatenate(parts: Any, width: Optional[int]) -> Any:
         if parts:
             return numpy.concatenate(parts)
         return numpy.zeros(0, numpy.float64 if width is None else "=u%d" % _WIDENED[width])
-    joined = array.array("d" if width is None else _ARRAY_CODES[_WIDENED[width]])
+    joined = SampleArray("d" if width is None else _ARRAY_CODES[_WIDENED[width]])
     for part in parts:
         joined.extend(part)
     return joined

@@ -7,17 +7,22 @@ where it begins, so a reply that does not begin where the previous one ended
 shows exactly how many samples were overwritten.
 """
 
-import math
 import time
 import warnings
-from typing import Any, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
 
+from . import _arguments
 from . import samples as _samples
-from .errors import DataLossError, DataLossWarning, NoWorkError
+from ._arguments import in_range, one_of
+from .errors import ArgumentError, DataLossError, DataLossWarning, NoWorkError, SlowPacketWarning
+from .samples import Values
 
-__all__ = ["Block", "stream", "acquire", "ON_LOSS"]
+__all__ = ["Block", "stream", "acquire", "ON_LOSS", "SLOW_PACKET_SECONDS"]
 
 ON_LOSS = ("warn", "raise", "ignore")
+# A first packet that takes longer than this to complete is worth a warning
+# even when the run is longer still.
+SLOW_PACKET_SECONDS = 60.0
 _NOTHING_NEW = 2
 # Between polls that found nothing new: this share of a packet's duration,
 # within these bounds (seconds).
@@ -29,7 +34,7 @@ _MAX_PAUSE = 0.05
 class Block(NamedTuple):
     """One piece of a stream.
 
-    ``samples``: the values (numpy array, or ``array.array`` without numpy);
+    ``samples``: the values (numpy array, or :class:`SampleArray` without numpy);
     ``t0``: seconds from the start of acquisition to the first of them;
     ``index``: the index of the first of them; ``lost``: how many samples
     were lost just before it (0 when it follows the previous block without
@@ -42,49 +47,128 @@ class Block(NamedTuple):
     lost: int
 
 
+_ReplyListener = Callable[[int, int, int, int, memoryview], None]
+
+
+class _Run(NamedTuple):
+    """A stream checked and configured, not yet started."""
+
+    hz: int
+    width: int
+    block: int
+    limit: Optional[int]
+
+
 def stream(device: Any, seconds: Optional[float] = None, *, on_loss: str = "warn",
-           start: bool = True, frequency: Optional[int] = None, bits: Optional[int] = None,
-           block_size: Optional[int] = None) -> Iterator[Block]:
+           start: bool = True, keep_running: bool = False, frequency: Optional[int] = None,
+           bits: Optional[int] = None, block_size: Optional[int] = None) -> Iterator[Block]:
     """Yields :class:`Block` s from ``device`` (an input ``Device``) for
     ``seconds`` of acquisition (every sample index below ``seconds *
     frequency``), or until the loop stops when ``seconds`` is None.
 
-    ``frequency``, ``bits`` and ``block_size``, when given, are sent first;
-    otherwise the values the Device last sent are used. ``start`` (default)
-    discards what was acquired and starts afresh at sample 0; with
+    ``frequency`` (Hz), ``bits`` (packet bits) and ``block_size`` (bytes),
+    when given, are sent first; otherwise the values the Device last sent
+    are used. ``start`` (default) discards what was acquired and starts
+    afresh at sample 0 when the first block is asked for; with
     ``start=False`` the stream joins a running acquisition at the next packet.
+    A stream that started the acquisition stops it when it ends, however it
+    ends (its last block, ``break``, an exception, KeyboardInterrupt, the
+    generator closed or collected), unless ``keep_running`` is True.
     ``on_loss``: ``"warn"`` (a :class:`DataLossWarning`), ``"raise"`` (a
     :class:`DataLossError`) or ``"ignore"``; each block's ``lost`` says it in
-    every case.
+    every case. Values it can never take raise :class:`ArgumentError` before
+    anything is sent; a first packet that takes longer than the run or than
+    a minute to complete gives a :class:`SlowPacketWarning`.
     """
-    if on_loss not in ON_LOSS:
-        raise ValueError("on_loss must be one of %s, not %r" % (", ".join(ON_LOSS), on_loss))
-    if seconds is not None and not (isinstance(seconds, (int, float)) and seconds >= 0
-                                    and math.isfinite(seconds)):
-        raise ValueError("seconds must be a finite number of 0 or more, not %r" % (seconds,))
+    run = _prepare(device, seconds, on_loss, frequency, bits, block_size)
+    return _blocks(device, run, on_loss, start, keep_running)
+
+
+def _prepare(device: Any, seconds: Optional[float], on_loss: str, frequency: Optional[int],
+             bits: Optional[int], block_size: Optional[int], stacklevel: int = 5) -> _Run:
+    """Checks every argument, then sends the settings given."""
+    from .device import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
+
+    one_of(on_loss, "on_loss", ON_LOSS)
+    if seconds is not None:
+        seconds = _arguments.seconds(seconds)
+    if frequency is not None:
+        frequency = in_range(frequency, "frequency", 1, None)
+    if bits is not None:
+        bits = in_range(bits, "bits", 1, _samples.MAX_BITS)
+    if block_size is not None:
+        block_size = in_range(block_size, "block_size", 1, MAX_BLOCK_SIZE)
+    hz = min(frequency, MAX_FREQUENCY_HZ) if frequency is not None else device.frequency
+    bits = bits if bits is not None else device.packet_bits
+    block = block_size if block_size is not None else device.block_size
+    missing = [name for name, value in (("frequency", hz), ("bits", bits), ("block_size", block))
+               if value is None]
+    if missing:
+        raise ArgumentError("a stream needs %s: send them through the Device first or pass "
+                            "them here" % " and ".join(missing), argument=missing[0])
+    limit = None
+    if seconds is not None:
+        limit = round(seconds * hz)
+        if limit < 1:
+            raise ArgumentError("seconds must cover at least one sample: %r s at %d Hz is less "
+                                "than one (1 / %d s)" % (seconds, hz, hz), argument="seconds")
+    width = _samples.sample_width(bits)
+    _warn_if_slow(hz, width, block, seconds, stacklevel)
     if frequency is not None:
         device.set_frequency(frequency)
     if bits is not None:
         device.set_packet_bits(bits)
     if block_size is not None:
         device.set_block_size(block_size)
-    settings = (("frequency", device.frequency), ("packet bits", device.packet_bits),
-                ("block size", device.block_size))
-    missing = [name for name, value in settings if value is None]
-    if missing:
-        raise ValueError("a stream needs the %s sent through this Device: set them first "
-                         "or pass them to stream()" % " and ".join(missing))
-    hz, width, block = device.frequency, device.sample_width, device.block_size
-    limit = None if seconds is None else round(seconds * hz)
-    if start:
-        device.start_cleared()
-    return _blocks(device, hz, width, block, limit, on_loss, start)
+    return _Run(hz, width, block, limit)
 
 
-def _blocks(device: Any, hz: int, width: int, block: int, limit: Optional[int],
-            on_loss: str, started: bool) -> Iterator[Block]:
+def _warn_if_slow(hz: int, width: int, block: int, seconds: Optional[float],
+                  stacklevel: int) -> None:
+    # Nothing arrives before the first packet completes: a run whose first
+    # packet takes hours would otherwise just sit there.
+    first = block / width / hz
+    if first <= SLOW_PACKET_SECONDS and (seconds is None or first <= seconds):
+        return
+    asked = "" if seconds is None else " (the run asked for %g s)" % seconds
+    warnings.warn("a packet of {:,} bytes holds {:,.0f} samples: at {:,} Hz the first one "
+                  "completes {:.6g} s after the start, and nothing arrives before then{}; a "
+                  "smaller block size or a higher frequency gives data sooner"
+                  .format(block, block / width, hz, first, asked), SlowPacketWarning,
+                  stacklevel=stacklevel)
+
+
+def _blocks(device: Any, run: _Run, on_loss: str, start: bool, keep_running: bool,
+            on_reply: Optional[_ReplyListener] = None) -> Iterator[Block]:
+    """The stream itself; starts and stops the acquisition around it.
+    ``on_reply(time_us, offset, index, lost, payload)`` hears of every
+    reply before its block is yielded: its "Time", the stream byte where it
+    begins, the index of its first whole sample, the samples lost just
+    before it and the bytes of the samples handed out from it."""
+    if not start:
+        yield from _fetch(device, run, on_loss, False, on_reply)
+        return
+    device.start_cleared()
+    stop = not keep_running
+    if stop:
+        device._stream_running = True
+    else:
+        device._started_here = False  # a with block leaves it running too
+    try:
+        yield from _fetch(device, run, on_loss, True, on_reply)
+    except BaseException:
+        if stop:
+            device._stop_quietly()  # what ended the stream matters more
+        raise
+    if stop:
+        device.clear()
+
+
+def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
+           on_reply: Optional[_ReplyListener]) -> Iterator[Block]:
     from .device import DEFAULT_PACKET_CAPACITY
 
+    hz, width, block, limit = run
     buffer = bytearray(DEFAULT_PACKET_CAPACITY)
     pause = min(max(block / width / hz * _POLL_SHARE, _MIN_PAUSE), _MAX_PAUSE)
     # Byte offset in the acquisition where the last reply ended, and the
@@ -125,6 +209,8 @@ def _blocks(device: Any, hz: int, width: int, block: int, limit: Optional[int],
         count = len(data) // width
         if limit is not None:
             count = max(0, min(count, limit - index))
+        if on_reply is not None:
+            on_reply(fill.time_us, offset, index, lost, data[:count * width])
         carry = data[count * width:].tobytes()
         if count or lost:
             yield Block(_samples.decode(data[:count * width], width), index / hz, index, lost)
@@ -148,21 +234,21 @@ def _report(on_loss: str, lost: int, index: int, hz: int) -> None:
         warnings.warn(DataLossError(lost, index, index / hz).args[0], DataLossWarning, stacklevel=3)
 
 
-def acquire(device: Any, seconds: float, *, on_loss: str = "raise",
-            **options: Any) -> Tuple[Any, Any]:
+def acquire(device: Any, seconds: float, *, on_loss: str = "raise", keep_running: bool = False,
+            frequency: Optional[int] = None, bits: Optional[int] = None,
+            block_size: Optional[int] = None) -> Tuple[Values, Values]:
     """Starts afresh, takes ``seconds * frequency`` samples and stops the
-    acquisition; returns ``(times, samples)``: seconds from the start of
-    every sample (float64) and the values (numpy arrays when numpy is
-    installed). A gap raises :class:`DataLossError` unless ``on_loss`` says
-    otherwise, in which case the lost samples are missing from both."""
-    if not (isinstance(seconds, (int, float)) and seconds > 0):
-        raise ValueError("seconds must be a positive number, not %r" % (seconds,))
+    acquisition (however the call ends, unless ``keep_running``); returns
+    ``(times, samples)``: seconds from the start of every sample (float64)
+    and the values (numpy arrays when numpy is installed, else
+    :class:`SampleArray`). ``frequency``, ``bits`` and ``block_size`` are
+    sent first when given, as for :func:`stream`. A gap raises
+    :class:`DataLossError` unless ``on_loss`` says otherwise, in which case
+    the lost samples are missing from both."""
+    run = _prepare(device, seconds, on_loss, frequency, bits, block_size)
     parts: List[Any] = []
     times: List[Any] = []
-    try:
-        for piece in stream(device, seconds, on_loss=on_loss, start=True, **options):
-            parts.append(piece.samples)
-            times.append(_samples.sample_times(piece.index, len(piece.samples), device.frequency))
-    finally:
-        device.clear()
-    return (_samples.concatenate(times, None), _samples.concatenate(parts, device.sample_width))
+    for piece in _blocks(device, run, on_loss, True, keep_running):
+        parts.append(piece.samples)
+        times.append(_samples.sample_times(piece.index, len(piece.samples), run.hz))
+    return (_samples.concatenate(times, None), _samples.concatenate(parts, run.width))

@@ -8,10 +8,12 @@ so the tests do not disturb one another's acquisition or data store.
 import json
 import os
 import random
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import xml.etree.ElementTree as ET
@@ -134,6 +136,24 @@ class CliAgainstSimulatedDevice(unittest.TestCase):
         err = empty.stderr.decode()
         self.assertIn("58 ERROR_BAD_NET_RESP", err)
         self.assertIn("device status 3: the data store is empty", err)
+
+    def test_a_first_packet_that_takes_hours_is_announced_at_once(self):
+        # 16 MiB of 16-bit samples at 1 kHz: the first packet takes 8,389 s.
+        args = [VELMORA, "acquire", "-H", HOST, "-c", "5", "-f", "1000", "-B", "16M", "-t", "0.5",
+                self.path("slow.bin")]
+        tool = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        # Interrupted after a while in any case, so a missing warning cannot hang the test.
+        interrupt = threading.Timer(15, tool.send_signal, (signal.SIGINT,))
+        interrupt.start()
+        try:
+            line = tool.stderr.readline()  # the warning comes before any data could
+        finally:
+            interrupt.cancel()
+            if tool.poll() is None:
+                tool.send_signal(signal.SIGINT)
+            tool.communicate(timeout=30)
+        self.assertIn("warning: a packet of 16,777,216 bytes", line)
+        self.assertIn("completes 8388.61 s after the start", line)
 
     def test_unreachable_device_prints_number_and_name_and_fails(self):
         for args in (["ping", "-n", "1"], ["acquire", "-t", "0.1"], ["write", self.path("none")]):

@@ -8,7 +8,8 @@ indentation, never by line numbers:
 
   ```c          saved as host.c in the work folder (the README says "Save
                 this as host.c"); a later command block must build it.
-  ```python     saved as quickstart.py and run there and then with python3.
+  ```python     saved as quickstart.py and run there and then with python3,
+                twice: with numpy and without it (numpy is optional).
   ```sh, ```bash, ```shell, ```console, or a block indented by four spaces
                 commands: run with bash -e -o pipefail; each must exit 0
                 (bash -e does not stop at a failure left of && or ||, so
@@ -40,7 +41,9 @@ it "running in another terminal"), except while a block runs that starts one
 itself. What a block leaves running in the background is stopped after it.
 Python runs from a virtual environment made for the run with the system's
 site packages (numpy, as a Debian user has them), so installing into it
-works as the README says. LD_LIBRARY_PATH and PKG_CONFIG_PATH are cleared:
+works as the README says. Each Python block runs again from a second one
+without them, so without numpy, into which the package is installed the way
+the README says (`pip install .`, offline). LD_LIBRARY_PATH and PKG_CONFIG_PATH are cleared:
 the README's own commands must find the library.
 
 Besides, the README's table of result numbers must give the same names as
@@ -223,6 +226,29 @@ def make_environment(venv):
     return env
 
 
+def python_command(venv, script):
+    return [str(venv / "bin" / "python3"), script]
+
+
+def has_numpy(venv):
+    return subprocess.run(python_command(venv, "-c") + ["import numpy"],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+def make_bare_venv(venv, work, env):
+    """A virtual environment without numpy, with the package installed from
+    the work folder by `pip install .` as the README says; (ok, detail)."""
+    python = "/usr/bin/python3" if Path("/usr/bin/python3").exists() else sys.executable
+    subprocess.run([python, "-m", "venv", str(venv)], check=True)
+    if has_numpy(venv):
+        return False, "the environment meant to lack numpy has it"
+    bare_env = dict(env, VIRTUAL_ENV=str(venv), PATH=str(venv / "bin") + os.pathsep + os.environ["PATH"])
+    installed = subprocess.run(python_command(venv, "-m") + ["pip", "install", "--no-index",
+                               "--disable-pip-version-check", "."], cwd=work, env=bare_env,
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    return installed.returncode == 0, installed.stdout[-3000:]
+
+
 def check_result_table(markdown, work, env):
     """The README's result table names each number as the header does."""
     rows = re.findall(r"^\|\s*(\d+)\s*\|\s*`(ERROR_[A-Z_]+)`\s*\|", markdown, re.M)
@@ -240,6 +266,35 @@ def check_result_table(markdown, work, env):
     wrong = ["%s: README %s, header %s" % (n, readme, header)
              for (n, readme), header in zip(rows, names) if readme != header]
     return not wrong, "\n".join(wrong) or "%d numbers agree" % len(rows)
+
+
+def run_python_both_ways(block, work, env, scratch, verbose):
+    """Runs quickstart.py with numpy and without; yields (passed, title)."""
+    bare = scratch / "venv-bare"
+    ways = [("with numpy", Path(env["VIRTUAL_ENV"]), True), ("without numpy", bare, False)]
+    for way, venv, numpy_wanted in ways:
+        title = "%s, %s" % (block.title(), way)
+        started = time.monotonic()
+        if not numpy_wanted and not (venv / "bin" / "python3").exists():
+            ok, output = make_bare_venv(venv, work, env)
+            if not ok:
+                print("FAIL  %s: installing the package\n      %s" % (title, output.replace("\n", "\n      ")))
+                yield False, title
+                continue
+        if has_numpy(venv) != numpy_wanted:
+            print("FAIL  %s: the environment %s numpy" % (title, "lacks" if numpy_wanted else "has"))
+            yield False, title
+            continue
+        passed, output = run(python_command(venv, "quickstart.py"), work,
+                             dict(env, VIRTUAL_ENV=str(venv)), "until-stopped" in block.markers)
+        expected = block.markers.get("expect")
+        if passed and expected and expected not in output:
+            passed = False
+            output += "\n(the output lacks %r)" % expected
+        print("%s  %s (%.1f s)" % ("PASS" if passed else "FAIL", title, time.monotonic() - started))
+        if not passed or verbose:
+            print("      " + "\n      ".join(output.rstrip().splitlines()[-40:]))
+        yield passed, title
 
 
 def main():
@@ -292,11 +347,14 @@ def main():
                 continue
             if b.kind == "python":
                 (work / "quickstart.py").write_text(text)
-                command = [str(Path(env["VIRTUAL_ENV"]) / "bin" / "python3"), "quickstart.py"]
-            else:
-                if c_saved_at is not None and "host.c" in text:
-                    c_saved_at = None  # built by this block
-                command = ["bash", "-e", "-o", "pipefail", "-c", text]
+                for ok, title in run_python_both_ways(b, work, env, scratch, args.verbose):
+                    ran += 1
+                    if not ok:
+                        failures.append(title)
+                continue
+            if c_saved_at is not None and "host.c" in text:
+                c_saved_at = None  # built by this block
+            command = ["bash", "-e", "-o", "pipefail", "-c", text]
             own_device = bool(STARTS_A_DEVICE.search(text))
             if own_device:
                 device.stop()

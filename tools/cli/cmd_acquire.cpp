@@ -1,6 +1,7 @@
 // acquire: configure, start, fetch packets for a time or a count, stop; the
 // raw payload to a file with its side file, optionally HDF5, CSV and SVG.
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "acquire_output.h"
@@ -110,6 +111,7 @@ class AcquireCommand : public Command {
     const std::string subtitle = Common.Device.Host + " channel " + std::to_string(Common.Device.Channel) +
                                  " \xC2\xB7 " + SettingsText(Settings);
     auto warn = [&](const std::string& text) { progress.Note("velmora acquire: warning: " + text); };
+    WarnIfSlowStart(warn);
     try {
       Acquire(dev.Handle(), Settings, output, progress, stats, warn);
     } catch (const Failure& f) {
@@ -125,6 +127,24 @@ class AcquireCommand : public Command {
     progress.Clear();
     output.Finish(stats, Ending(stats), "Samples against time", subtitle);
     if (stats.Interrupted || stats.StoppedOnLoss || stats.EndedEarly) Saved(output, stats, Ending(stats).c_str());
+  }
+
+  // Nothing arrives before the first packet completes: a run whose first
+  // packet takes hours would otherwise just sit there.
+  void WarnIfSlowStart(const std::function<void(const std::string&)>& warn) const {
+    const StreamFormat& f = Settings.Format;
+    const double first = double(f.BlockBytes) / f.SampleBytes / f.FrequencyHz;
+    if (first <= 60 && (Settings.Seconds <= 0 || first <= Settings.Seconds)) return;
+    char asked[64] = "";
+    if (Settings.Seconds > 0) std::snprintf(asked, sizeof asked, " (the run asked for %g s)", Settings.Seconds);
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "a packet of %s bytes holds %.6g samples: at %s Hz the first one completes %.6g s after the "
+                  "start, and nothing arrives before then%s; a smaller block size (-B) or a higher frequency "
+                  "(-f) gives data sooner",
+                  Grouped(static_cast<std::uint64_t>(f.BlockBytes)).c_str(), double(f.BlockBytes) / f.SampleBytes,
+                  Grouped(static_cast<std::uint64_t>(f.FrequencyHz)).c_str(), first, asked);
+    warn(text);
   }
 
   // The line an unfinished run leaves on standard error.
