@@ -285,6 +285,14 @@ class HostileClients(unittest.TestCase):
         finally:
             for s in streams:
                 s.close()
+        # Streams that end give their places back.
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                return self.assertIn("connected", self.panel.live())
+            except AssertionError:
+                time.sleep(0.1)
+        self.fail("no live stream after the others ended")
 
     def test_heads_and_bodies_are_cut_at_their_limits(self):
         p = self.panel
