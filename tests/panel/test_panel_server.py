@@ -318,6 +318,8 @@ class HostileClients(unittest.TestCase):
             self.assertIn(b" 413 ", s.makefile("rb").readline())
         self.assertLess(resident_kib(p.process, "VmHWM") - before, 100 * 1024)
         self.assertIn(b" 413 ", raw(p, head(p, "POST", "/api/write", more="Content-Length: %d\r\n" % (65 << 20))))
+        self.assertIn(b" 413 ", raw(p, head(p, "POST", "/api/write", more="Content-Length: %d\r\nExpect: 100-continue\r\n"
+                                              % (65 << 20))))
         # Start and stop take no body: none need be sent, nor its length.
         self.assertIn(b" 200 ", raw(p, head(p, "POST", "/api/stop"), timeout=2))
         self.assertIn(b" 403 ", raw(p, head(p, "POST", "/api/stop", token=False) + "x" * 100, timeout=2))

@@ -139,22 +139,29 @@ struct PanelServer::Impl {
     return "";
   }
 
+  // Refuses a request before its body is read, with 403 or 413 into res.
+  bool Refused(const httplib::Request& req, httplib::Response& res) const {
+    const std::string why = Refusal(req);
+    if (!why.empty()) {
+      SendText(res, 403, "403 forbidden: " + why + "\n");
+      return true;
+    }
+    // A block, as sent: chunk framing may add to it; the handler counts the block itself.
+    const std::size_t limit = req.path == "/api/write" ? 2 * MaxBlock : HttpLimits().BodyBytes;
+    GuardedHttp::LimitBody(limit);
+    const std::size_t most = std::min(limit, MaxBlock);
+    if (req.get_header_value<std::uint64_t>("Content-Length") <= most) return false;
+    SendText(res, 413, "413 payload too large: at most " + std::to_string(most) + " bytes\n");
+    return true;
+  }
+
   void Routes() {
     Http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      const std::string why = Refusal(req);
-      if (!why.empty()) {
-        SendText(res, 403, "403 forbidden: " + why + "\n");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-      // A block, as sent: chunk framing may add to it; the handler counts the block itself.
-      const std::size_t limit = req.path == "/api/write" ? 2 * MaxBlock : HttpLimits().BodyBytes;
-      GuardedHttp::LimitBody(limit);
-      if (req.get_header_value<std::uint64_t>("Content-Length") > std::min(limit, MaxBlock)) {
-        SendText(res, 413, "413 payload too large: at most " + std::to_string(std::min(limit, MaxBlock)) + " bytes\n");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-      return httplib::Server::HandlerResponse::Unhandled;
+      return Refused(req, res) ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
     });
+    // A client that waits for leave to send its body learns at once that it is refused.
+    Http.set_expect_100_continue_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return Refused(req, res) ? res.status : 100; });
     Http.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
       res.set_header("Cache-Control", "no-store");
       res.set_header("X-Frame-Options", "DENY");
