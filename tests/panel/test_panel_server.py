@@ -2,7 +2,7 @@
 
 Run by ctest as: python3 test_panel_server.py PATH/TO/velmora
 Loopback addresses 127.<net>.18.1-9 (loopback_fixtures.address) belong to
-this file: devices on .1 and .3, panels on .2 and .4.
+this file: devices on .1, .3 and .5, panels on .2, .4 and .6.
 """
 import http.client
 import json
