@@ -284,18 +284,28 @@ struct GuardedHttp::Impl {
     return false;
   }
 
+  // The connection that has waited longest without a complete head goes,
+  // so that a flood cannot keep a newcomer out; false when none waits.
+  static bool DropOldest(std::vector<ConnectionPtr>& waiting) {
+    if (waiting.empty()) return false;
+    waiting.erase(std::min_element(waiting.begin(), waiting.end(),
+                                   [](const ConnectionPtr& a, const ConnectionPtr& b) { return a->Since < b->Since; }));
+    return true;
+  }
+
   void Accept(std::vector<ConnectionPtr>& waiting, std::uint64_t& serial) {
     for (int round = 0; round < 64; ++round) {
       const int fd = ::accept4(Listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;
+      if (fd < 0) {
+        // Out of descriptors, the listener stays ready: make room, or pause
+        // rather than spin.
+        if ((errno == EMFILE || errno == ENFILE) && !DropOldest(waiting))
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return;
+      }
       const int yes = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-      // Room for the newcomer: the connection that has waited longest
-      // without a complete head goes, so a flood cannot keep anyone out.
-      while (!waiting.empty() && waiting.size() + Busy >= Limits.Connections) {
-        auto oldest = std::min_element(waiting.begin(), waiting.end(),
-                                       [](const ConnectionPtr& a, const ConnectionPtr& b) { return a->Since < b->Since; });
-        waiting.erase(oldest);
+      while (waiting.size() + Busy >= Limits.Connections && DropOldest(waiting)) {
       }
       auto c = std::make_unique<Connection>(fd);
       if (waiting.size() + Busy >= Limits.Connections) {
