@@ -2,14 +2,16 @@
 
 Run by ctest as: python3 test_panel_server.py PATH/TO/velmora
 Loopback addresses 127.<net>.18.1-9 (loopback_fixtures.address) belong to
-this file: devices on .1 and .3, panels on .2 and .4.
+this file: devices on .1, .3 and .5, panels on .2, .4 and .6.
 """
 import http.client
 import json
 import os
 import re
+import socket
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -114,8 +116,14 @@ class PanelServer(unittest.TestCase):
         self.assertIn("HttpOnly", cookie)
         self.assertIn("SameSite=Strict", cookie)
         name_value = cookie.split(";")[0]
-        response, _ = p.request("GET", "/api/state", token=False, headers={"Cookie": "other=1; " + name_value})
-        self.assertEqual(response.status, 200)
+        # The browser sends the cookie from every port of this host: alone
+        # it speaks for this page's own requests and what the user opens.
+        for site, status in [("same-origin", 200), ("none", 200), ("same-site", 403), ("cross-site", 403), (None, 403)]:
+            headers = {"Cookie": "other=1; " + name_value}
+            if site:
+                headers["Sec-Fetch-Site"] = site
+            self.assertEqual(p.request("GET", "/api/state", token=False, headers=headers)[0].status, status, site)
+        self.assertEqual(p.request("GET", "/api/state", headers={"Sec-Fetch-Site": "same-site"})[0].status, 200)
         for name in ["index.html", "panel.js", "panel.css", "uplot/uPlot.iife.min.js", "uplot/LICENSE"]:
             with open(os.path.join(WEB, name), "rb") as f:
                 want = f.read()
@@ -137,6 +145,15 @@ class PanelServer(unittest.TestCase):
         self.assertEqual(answer["error"]["result"], 1413)
         self.assertEqual(answer["error"]["name"], "ERROR_INVALID_INDEX")
         self.assertEqual(p.request("POST", "/api/settings", b"not json")[0].status, 400)
+        # Beyond 64 bits or as a float, a number is still clamped to its nearest end.
+        for huge in ["1e300", str(2 ** 63), str(2 ** 64 - 1), str(2 ** 64)]:
+            sent = p.json("POST", "/api/settings", ('{"frequency_hz": %s, "block_bytes": -%s}' % (huge, huge)).encode())["sent"]
+            self.assertEqual((sent["frequency_hz"], sent["block_bytes"]), (40000000, 1), huge)
+        for lines in [{"abc": True}, {"05": True}, {"6": True, "-1": False}]:
+            answer = p.json("POST", "/api/settings", json.dumps({"lines": lines}).encode(), status=502)
+            self.assertEqual(answer["error"]["result"], 1413, lines)
+        self.assertEqual(p.request("POST", "/api/settings", json.dumps(
+            {"lines": {str(i): True for i in range(33)}}).encode())[0].status, 400)
         state = p.json("GET", "/api/state")
         self.assertEqual(state["last"]["result"], 1413)
         self.assertEqual(state["settings"]["frequency_hz"], 40000000)
@@ -186,6 +203,126 @@ class PanelServer(unittest.TestCase):
         self.assertEqual(data, block)
         self.assertEqual(p.request("GET", "/api/read?bytes=0")[0].status, 400)
         self.assertEqual(p.json("POST", "/api/write", b"", status=502)["error"]["result"], 24)
+
+    def test_a_second_panel_on_a_busy_port_is_an_error_naming_it(self):
+        second = subprocess.run([VELMORA, "panel", "-H", address(18, 1), "--listen", address(18, 2) + ":18181",
+                                 "--stop-after", "5"], capture_output=True, timeout=30)
+        self.assertEqual(second.returncode, 1, second)
+        self.assertNotIn(b"open http", second.stdout)
+        self.assertIn(b"18181 is in use", second.stderr)
+        self.assertEqual(self.panel.request("GET", "/api/state")[0].status, 200)
+
+
+def raw(panel, text, timeout=5.0):
+    """Sends `text` on a fresh connection; the first line of the answer."""
+    with socket.create_connection((panel.host, panel.port), timeout=timeout) as s:
+        s.sendall(text.encode())
+        return s.makefile("rb").readline()
+
+
+def head(panel, method, path, token=True, more=""):
+    return "%s %s HTTP/1.1\r\nHost: %s:%d\r\n%s%s\r\n" % (
+        method, path, panel.host, panel.port, "X-Velmora-Token: %s\r\n" % panel.token if token else "", more)
+
+
+def resident_kib(process, field="VmRSS"):
+    with open("/proc/%d/status" % process.pid) as f:
+        return int(re.search(field + r":\s+(\d+)", f.read()).group(1))
+
+
+class HostileClients(unittest.TestCase):
+    """What other programs and pages on this computer may do to the panel."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = start_sim(address(18, 5))
+        cls.panel = Panel(address(18, 5), address(18, 6), 18183)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.panel.close()
+        stop(cls.sim)
+
+    def answered_in_time(self):
+        start = time.monotonic()
+        response, _ = self.panel.request("GET", "/api/state")
+        self.assertEqual(response.status, 200)
+        self.assertLess(time.monotonic() - start, 1.0)
+
+    def test_slow_heads_and_many_live_streams_leave_room_for_the_page(self):
+        slow = [socket.create_connection((self.panel.host, self.panel.port), timeout=5) for _ in range(64)]
+        done = threading.Event()
+
+        def dribble():  # one byte of a head a second on each, for at most 4 s
+            for byte in b"GET /api":
+                for s in slow:
+                    try:
+                        s.send(bytes([byte]))
+                    except OSError:
+                        pass
+                if done.wait(1.0):
+                    return
+
+        sender = threading.Thread(target=dribble)
+        sender.start()
+        try:
+            time.sleep(1.5)
+            self.answered_in_time()
+        finally:
+            done.set()
+            sender.join(10)
+            for s in slow:
+                s.close()
+        streams = [socket.create_connection((self.panel.host, self.panel.port), timeout=5) for _ in range(200)]
+        try:
+            for s in streams:
+                s.sendall(head(self.panel, "GET", "/api/events?columns=16").encode())
+            time.sleep(0.5)
+            self.answered_in_time()
+            firsts = [s.makefile("rb").readline() for s in streams]
+            self.assertEqual(sum(b" 200 " in line for line in firsts), 8)
+            self.assertEqual(sum(b" 503 " in line for line in firsts), 192)
+        finally:
+            for s in streams:
+                s.close()
+        # Streams that end give their places back.
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline:
+            try:
+                return self.assertIn("connected", self.panel.live())
+            except AssertionError:
+                time.sleep(0.1)
+        self.fail("no live stream after the others ended")
+
+    def test_heads_and_bodies_are_cut_at_their_limits(self):
+        p = self.panel
+        # A head without end, growing: refused, and not kept.
+        with socket.create_connection((p.host, p.port), timeout=5) as s:
+            s.sendall(head(p, "GET", "/api/state", token=False)[:-2].encode())
+            try:
+                for _ in range(1024):
+                    s.sendall(b"X-Filler: " + b"a" * 1000 + b"\r\n")
+            except OSError:
+                pass  # closed on us, as it should be
+            self.assertIn(b" 431 ", s.makefile("rb").readline())
+        before = resident_kib(p.process)
+        # A chunked block without end: refused at the limit, not held.
+        with socket.create_connection((p.host, p.port), timeout=10) as s:
+            s.sendall(head(p, "POST", "/api/write", more="Transfer-Encoding: chunked\r\n").encode())
+            chunk = b"100000\r\n" + b"b" * 0x100000 + b"\r\n"
+            try:
+                for _ in range(128):
+                    s.sendall(chunk)
+            except OSError:
+                pass
+            self.assertIn(b" 413 ", s.makefile("rb").readline())
+        self.assertLess(resident_kib(p.process, "VmHWM") - before, 100 * 1024)
+        self.assertIn(b" 413 ", raw(p, head(p, "POST", "/api/write", more="Content-Length: %d\r\n" % (65 << 20))))
+        self.assertIn(b" 413 ", raw(p, head(p, "POST", "/api/write", more="Content-Length: %d\r\nExpect: 100-continue\r\n"
+                                              % (65 << 20))))
+        # Start and stop take no body: none need be sent, nor its length.
+        self.assertIn(b" 200 ", raw(p, head(p, "POST", "/api/stop"), timeout=2))
+        self.assertIn(b" 403 ", raw(p, head(p, "POST", "/api/stop", token=False) + "x" * 100, timeout=2))
 
 
 class DroppedDevice(unittest.TestCase):

@@ -14,10 +14,6 @@
 namespace velmora::cli {
 namespace {
 
-bool Loopback(const std::string& host) {
-  return host == "localhost" || host == "::1" || host.compare(0, 4, "127.") == 0;
-}
-
 class PanelCommand : public Command {
  public:
   void Define(CLI::App& app) override {
@@ -36,15 +32,15 @@ class PanelCommand : public Command {
   int Run() override {
     PanelAddress where;
     if (!ParsePanelAddress(Listen, where)) throw UsageError("--listen wants HOST:PORT, as in 127.0.0.1:8080");
-    if (!Loopback(where.Host))
+    PanelDevice device(Common.Device);
+    const std::string token = NewPanelToken();
+    PanelServer server(device, where, token);
+    if (const std::string why = server.Bind(); !why.empty()) throw Failure("cannot serve on " + Listen + ": " + why);
+    if (!server.Loopback())
       std::fprintf(stderr,
                    "velmora panel: serving on %s, beyond this computer; anyone who learns the token can drive "
                    "the device\n",
                    where.Host.c_str());
-    PanelDevice device(Common.Device);
-    const std::string token = NewPanelToken();
-    PanelServer server(device, where, token);
-    if (!server.Bind()) throw Failure("cannot serve on " + Listen + " (address in use or not this computer's)");
     const bool v6 = where.Host.find(':') != std::string::npos;
     const std::string shown = where.Host == "0.0.0.0" || where.Host == "::" ? "127.0.0.1"
                               : v6                                           ? "[" + where.Host + "]"

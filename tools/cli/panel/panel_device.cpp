@@ -24,6 +24,28 @@ bool LinkLost(std::int32_t result) {
          result == NDX_ERROR_BAD_UNIT;
 }
 
+// A JSON number as an integer from lowest to highest: beyond either end,
+// however far, it is that end; a fraction is cut.
+std::int64_t Clamped(const Json& v, std::int64_t lowest, std::int64_t highest) {
+  if (v.is_number_unsigned()) {
+    const std::uint64_t u = v.get<std::uint64_t>();
+    return u > static_cast<std::uint64_t>(highest) ? highest : std::max(lowest, static_cast<std::int64_t>(u));
+  }
+  if (v.is_number_integer()) return std::clamp(v.get<std::int64_t>(), lowest, highest);
+  const double d = v.get<double>();
+  if (!(d > static_cast<double>(lowest))) return lowest;
+  if (!(d < static_cast<double>(highest))) return highest;
+  return static_cast<std::int64_t>(d);
+}
+
+// "0" to "31", written plainly; -1 for any other name of a line.
+int LineIndex(const std::string& key) {
+  if (key.empty() || key.size() > 2 || key.find_first_not_of("0123456789") != std::string::npos) return -1;
+  if (key.size() == 2 && key[0] == '0') return -1;
+  const int line = std::stoi(key);
+  return line <= 31 ? line : -1;
+}
+
 Json ResultJson(std::int32_t result) {
   return {{"result", result}, {"name", NDX_ResultName(result)}, {"meaning", NDX_ResultText(result)}};
 }
@@ -238,9 +260,14 @@ Json PanelDevice::Configure(const Json& wanted) {
       std::lock_guard<std::mutex> lock(M);
       s = Sent;
     }
+    // Every line named must exist before anything is sent.
+    const bool lines = wanted.contains("lines") && wanted["lines"].is_object();
+    if (lines)
+      for (const auto& [key, value] : wanted["lines"].items())
+        if (value.is_boolean() && LineIndex(key) < 0) throw Failure("NDX_SetMDIO1", NDX_ERROR_INVALID_INDEX);
     auto number = [&](const char* key, std::int64_t lowest, std::int64_t highest, std::int32_t& into) {
       if (!wanted.contains(key) || !wanted[key].is_number()) return false;
-      into = static_cast<std::int32_t>(std::clamp<std::int64_t>(wanted[key].get<std::int64_t>(), lowest, highest));
+      into = static_cast<std::int32_t>(Clamped(wanted[key], lowest, highest));
       return true;
     };
     if (number("frequency_hz", 1, wire::MaxFrequencyHz, s.FrequencyHz)) Check(NDX_SetFreq(h, s.FrequencyHz), "NDX_SetFreq");
@@ -251,11 +278,10 @@ Json PanelDevice::Configure(const Json& wanted) {
       Check(NDX_SetAZero(h, s.AZero), "NDX_SetAZero");
       s.Lines[0] = s.AZero;  // line 0 is the auto-zero switch
     }
-    if (wanted.contains("lines") && wanted["lines"].is_object()) {
+    if (lines) {
       for (const auto& [key, value] : wanted["lines"].items()) {
         if (!value.is_boolean()) continue;
-        const long line = std::strtol(key.c_str(), nullptr, 10);
-        if (line < 0 || line > 31) throw Failure("NDX_SetMDIO1", NDX_ERROR_INVALID_INDEX);
+        const int line = LineIndex(key);
         s.Lines[line] = value.get<bool>() ? 1 : 0;
         Check(NDX_SetMDIO1(h, static_cast<std::uint32_t>(line), s.Lines[line]), "NDX_SetMDIO1");
         if (line == 0) s.AZero = s.Lines[0];

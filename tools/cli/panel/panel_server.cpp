@@ -1,7 +1,5 @@
 #include "panel_server.h"
 
-#include <httplib.h>
-
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -9,6 +7,7 @@
 #include <thread>
 
 #include "../json.h"
+#include "guarded_http.h"
 #include "panel_files.h"
 
 namespace velmora::cli {
@@ -17,6 +16,21 @@ namespace {
 
 // How often the live stream sends the latest samples.
 constexpr auto LiveInterval = std::chrono::milliseconds(50);
+// Live streams at once: each holds a worker of the server's while it runs,
+// and the others must stay free for the page's requests.
+constexpr int MaxLiveStreams = 8;
+constexpr std::size_t MaxBlock = static_cast<std::size_t>(PanelDevice::MaxBlockBytes);
+
+HttpLimits PanelLimits() {
+  HttpLimits limits;
+  limits.Workers = 2 * MaxLiveStreams;
+  return limits;
+}
+
+void SendText(httplib::Response& res, int status, const std::string& text) {
+  res.status = status;
+  res.set_content(text, "text/plain");
+}
 
 bool SameSecret(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -35,6 +49,22 @@ std::string CookieValue(const std::string& cookies, const std::string& name) {
     item = lead == std::string::npos ? "" : item.substr(lead);
     if (item.compare(0, name.size() + 1, name + "=") == 0) return item.substr(name.size() + 1);
     at = end + 1;
+  }
+  return "";
+}
+
+// The settings a request names; "" or why not. The body is parsed into
+// sorted keys first, as an object that keeps its keys' order looks each new
+// key up among all before it; only the few keys the device takes go on.
+std::string WantedSettings(const std::string& body, Json& wanted) {
+  const nlohmann::json given = nlohmann::json::parse(body, nullptr, false);
+  if (!given.is_object()) return "settings must be a JSON object";
+  wanted = Json::object();
+  for (const char* key : {"frequency_hz", "packet_bits", "block_bytes", "azero"})
+    if (given.contains(key)) wanted[key] = given[key];
+  if (given.contains("lines")) {
+    if (given["lines"].is_object() && given["lines"].size() > 32) return "lines names at most 32 lines";
+    wanted["lines"] = given["lines"];
   }
   return "";
 }
@@ -72,8 +102,9 @@ struct PanelServer::Impl {
   PanelDevice& Device;
   PanelAddress Listen;
   std::string Token;
-  httplib::Server Http;
+  GuardedHttp Http{PanelLimits()};
   std::atomic<bool> Stopping{false};
+  std::atomic<int> LiveStreams{0};
 
   Impl(PanelDevice& device, PanelAddress listen, std::string token)
       : Device(device), Listen(std::move(listen)), Token(std::move(token)) {}
@@ -99,19 +130,39 @@ struct PanelServer::Impl {
     if (req.get_header_value("Sec-Fetch-Site") == "cross-site") return "cross-site request";
     std::string given = req.get_param_value("token");
     if (given.empty()) given = req.get_header_value("X-Velmora-Token");
-    if (given.empty()) given = CookieValue(req.get_header_value("Cookie"), CookieName());
-    if (!SameSecret(given, Token)) return "missing or wrong token";
+    if (!given.empty()) return SameSecret(given, Token) ? "" : "wrong token";
+    // The browser sends the cookie from every port of this host, other
+    // sites' pages included; alone it speaks only for this page's own
+    // requests and for what the user opens by hand.
+    if (!SameSecret(CookieValue(req.get_header_value("Cookie"), CookieName()), Token)) return "missing or wrong token";
+    const std::string site = req.get_header_value("Sec-Fetch-Site");
+    if (site != "same-origin" && site != "none") return "the cookie alone does not come from this page";
     return "";
+  }
+
+  // Refuses a request before its body is read, with 403 or 413 into res.
+  bool Refused(const httplib::Request& req, httplib::Response& res) const {
+    const std::string why = Refusal(req);
+    if (!why.empty()) {
+      SendText(res, 403, "403 forbidden: " + why + "\n");
+      return true;
+    }
+    // A block, as sent: chunk framing may add to it; the handler counts the block itself.
+    const std::size_t limit = req.path == "/api/write" ? 2 * MaxBlock : HttpLimits().BodyBytes;
+    GuardedHttp::LimitBody(limit);
+    const std::size_t most = std::min(limit, MaxBlock);
+    if (req.get_header_value<std::uint64_t>("Content-Length") <= most) return false;
+    SendText(res, 413, "413 payload too large: at most " + std::to_string(most) + " bytes\n");
+    return true;
   }
 
   void Routes() {
     Http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-      const std::string why = Refusal(req);
-      if (why.empty()) return httplib::Server::HandlerResponse::Unhandled;
-      res.status = 403;
-      res.set_content("403 forbidden: " + why + "\n", "text/plain");
-      return httplib::Server::HandlerResponse::Handled;
+      return Refused(req, res) ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
     });
+    // A client that waits for leave to send its body learns at once that it is refused.
+    Http.set_expect_100_continue_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return Refused(req, res) ? res.status : 100; });
     Http.set_post_routing_handler([](const httplib::Request&, httplib::Response& res) {
       res.set_header("Cache-Control", "no-store");
       res.set_header("X-Frame-Options", "DENY");
@@ -130,10 +181,11 @@ struct PanelServer::Impl {
     }
     Http.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) { SendJson(res, Device.State()); });
     Http.Post("/api/settings", [this](const httplib::Request& req, httplib::Response& res) {
-      const Json wanted = Json::parse(req.body, nullptr, false);
-      if (!wanted.is_object()) {
+      Json wanted;
+      const std::string why = WantedSettings(req.body, wanted);
+      if (!why.empty()) {
         res.status = 400;
-        res.set_content("{\"ok\":false,\"error\":{\"message\":\"settings must be a JSON object\"}}", "application/json");
+        res.set_content(Json{{"ok", false}, {"error", {{"message", why}}}}.dump(), "application/json");
         return;
       }
       SendJson(res, Device.Configure(wanted));
@@ -160,15 +212,36 @@ struct PanelServer::Impl {
       res.set_header("Content-Disposition", "attachment; filename=\"velmora-block.bin\"");
       res.set_content(data, "application/octet-stream");
     });
-    Http.Post("/api/write", [this](const httplib::Request& req, httplib::Response& res) {
-      SendJson(res, Device.WriteBlock(req.body));
+    Http.Post("/api/write", [this](const httplib::Request& req, httplib::Response& res,
+                                   const httplib::ContentReader& read) {
+      std::string block;
+      // Address space only: pages are taken as the block arrives.
+      block.reserve(req.has_header("Transfer-Encoding") ? MaxBlock
+                                                        : std::min<std::size_t>(MaxBlock, req.get_header_value<std::uint64_t>("Content-Length")));
+      bool over = false;
+      const bool whole = read([&](const char* data, std::size_t size) {
+        over = block.size() + size > MaxBlock;
+        if (!over) block.append(data, size);
+        return !over;
+      });
+      if (over || GuardedHttp::BodyCut())
+        return SendText(res, 413, "413 payload too large: a block is at most " + std::to_string(MaxBlock) + " bytes\n");
+      if (!whole) return SendText(res, 400, "400 bad request: the block did not arrive whole\n");
+      SendJson(res, Device.WriteBlock(block));
     });
     Http.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
       int columns = 800;
       if (req.has_param("columns")) columns = std::atoi(req.get_param_value("columns").c_str());
       columns = std::clamp(columns, 16, 4096);
+      if (++LiveStreams > MaxLiveStreams) {
+        --LiveStreams;
+        return SendText(res, 503, "503 busy: at most " + std::to_string(MaxLiveStreams) +
+                                      " live streams at once; close another panel page\n");
+      }
+      // Counted until the stream's provider is let go, however it ends.
+      std::shared_ptr<void> counted(nullptr, [this](void*) { --LiveStreams; });
       res.set_header("X-Accel-Buffering", "no");
-      res.set_chunked_content_provider("text/event-stream", [this, columns](std::size_t, httplib::DataSink& sink) {
+      res.set_chunked_content_provider("text/event-stream", [this, columns, counted](std::size_t, httplib::DataSink& sink) {
         if (Stopping) return false;
         const std::string event = "data: " + Device.Live(columns).dump() + "\n\n";
         if (!sink.write(event.data(), event.size())) return false;
@@ -176,7 +249,7 @@ struct PanelServer::Impl {
         return !Stopping.load();
       });
     });
-    Http.set_payload_max_length(static_cast<std::size_t>(PanelDevice::MaxBlockBytes));
+    Http.set_payload_max_length(MaxBlock);
   }
 };
 
@@ -185,25 +258,23 @@ PanelServer::PanelServer(PanelDevice& device, PanelAddress listen, std::string t
 
 PanelServer::~PanelServer() = default;
 
-bool PanelServer::Bind() {
-  if (P->Listen.Port == 0) {
-    const int port = P->Http.bind_to_any_port(P->Listen.Host);
-    if (port <= 0) return false;
-    P->Listen.Port = port;
-  } else if (!P->Http.bind_to_port(P->Listen.Host, P->Listen.Port)) {
-    return false;
-  }
+std::string PanelServer::Bind() {
+  const std::string why = P->Http.Bind(P->Listen.Host, P->Listen.Port);
+  if (!why.empty()) return why;
+  P->Listen.Port = P->Http.BoundPort();
   P->Routes();
-  return true;
+  return "";
 }
 
 int PanelServer::Port() const { return P->Listen.Port; }
 
-void PanelServer::Serve() { P->Http.listen_after_bind(); }
+bool PanelServer::Loopback() const { return P->Http.BoundLoopback(); }
+
+void PanelServer::Serve() { P->Http.Serve(); }
 
 void PanelServer::Stop() {
   P->Stopping = true;
-  P->Http.stop();
+  P->Http.Stop();
 }
 
 }  // namespace velmora::cli

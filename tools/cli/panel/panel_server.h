@@ -2,7 +2,9 @@
 // live stream (server-sent events). Every request must carry the token and
 // name this server in Host (a page elsewhere that resolves its own name to
 // this address gets 403) and, when it says where it comes from, an Origin
-// of this server (another site's script gets 403).
+// of this server (another site's script gets 403). The token cookie alone
+// counts only for the page's own requests: the browser sends it from every
+// port of this host.
 #pragma once
 
 #include <memory>
@@ -21,9 +23,11 @@ class PanelServer {
  public:
   PanelServer(PanelDevice& device, PanelAddress listen, std::string token);
   ~PanelServer();
-  // Binds; false when the address cannot be bound. Port() is then known.
-  bool Bind();
+  // Binds, alone on its port; "" or why not. Port() is then known.
+  std::string Bind();
   int Port() const;
+  // Whether the address bound is this computer's loopback, whatever its name.
+  bool Loopback() const;
   // Serves until Stop(), from any thread.
   void Serve();
   void Stop();
