@@ -1,8 +1,10 @@
 // The latest samples of a run, kept for the plot, and the plot's columns
 // drawn from any stretch of them. Samples arrive in order of their index
 // (a loss only skips indices), so the ring is sorted oldest first and a
-// stretch is found by bisection: drawing costs what the stretch holds, not
-// what the ring holds.
+// column's samples are found by bisection. The least and greatest value of
+// every whole block of Block arrivals are kept beside them, so a column
+// costs at most two part blocks plus one step per whole block: a wide
+// window costs little more than a narrow one.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,9 @@ namespace velmora::cli {
 
 class SampleRing {
  public:
+  static constexpr std::size_t Block = 64;
+
+  // Keeps at least `capacity` samples (rounded up to whole blocks).
   explicit SampleRing(std::size_t capacity);
 
   // `index` must be above every index added before.
@@ -41,7 +46,11 @@ class SampleRing {
   // Position of the first sample with index >= `index` (Size() if none).
   std::size_t FirstAtOrAfter(std::uint64_t index) const;
 
-  std::vector<Sample> Kept;
+  // The oldest kept sample's arrival number.
+  std::uint64_t Base() const { return Count - Size(); }
+
+  std::vector<Sample> Kept;  // arrival n at n % capacity
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> Blocks;  // least, greatest of arrivals [qB, qB + B) at q % count
   std::uint64_t Count = 0;  // samples ever added
 };
 
