@@ -168,6 +168,13 @@ try {
   const panned = await look();
   checkSequence(panned, 'panned');
   check(panned.x[0] === zoomed.x[0] - (zoomed.x[1] - zoomed.x[0]) / 4, `panned by a quarter: ${panned.x} from ${zoomed.x}`);
+  // Later and Zoom out undo them, back to the stretch held at first.
+  await page.click('#pan-right');
+  await page.waitForFunction((from) => window.panelPlot.scales.x.min === from, { timeout: 5000 }, zoomed.x[0]);
+  await page.click('#zoom-out');
+  await page.waitForFunction((x) => window.panelPlot.scales.x.min === x[0] && window.panelPlot.scales.x.max === x[1],
+    { timeout: 5000 }, held.x);
+  checkSequence(await look(), 'zoomed out');
   await page.click('#live');
   await page.waitForFunction((last) => window.panelPlot.scales.x.max > last + 1000, { timeout: 5000 }, held.x[1]);
   checkSequence(await look(), 'live again');
