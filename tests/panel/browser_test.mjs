@@ -179,6 +179,26 @@ try {
   await page.waitForFunction((last) => window.panelPlot.scales.x.max > last + 1000, { timeout: 5000 }, held.x[1]);
   checkSequence(await look(), 'live again');
 
+  // Dragging across the middle half of the plot holds that stretch; the
+  // wheel then zooms in on the point under the pointer.
+  const area = await (await page.$('#plot .u-over')).boundingBox();
+  const middle = area.y + area.height / 2;
+  await page.mouse.move(area.x + area.width * 0.25, middle);
+  await page.mouse.down();
+  await page.mouse.move(area.x + area.width * 0.75, middle, { steps: 5 });
+  await page.mouse.up();
+  await page.waitForFunction((f) => window.panelView.paused && window.panelView.views > 0 &&
+    window.panelPlot.scales.x.max - window.panelPlot.scales.x.min < f / 2 * 0.6, { timeout: 5000 }, frequency);
+  const dragged = await look();
+  check(Math.abs(dragged.x[1] - dragged.x[0] - frequency / 4) < frequency / 100, `dragged to ${dragged.x}`);
+  checkSequence(dragged, 'dragged');
+  await page.mouse.move(area.x + area.width / 2, middle);
+  await page.mouse.wheel({ deltaY: -100 });
+  await page.waitForFunction((w) => Math.abs(window.panelPlot.scales.x.max - window.panelPlot.scales.x.min - w) <= 1,
+    { timeout: 5000 }, (dragged.x[1] - dragged.x[0]) * 0.8);
+  checkSequence(await look(), 'wheel');
+  await page.click('#live');
+
   // A fixed y range instead of the automatic one.
   await page.click('#yauto');
   await type('#ymin', 0);
