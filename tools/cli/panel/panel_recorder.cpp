@@ -62,8 +62,9 @@ std::string PanelRecorder::Begin(RecordingInfo info, const std::string& format, 
   Part.StartUtc = UtcNow();
   Part.FirstSample = nextSample;
   StartedAt = NowSeconds();
-  Out = std::make_unique<AcquireOutput>(paths, info);
-  Out->Started(Part);
+  auto out = std::make_unique<AcquireOutput>(paths, info);
+  out->Started(Part);
+  Out = std::move(out);
   std::lock_guard<std::mutex> lock(M);
   Recording = true;
   Path = path;
