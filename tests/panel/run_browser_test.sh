@@ -7,4 +7,4 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 cd "$here"
 npm ci --no-audit --no-fund --silent
-timeout 90 node browser_test.mjs "$build/tools/velmora" "$build/panel/panel.png"
+timeout 120 node browser_test.mjs "$build/tools/velmora" "$build/panel/panel.png"

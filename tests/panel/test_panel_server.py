@@ -212,6 +212,34 @@ class PanelServer(unittest.TestCase):
         self.assertIn(b"18181 is in use", second.stderr)
         self.assertEqual(self.panel.request("GET", "/api/state")[0].status, 200)
 
+    def test_a_held_copy_is_drawn_by_stretch_and_recording_needs_a_folder(self):
+        p = self.panel
+        p.json("POST", "/api/settings", json.dumps(
+            {"frequency_hz": 20000, "packet_bits": 32, "block_bytes": 400}).encode())
+        p.json("POST", "/api/start?clear=1")
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and (p.json("GET", "/api/state")["acquisition"]["last_sample"] or 0) < 2000:
+            time.sleep(0.1)
+        frozen = p.json("POST", "/api/freeze")["frozen"]
+        first = frozen["from"] + 1000
+        view = "/api/view?frozen=%d&from=%d&to=%d&columns=16" % (frozen["id"], first, first + 160)
+        plot = p.json("GET", view)["plot"]
+        self.assertEqual(plot["x"], list(range(first, first + 160, 10)))
+        self.assertEqual(plot["lo"], plot["x"])
+        self.assertEqual(plot["hi"], [x + 9 for x in plot["x"]])
+        # The acquisition goes on; the copy does not.
+        time.sleep(0.3)
+        self.assertEqual(p.json("GET", view)["plot"]["x"], plot["x"])
+        # Two newer copies push it out.
+        p.json("POST", "/api/freeze")
+        p.json("POST", "/api/freeze")
+        self.assertEqual(p.request("GET", view)[0].status, 404)
+        # Without --record-dir no file is written anywhere.
+        answer = p.json("POST", "/api/record/start?format=raw", status=409)
+        self.assertIn("--record-dir", answer["error"]["message"])
+        self.assertFalse(p.json("GET", "/api/state")["recording"]["active"])
+        p.json("POST", "/api/stop")
+
 
 def raw(panel, text, timeout=5.0):
     """Sends `text` on a fresh connection; the first line of the answer."""

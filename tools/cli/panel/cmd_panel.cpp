@@ -19,20 +19,27 @@ class PanelCommand : public Command {
   void Define(CLI::App& app) override {
     app.description(
         "Serves a web page onto a device channel: connection, settings, start and stop,\n"
-        "a live plot of the samples, data blocks to and from files, round-trip time.\n"
+        "a live plot of the samples (pause, zoom, pan, time window, y range), recording\n"
+        "to a file that `velmora info` reads, data blocks to and from files, round-trip\n"
+        "time.\n"
         "Open the printed address; every request must carry its token.");
     app.add_option("--listen", Listen, "address to serve on (default 127.0.0.1:0, any free port)")
         ->type_name("HOST:PORT");
     app.add_option("--stop-after", StopAfter, "stop serving after S seconds (default: at Ctrl-C)")
         ->type_name("S")
         ->check(Seconds);
+    app.add_option("--record-dir", RecordDir,
+                   "folder the page's Record button writes into (names\nvelmora-UTCTIME.h5 or .bin with .bin.json; default:\n"
+                   "no recording)")
+        ->type_name("DIR")
+        ->check(CLI::ExistingDirectory);
     AddCommonOptions(app, Common);
   }
 
   int Run() override {
     PanelAddress where;
     if (!ParsePanelAddress(Listen, where)) throw UsageError("--listen wants HOST:PORT, as in 127.0.0.1:8080");
-    PanelDevice device(Common.Device);
+    PanelDevice device(Common.Device, RecordDir);
     const std::string token = NewPanelToken();
     PanelServer server(device, where, token);
     if (const std::string why = server.Bind(); !why.empty()) throw Failure("cannot serve on " + Listen + ": " + why);
@@ -67,6 +74,7 @@ class PanelCommand : public Command {
   CommonOptions Common;
   std::string Listen = "127.0.0.1:0";
   double StopAfter = 0;
+  std::string RecordDir;
 };
 
 }  // namespace

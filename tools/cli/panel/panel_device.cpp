@@ -7,16 +7,19 @@
 
 #include "../acquisition.h"
 #include "../json.h"
+#include "../recording.h"
 #include "../samples.h"
 #include "../terminal.h"
+#include "sample_ring.h"
 
 namespace velmora::cli {
 
 namespace {
 
-// How many of the latest samples the plot draws from: two seconds' worth,
-// within this bound.
-constexpr std::size_t KeptSamples = std::size_t(1) << 19;
+// How many of the latest samples the plot can draw from: ten seconds'
+// worth, within this bound (16 bytes each).
+constexpr std::size_t KeptSamples = std::size_t(1) << 20;
+constexpr std::size_t KeptSeconds = 10;
 
 // Results after which the connection is gone until reconnected.
 bool LinkLost(std::int32_t result) {
@@ -52,6 +55,25 @@ Json ResultJson(std::int32_t result) {
 
 }  // namespace
 
+namespace {
+
+// The settings of a run the panel started, as the acquisition loop and the
+// recording's description take them.
+AcquireSettings RunSettings(const PanelSettings& s) {
+  AcquireSettings a;
+  a.Attach = true;  // started and stopped by the panel's own requests
+  a.Format.FrequencyHz = s.FrequencyHz;
+  a.Format.SampleBytes = SampleBytesFor(s.PacketBits);
+  a.Format.BlockBytes = s.BlockBytes;
+  a.PacketBits = s.PacketBits;
+  a.AZero = s.AZero;
+  for (std::size_t line = 0; line < s.Lines.size(); ++line)
+    if (s.Lines[line] >= 0) a.Lines.push_back({static_cast<std::uint32_t>(line), s.Lines[line] != 0});
+  return a;
+}
+
+}  // namespace
+
 Json PanelSettings::ToJson() const {
   Json lines = Json::array();
   for (int v : Lines) lines.push_back(v < 0 ? Json(nullptr) : Json(v != 0));
@@ -63,11 +85,9 @@ Json PanelSettings::ToJson() const {
 // listener and read by the page's requests, both under PanelDevice::M.
 struct PanelDevice::Acquisition : AcquireListener {
   Acquisition(std::mutex& m, const PanelSettings& s)
-      : M(m), FrequencyHz(s.FrequencyHz), SampleBytes(SampleBytesFor(s.PacketBits)),
-        Decoder(SampleBytes, [this](std::uint64_t index, std::uint64_t value) { Fresh.push_back({index, value}); }) {
-    Window = std::min<std::size_t>(KeptSamples, std::max<std::size_t>(64, std::size_t(FrequencyHz) * 2));
-    Kept.resize(Window);
-  }
+      : M(m), Settings(s), FrequencyHz(s.FrequencyHz), SampleBytes(SampleBytesFor(s.PacketBits)),
+        Decoder(SampleBytes, [this](std::uint64_t index, std::uint64_t value) { Fresh.push_back({index, value}); }),
+        Ring(std::min<std::size_t>(KeptSamples, std::max<std::size_t>(64, std::size_t(FrequencyHz) * KeptSeconds))) {}
 
   void Reply(std::uint64_t, std::uint64_t, std::uint64_t offset, const unsigned char* data,
              std::size_t length) override {
@@ -76,11 +96,8 @@ struct PanelDevice::Acquisition : AcquireListener {
     Decoder.Feed(offset, data, length);
     std::lock_guard<std::mutex> lock(M);
     FetchMs = (now - FetchStart) * 1000;
-    for (const auto& s : Fresh) {
-      Kept[Count % Window] = s;
-      ++Count;
-    }
-    if (!Fresh.empty()) LastIndex = Fresh.back().first;
+    if (!Fresh.empty() && Ring.Empty()) Origin = Fresh.front().first;
+    for (const auto& s : Fresh) Ring.Add(s.first, s.second);
     Measure(now);
   }
 
@@ -97,50 +114,39 @@ struct PanelDevice::Acquisition : AcquireListener {
     return {{"bytes", Stats.Bytes}, {"packets", Stats.Packets}, {"lost_samples", Stats.LostSamples},
             {"gaps", Stats.GapCount}, {"bytes_per_s", BytesPerSecond},
             {"samples_per_s", BytesPerSecond / SampleBytes}, {"packets_per_s", PacketsPerSecond},
-            {"last_sample", Count ? Json(LastIndex) : Json(nullptr)}};
+            {"last_sample", Ring.Empty() ? Json(nullptr) : Json(Ring.NewestIndex())}};
   }
 
-  // Min and max per column over the latest Window samples by index.
-  Json Columns(int columns) const {
-    Json x = Json::array(), lo = Json::array(), hi = Json::array();
-    if (Count == 0 || columns <= 0) return {{"x", x}, {"lo", lo}, {"hi", hi}};
-    const std::uint64_t end = LastIndex + 1;
-    const std::uint64_t first = end > Window ? end - Window : 0;
-    const std::uint64_t span = end - first;
-    std::vector<std::uint64_t> cmin(columns, ~std::uint64_t(0)), cmax(columns, 0), cfirst(columns, ~std::uint64_t(0));
-    const std::size_t have = std::min<std::size_t>(Count, Window);
-    for (std::size_t i = 0; i < have; ++i) {
-      const auto& s = Kept[i];
-      if (s.first < first || s.first >= end) continue;
-      const std::size_t c = static_cast<std::size_t>((s.first - first) * columns / span);
-      cmin[c] = std::min(cmin[c], s.second);
-      cmax[c] = std::max(cmax[c], s.second);
-      cfirst[c] = std::min(cfirst[c], s.first);
-    }
-    for (int c = 0; c < columns; ++c) {
-      if (cfirst[c] == ~std::uint64_t(0)) continue;  // a gap: nothing to draw
-      x.push_back(cfirst[c]);
-      lo.push_back(cmin[c]);
-      hi.push_back(cmax[c]);
-    }
-    return {{"x", x}, {"lo", lo}, {"hi", hi}};
+  // What the page needs to label a plot of this run: time is counted from
+  // the run's first sample.
+  Json Format() const {
+    return {{"frequency_hz", FrequencyHz}, {"sample_bytes", SampleBytes}, {"packet_bits", Settings.PacketBits},
+            {"origin", Origin}, {"history", Ring.Capacity()}};
   }
 
   std::mutex& M;
+  const PanelSettings Settings;
   const std::int32_t FrequencyHz;
   const int SampleBytes;
   SampleDecoder Decoder;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> Fresh;  // worker only
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> Kept;   // a ring, by arrival
-  std::size_t Window = 0;
-  std::uint64_t Count = 0, LastIndex = 0;
+  SampleRing Ring;
+  std::uint64_t Origin = 0;
   AcquireStats Stats;  // written by the acquisition loop on the worker
   double FetchStart = 0, FetchMs = -1;
   double MarkTime = 0, BytesPerSecond = 0, PacketsPerSecond = 0;
   std::uint64_t MarkBytes = 0, MarkPackets = 0;
 };
 
-PanelDevice::PanelDevice(DeviceOptions where) : Where(std::move(where)) {
+// A copy of a run's samples that holds still for the page.
+struct PanelDevice::Frozen {
+  int Id;
+  SampleRing Ring;
+  Json Format;
+};
+
+PanelDevice::PanelDevice(DeviceOptions where, std::string recordFolder)
+    : Where(std::move(where)), Recorder(std::move(recordFolder)) {
   Worker = std::thread([this] { Work(); });
   Reconnect();
 }
@@ -328,23 +334,16 @@ Json PanelDevice::Stop() {
 
 void PanelDevice::RunAcquisition() {
   std::shared_ptr<Acquisition> live;
-  PanelSettings s;
   {
     std::lock_guard<std::mutex> lock(M);
     live = Live_;
-    s = Sent;
   }
   if (!live || !In) {
     std::lock_guard<std::mutex> lock(M);
     Acquiring = false;
     return;
   }
-  AcquireSettings a;
-  a.Attach = true;  // started and stopped by the panel's own requests
-  a.Format.FrequencyHz = live->FrequencyHz;
-  a.Format.SampleBytes = live->SampleBytes;
-  a.Format.BlockBytes = s.BlockBytes;
-  a.PacketBits = s.PacketBits;
+  AcquireSettings a = RunSettings(live->Settings);
   a.Between = [this, live] {
     RunPending();
     std::lock_guard<std::mutex> lock(M);
@@ -360,22 +359,35 @@ void PanelDevice::RunAcquisition() {
       Acquisition& To;
       AcquireStats& From;
       std::mutex& M;
-      Forward(Acquisition& to, AcquireStats& from, std::mutex& m) : To(to), From(from), M(m) {}
+      PanelRecorder& Recorder;
+      Forward(Acquisition& to, AcquireStats& from, std::mutex& m, PanelRecorder& r)
+          : To(to), From(from), M(m), Recorder(r) {}
       void Reply(std::uint64_t t, std::uint64_t p, std::uint64_t o, const unsigned char* d, std::size_t n) override {
         {
           std::lock_guard<std::mutex> lock(M);
           To.Stats = From;
         }
         To.Reply(t, p, o, d, n);
+        Recorder.Reply(t, p, o, d, n);
       }
-      void Lost(const LossGap&) override {
-        std::lock_guard<std::mutex> lock(M);
-        To.Stats = From;
+      void Lost(const LossGap& gap) override {
+        {
+          std::lock_guard<std::mutex> lock(M);
+          To.Stats = From;
+        }
+        Recorder.Lost(gap);
       }
-    } forward(*live, stats, M);
+    } forward(*live, stats, M, Recorder);
     Acquire(In->Handle(), a, forward, quiet, stats);
+    bool quitting;
+    {
+      std::lock_guard<std::mutex> lock(M);
+      quitting = Quit;
+    }
+    EndRecording(quitting ? "interrupted" : "complete");
   } catch (const Failure& f) {
     Failed(f);
+    EndRecording(std::string("failed: ") + f.what());
   }
   std::lock_guard<std::mutex> lock(M);
   live->Stats = stats;
@@ -434,20 +446,87 @@ Json PanelDevice::State() {
   state["last"]["context"] = LastContext;
   if (!LastMessage.empty()) state["last_failure"] = LastMessage;
   if (Live_) state["acquisition"] = Live_->Figures();
+  state["recording"] = Recorder.Status();
   state["server_ms"] = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::system_clock::now().time_since_epoch())
                            .count();
   return state;
 }
 
-Json PanelDevice::Live(int columns) {
+Json PanelDevice::Live(int columns, std::uint64_t span) {
   Json state = State();
   std::lock_guard<std::mutex> lock(M);
-  if (Live_) {
-    state["plot"] = Live_->Columns(columns);
-    state["plot"]["frequency_hz"] = Live_->FrequencyHz;
+  if (Live_ && columns > 0) {
+    const SampleRing& ring = Live_->Ring;
+    if (span == 0) span = std::uint64_t(2) * static_cast<std::uint64_t>(Live_->FrequencyHz);
+    span = std::clamp<std::uint64_t>(span, 16, ring.Capacity());
+    const std::uint64_t to = ring.Empty() ? Live_->Origin : ring.NewestIndex() + 1;
+    // Until the run has filled the window, the plot starts at its start.
+    const std::uint64_t from = std::max(Live_->Origin, to > span ? to - span : 0);
+    state["plot"] = ring.Columns(from, to, columns);
+    state["plot"].update(Live_->Format());
+    state["plot"].update({{"from", from}, {"to", to}});
   }
   return state;
+}
+
+Json PanelDevice::Freeze() {
+  std::lock_guard<std::mutex> lock(M);
+  if (!Live_ || Live_->Ring.Empty())
+    return {{"ok", false}, {"error", {{"message", "freeze: no samples yet"}}}};
+  auto frozen = std::make_shared<Frozen>(Frozen{++LastFrozenId, Live_->Ring, Live_->Format()});
+  Frozens.push_back(frozen);
+  while (Frozens.size() > KeptFrozen) Frozens.pop_front();
+  Json answer = frozen->Format;
+  answer.update({{"id", frozen->Id}, {"from", frozen->Ring.OldestIndex()}, {"to", frozen->Ring.NewestIndex() + 1}});
+  return {{"ok", true}, {"frozen", answer}};
+}
+
+Json PanelDevice::View(int id, std::uint64_t from, std::uint64_t to, int columns) {
+  std::shared_ptr<const Frozen> frozen;
+  {
+    std::lock_guard<std::mutex> lock(M);
+    for (const auto& f : Frozens)
+      if (f->Id == id) frozen = f;
+  }
+  if (!frozen) return {{"ok", false}, {"error", {{"message", "view: that frozen copy is gone; freeze again"}}}};
+  // Drawn outside the lock: the copy never changes, and the acquisition
+  // must not wait for a wide view.
+  Json plot = frozen->Ring.Columns(from, to, columns);
+  plot.update(frozen->Format);
+  plot.update({{"from", from}, {"to", to}});
+  return {{"ok", true}, {"plot", plot}};
+}
+
+void PanelDevice::EndRecording(const std::string& ended) {
+  try {
+    Recorder.End(ended);
+  } catch (const Failure& f) {
+    std::lock_guard<std::mutex> lock(M);
+    LastMessage = f.what();
+  }
+}
+
+Json PanelDevice::RecordStart(const std::string& format) {
+  return Call("record", [this, format] {
+    std::shared_ptr<Acquisition> live;
+    std::uint64_t next = 0;
+    {
+      std::lock_guard<std::mutex> lock(M);
+      if (Acquiring) live = Live_;
+      if (live) next = live->Ring.Empty() ? live->Origin : live->Ring.NewestIndex() + 1;
+    }
+    if (!live) throw Failure("record: start an acquisition first");
+    Recorder.Begin(DescribeRun(Where.Host, Where.Channel, RunSettings(live->Settings)), format, next);
+    return Json{{"recording", Recorder.Status()}};
+  });
+}
+
+Json PanelDevice::RecordStop() {
+  return Call("stop recording", [this] {
+    Recorder.End("complete");
+    return Json{{"recording", Recorder.Status()}};
+  });
 }
 
 }  // namespace velmora::cli

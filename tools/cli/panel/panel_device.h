@@ -18,6 +18,7 @@
 #include "../device.h"
 #include "../device_options.h"
 #include "../json_fwd.h"
+#include "panel_recorder.h"
 
 namespace velmora::cli {
 
@@ -35,7 +36,8 @@ struct PanelSettings {
 class PanelDevice {
  public:
   // Connects at once; a failure leaves the panel disconnected, not ended.
-  explicit PanelDevice(DeviceOptions where);
+  // Recordings go into `recordFolder`; empty: none.
+  explicit PanelDevice(DeviceOptions where, std::string recordFolder = "");
   ~PanelDevice();
   PanelDevice(const PanelDevice&) = delete;
   PanelDevice& operator=(const PanelDevice&) = delete;
@@ -49,14 +51,26 @@ class PanelDevice {
   Json Reconnect();
   Json ReadBlock(std::int64_t bytes, std::string& data);
   Json WriteBlock(const std::string& data);
+  // Starts recording the running acquisition into a new file ("h5" or
+  // "raw"), or ends the recording; the answer holds the recorder's status.
+  Json RecordStart(const std::string& format);
+  Json RecordStop();
 
   // Connection, settings, acquisition figures and the last result; no
   // device call.
   Json State();
-  // The latest samples as `columns` min-max pairs, so that a peak narrower
-  // than a pixel still shows, with the figures of State().
-  Json Live(int columns);
+  // The latest `span` samples (0: two seconds' worth) as `columns` min-max
+  // pairs, so that a peak narrower than a pixel still shows, with the
+  // figures of State(); no samples with 0 columns.
+  Json Live(int columns, std::uint64_t span);
+  // A copy of the samples kept now, so that a view can hold still and be
+  // zoomed while the acquisition goes on: {"frozen": {"id", "from", "to",
+  // ...}}. The latest KeptFrozen copies stay; an older id is then gone.
+  Json Freeze();
+  // The samples [from, to) of a frozen copy as `columns` min-max pairs.
+  Json View(int id, std::uint64_t from, std::uint64_t to, int columns);
 
+  static constexpr std::size_t KeptFrozen = 2;
   static constexpr std::int64_t MaxBlockBytes = std::int64_t(64) << 20;
 
  private:
@@ -71,6 +85,8 @@ class PanelDevice {
   void Disconnect();
   Json Failed(const Failure& f);
   void Note(std::int32_t result, const std::string& context);
+  // Ends a recording, if one is going, with how the run ended.
+  void EndRecording(const std::string& ended);
 
   DeviceOptions Where;
   std::mutex M;  // guards everything below except the handles
@@ -85,6 +101,10 @@ class PanelDevice {
   std::string LastMessage;
   double LastFetchMs = -1;
   std::shared_ptr<Acquisition> Live_;  // the latest run; a new start replaces it
+  struct Frozen;
+  std::deque<std::shared_ptr<const Frozen>> Frozens;  // newest last
+  int LastFrozenId = 0;
+  PanelRecorder Recorder;  // its own lock; written on the worker
 
   // Touched by the worker only.
   std::unique_ptr<Device> In, Out;

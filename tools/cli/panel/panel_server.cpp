@@ -9,6 +9,7 @@
 #include "../json.h"
 #include "guarded_http.h"
 #include "panel_files.h"
+#include "panel_view_routes.h"
 
 namespace velmora::cli {
 
@@ -232,7 +233,10 @@ struct PanelServer::Impl {
     Http.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
       int columns = 800;
       if (req.has_param("columns")) columns = std::atoi(req.get_param_value("columns").c_str());
-      columns = std::clamp(columns, 16, 4096);
+      // 0 columns: the figures alone, for a page whose plot holds still.
+      columns = columns == 0 ? 0 : std::clamp(columns, 16, 4096);
+      std::uint64_t span = 0;  // samples; 0: two seconds' worth
+      if (req.has_param("span")) span = std::strtoull(req.get_param_value("span").c_str(), nullptr, 10);
       if (++LiveStreams > MaxLiveStreams) {
         --LiveStreams;
         return SendText(res, 503, "503 busy: at most " + std::to_string(MaxLiveStreams) +
@@ -241,14 +245,15 @@ struct PanelServer::Impl {
       // Counted until the stream's provider is let go, however it ends.
       std::shared_ptr<void> counted(nullptr, [this](void*) { --LiveStreams; });
       res.set_header("X-Accel-Buffering", "no");
-      res.set_chunked_content_provider("text/event-stream", [this, columns, counted](std::size_t, httplib::DataSink& sink) {
+      res.set_chunked_content_provider("text/event-stream", [this, columns, span, counted](std::size_t, httplib::DataSink& sink) {
         if (Stopping) return false;
-        const std::string event = "data: " + Device.Live(columns).dump() + "\n\n";
+        const std::string event = "data: " + Device.Live(columns, span).dump() + "\n\n";
         if (!sink.write(event.data(), event.size())) return false;
         std::this_thread::sleep_for(LiveInterval);
         return !Stopping.load();
       });
     });
+    AddViewRoutes(Http, Device);
     Http.set_payload_max_length(MaxBlock);
   }
 };
