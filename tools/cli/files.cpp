@@ -4,12 +4,27 @@
 #include <cstring>
 #include <utility>
 
-#include "device.h"
 #include "terminal.h"
 
 namespace velmora::cli {
+namespace {
+
+bool Exists(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  std::fclose(f);
+  return true;
+}
+
+// errno after a failed stdio call; a few C libraries leave it unset.
+int LastError() { return errno != 0 ? errno : EIO; }
+
+}  // namespace
 
 std::string ShownPath(const std::string& path) { return path == "-" ? "standard output" : path; }
+
+WriteFailure::WriteFailure(const std::string& shown, int error)
+    : Failure("cannot write " + shown + ": " + std::strerror(error)), ReaderGone(error == EPIPE) {}
 
 OutputFile::OutputFile(const std::string& path) : PathText(path) {
   if (path == "-") {
@@ -17,11 +32,13 @@ OutputFile::OutputFile(const std::string& path) : PathText(path) {
     F = stdout;
     return;
   }
+  Created = !Exists(path);
   F = std::fopen(path.c_str(), "wb");
   if (F == nullptr) throw Failure("cannot create " + path + ": " + std::strerror(errno));
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept : PathText(std::move(other.PathText)), F(other.F) {
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : PathText(std::move(other.PathText)), F(other.F), Created(other.Created), Error(other.Error) {
   other.F = nullptr;
 }
 
@@ -30,6 +47,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     if (F != nullptr && F != stdout) std::fclose(F);
     PathText = std::move(other.PathText);
     F = other.F;
+    Created = other.Created;
+    Error = other.Error;
     other.F = nullptr;
   }
   return *this;
@@ -42,16 +61,46 @@ OutputFile::~OutputFile() {
 std::string OutputFile::Shown() const { return ShownPath(PathText); }
 
 void OutputFile::Write(const void* data, std::size_t length) {
-  if (F != nullptr && length > 0) std::fwrite(data, 1, length, F);
+  if (Error != 0) throw WriteFailure(Shown(), Error);
+  if (F == nullptr || length == 0) return;
+  errno = 0;
+  if (std::fwrite(data, 1, length, F) != length) {
+    Error = LastError();
+    throw WriteFailure(Shown(), Error);
+  }
 }
 
 void OutputFile::Close() {
-  if (F == nullptr) return;
+  if (F == nullptr) {
+    if (Error != 0) throw WriteFailure(Shown(), Error);
+    return;
+  }
   std::FILE* f = F;
   F = nullptr;
-  const bool good = std::ferror(f) == 0 && (f == stdout ? std::fflush(f) == 0 : std::fclose(f) == 0);
-  if (f != stdout && !good) std::fclose(f);
-  if (!good) throw Failure("cannot write " + Shown());
+  errno = 0;
+  // Closed once whatever it returns: after a failed fclose the stream is
+  // gone, and closing it again frees it twice.
+  const bool closed = f == stdout ? std::fflush(f) == 0 : std::fclose(f) == 0;
+  if (!closed && Error == 0) Error = LastError();
+  if (Error != 0) throw WriteFailure(Shown(), Error);
+}
+
+void OutputFile::Discard() {
+  std::FILE* f = F;
+  F = nullptr;
+  if (f == nullptr || f == stdout) return;
+  std::fclose(f);
+  if (Created) std::remove(PathText.c_str());
+}
+
+void CheckCreatable(const std::string& path) {
+  if (path.empty() || path == "-") return;
+  const bool existed = Exists(path);
+  // Appending opens the file as writing will, without cutting what is there.
+  std::FILE* f = std::fopen(path.c_str(), "ab");
+  if (f == nullptr) throw Failure("cannot create " + path + ": " + std::strerror(errno));
+  std::fclose(f);
+  if (!existed) std::remove(path.c_str());
 }
 
 std::vector<unsigned char> ReadWhole(const std::string& path, std::size_t limit) {
