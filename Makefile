@@ -25,7 +25,7 @@ build: $(BUILD)/CMakeCache.txt
 # clone gets there without compiling the test suite first. DEMO_ARGS passes
 # options on (`make demo DEMO_ARGS="-a 127.0.0.9 -t 2"`).
 demo: $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli
+	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli velmora-sim
 	$(BUILD)/tools/velmora demo -o $(BUILD)/demo $(DEMO_ARGS)
 
 test: build
