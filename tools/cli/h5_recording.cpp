@@ -72,7 +72,13 @@ void Ok(herr_t status, const char* what) {
 }
 
 // HDF5 prints its own error stack by default; the tool reports failures itself.
-void Quiet() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+// Its exit handler closes what is still open, and on a file whose close
+// failed (a full disk) it crashes: every file is closed by the tool, so the
+// handler is left out. Both must come before any other HDF5 call.
+void Quiet() {
+  H5dont_atexit();
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
 
 void ReplaceAttribute(hid_t where, const char* name, hid_t fileType, hid_t memType, const void* value) {
   if (H5Aexists(where, name) > 0) Ok(H5Adelete(where, name), "replace an attribute");
@@ -239,7 +245,7 @@ struct H5Recording::Impl {
   Id File;
   std::unique_ptr<Appendable> Samples, Stamps, Lost;
   int Width = 2;
-  hid_t MemType = H5T_NATIVE_UINT16;
+  hid_t MemType = -1;  // set after Quiet(): naming a type starts the library
   std::vector<unsigned char> Pending;  // room for one chunk of samples in the stored width
   std::size_t PendingBytes = 0;       // of which written to
   std::vector<std::uint64_t> PendingStamps, PendingLost;
