@@ -41,7 +41,8 @@ struct OutputPaths {
 
 // One output of a run and what became of it.
 struct OutputState {
-  const char* Kind = "";  // raw, side, h5, csv, svg, stamps
+  explicit OutputState(const char* kind) : Kind(kind) {}
+  const char* Kind;       // raw, side, h5, csv, svg, stamps
   std::string Path;       // as given; empty: not asked for
   std::string Problem;    // why it is not complete; empty: complete so far
   bool ReaderGone = false;  // its reader closed the pipe

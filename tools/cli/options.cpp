@@ -138,12 +138,15 @@ std::string ParseErrorText(const CLI::ParseError& error, const CLI::App& app) {
   if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr && !name.empty())
     return StartsWith(rest, "takes ") ? name + " " + rest : name + ": " + rest;
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
-    // "NAME: 1 required N missing", "Expected exactly 1 arguments to NAME, got 0"
-    const std::string to = " arguments to ";
-    const std::size_t at = m.find(to), comma = m.find(',');
-    if (at != std::string::npos && comma != std::string::npos && comma > at)
-      return OptionName(app, m.substr(at + to.size(), comma - at - to.size())) + " needs a value";
-    if (!name.empty()) return name + " needs a value";
+    // "NAME: 1 required N missing", "NAME: At Most 1 required but received 2",
+    // "Expected exactly 1 arguments to NAME, got 2"
+    const std::string to = " arguments to ", got = ", got ";
+    const std::size_t at = m.find(to), comma = m.find(got);
+    if (at != std::string::npos && comma != std::string::npos && comma > at) {
+      const std::string option = OptionName(app, m.substr(at + to.size(), comma - at - to.size()));
+      return std::atoi(m.c_str() + comma + got.size()) > 0 ? option + " is given more than once" : option + " needs a value";
+    }
+    if (!name.empty()) return name + (StartsWith(rest, "At Most") ? " is given more than once" : " needs a value");
   }
   if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr && !rest.empty())
     return "not an option or argument of this command: " + rest;
