@@ -189,6 +189,20 @@ class Writing(unittest.TestCase):
                 self.assertIn("cannot create /nonexistent-folder/x", r.stderr.decode())
                 self.assertFalse(os.path.exists(kept))
 
+    def test_a_named_pipe_is_checked_without_ending_its_readers_data(self):
+        if not hasattr(os, "mkfifo"):
+            self.skipTest("no named pipes on this system")
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        reader = subprocess.Popen(["cat", fifo], stdout=subprocess.PIPE)
+        try:
+            run("acquire", "-H", HOST, "-c", "10", "-n", "2", "--csv", fifo)
+            out = reader.communicate(timeout=30)[0]
+        finally:
+            reader.kill()
+            reader.wait(10)
+        self.assertEqual(len(out.splitlines()), 1 + 2 * 128)
+
     def test_run_lengths_that_cannot_be_recorded_and_unreadable_values_are_usage_errors_in_words(self):
         base = ["acquire", "-H", HOST, "-c", "9"]
         for args, words in ((["-t", "0"], "-t/--seconds must be more than 0"),

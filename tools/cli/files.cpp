@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include "terminal.h"
@@ -9,12 +10,14 @@
 namespace velmora::cli {
 namespace {
 
-bool Exists(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  std::fclose(f);
-  return true;
+// Asked of the file system, not by opening: opening a named pipe would wait
+// for its other end.
+std::filesystem::file_status StatusOf(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::status(path, ec);
 }
+
+bool Exists(const std::string& path) { return std::filesystem::exists(StatusOf(path)); }
 
 // errno after a failed stdio call; a few C libraries leave it unset.
 int LastError() { return errno != 0 ? errno : EIO; }
@@ -95,7 +98,13 @@ void OutputFile::Discard() {
 
 void CheckCreatable(const std::string& path) {
   if (path.empty() || path == "-") return;
-  const bool existed = Exists(path);
+  const std::filesystem::file_status status = StatusOf(path);
+  // A pipe or device is only opened when written: a trial open and close
+  // would tell a pipe's reader that the data has ended.
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+      !std::filesystem::is_directory(status))
+    return;
+  const bool existed = std::filesystem::exists(status);
   // Appending opens the file as writing will, without cutting what is there.
   std::FILE* f = std::fopen(path.c_str(), "ab");
   if (f == nullptr) throw Failure("cannot create " + path + ": " + std::strerror(errno));
