@@ -44,11 +44,12 @@ build: deps $(CONFIGURED)
 
 # The demonstration against a simulated device inside the tool's own process;
 # its files (raw, CSV, SVG, data blocks) go to $(BUILD)/demo. It builds only
-# what it runs (the library, the simulated device, the tool), so a fresh
-# clone gets there without compiling the test suite first. DEMO_ARGS passes
+# what it runs and what the README's quick starts start (the library, the
+# tool, the simulated device as a program of its own), so a fresh clone gets
+# there without compiling the test suite first. DEMO_ARGS passes
 # options on (`make demo DEMO_ARGS="-a 127.0.0.9 -t 2"`).
 demo: deps $(CONFIGURED)
-	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli
+	cmake --build $(BUILD) -j $(JOBS) --target velmora-cli velmora-sim
 	$(BUILD)/tools/velmora demo -o $(BUILD)/demo $(DEMO_ARGS)
 
 test: build

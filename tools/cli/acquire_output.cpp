@@ -1,6 +1,7 @@
 #include "acquire_output.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "device.h"
 #include "terminal.h"
@@ -24,42 +25,90 @@ AcquireOutput::AcquireOutput(const OutputPaths& paths, const RecordingInfo& info
     : Paths(paths),
       Info(info),
       Decoder(info.SampleBytes, [this](std::uint64_t i, std::uint64_t v) { Sample(i, v); }) {
-  if (!Paths.Raw.empty()) Raw = OutputFile(Paths.Raw);
-  if (!Paths.Csv.empty()) {
-    Csv = OutputFile(Paths.Csv);
-    std::fputs("time_s,sample,value\n", Csv.Stream());
+  RawState.Path = Paths.Raw;
+  H5State.Path = Paths.H5;
+  CsvState.Path = Paths.Csv;
+  SvgState.Path = Paths.Svg;
+  StampsState.Path = Paths.Stamps;
+  if (Paths.HasSideFile()) SideState.Path = SideFilePath(Paths.Raw);
+  for (const OutputState* o : Outputs()) CheckCreatable(o->Path);
+  try {
+    if (!Paths.Raw.empty()) Raw = OutputFile(Paths.Raw);
+    if (!Paths.Csv.empty()) Csv = OutputFile(Paths.Csv);
+    if (!Paths.Stamps.empty()) Stamps = OutputFile(Paths.Stamps);
+    // The plot is drawn at the end, but its file is made now like the others.
+    if (!Paths.Svg.empty()) Svg = OutputFile(Paths.Svg);
+    if (!Paths.H5.empty()) H5.reset(new H5Recording(Paths.H5, Info));
+  } catch (const Failure&) {
+    for (OutputFile* f : {&Raw, &Csv, &Stamps, &Svg}) f->Discard();
+    throw;
   }
-  if (!Paths.Stamps.empty()) {
-    Stamps = OutputFile(Paths.Stamps);
-    std::fputs("reply,time_us,packet,offset,bytes\n", Stamps.Stream());
-  }
-  if (!Paths.H5.empty()) H5.reset(new H5Recording(Paths.H5, Info));
+  Attempt(CsvState, [&] { Csv.Write(std::string("time_s,sample,value\n")); });
+  Attempt(StampsState, [&] { Stamps.Write(std::string("reply,time_us,packet,offset,bytes\n")); });
   if (!Paths.Svg.empty()) Plot.reset(new SamplePlot(info.FrequencyHz));
 }
 
 AcquireOutput::~AcquireOutput() = default;
 
+template <typename Step>
+void AcquireOutput::Attempt(OutputState& state, Step step) {
+  if (state.Path.empty() || !state.Problem.empty()) return;
+  try {
+    step();
+  } catch (const WriteFailure& f) {
+    state.Problem = f.what();
+    state.ReaderGone = f.ReaderGone;
+  } catch (const Failure& f) {
+    state.Problem = f.what();
+  }
+}
+
+std::vector<const OutputState*> AcquireOutput::Outputs() const {
+  std::vector<const OutputState*> all;
+  for (const OutputState* o : {&RawState, &H5State, &CsvState, &SvgState, &StampsState, &SideState})
+    if (!o->Path.empty()) all.push_back(o);
+  return all;
+}
+
+const OutputState* AcquireOutput::Failed() const {
+  for (const OutputState* o : Outputs())
+    if (!o->Problem.empty() && !o->ReaderGone) return o;
+  return nullptr;
+}
+
+bool AcquireOutput::ReaderGone() const {
+  for (const OutputState* o : Outputs())
+    if (o->ReaderGone) return true;
+  return false;
+}
+
+bool AcquireOutput::Ended() const { return Failed() != nullptr || ReaderGone(); }
+
 void AcquireOutput::Started(const AcquireStats& stats) {
   Info.StartUtc = stats.StartUtc;
   NextSample = stats.FirstSample;
-  if (Raw.IsOpen() && !Raw.IsStdout() && Paths.SideFile) WriteSideFile(SideFilePath(Paths.Raw), Info, Paths.Raw);
+  Attempt(SideState, [&] { WriteSideFile(SideState.Path, Info, Paths.Raw); });
 }
 
 void AcquireOutput::Reply(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, const unsigned char* data,
                           std::size_t length) {
-  Raw.Write(data, length);
-  if (Stamps.IsOpen())
-    std::fprintf(Stamps.Stream(), "%llu,%llu,%llu,%llu,%llu\n", static_cast<unsigned long long>(ReplyCount),
-                 static_cast<unsigned long long>(timeUs), static_cast<unsigned long long>(packet),
-                 static_cast<unsigned long long>(offset), static_cast<unsigned long long>(length));
+  Attempt(RawState, [&] { Raw.Write(data, length); });
+  Attempt(StampsState, [&] {
+    char line[112];
+    const int n = std::snprintf(line, sizeof line, "%llu,%llu,%llu,%llu,%llu\n",
+                                static_cast<unsigned long long>(ReplyCount), static_cast<unsigned long long>(timeUs),
+                                static_cast<unsigned long long>(packet), static_cast<unsigned long long>(offset),
+                                static_cast<unsigned long long>(length));
+    Stamps.Write(line, static_cast<std::size_t>(n));
+  });
   ++ReplyCount;
   const std::uint64_t position = SampleCount;
   SawSampleInReply = false;
   Decoder.Feed(offset, data, length);
-  if (H5) {
+  Attempt(H5State, [&] {
     H5->Stamp(timeUs, packet, offset, position, SawSampleInReply ? ReplyFirstSample : NextSample);
     H5->Flush(false);
-  }
+  });
 }
 
 void AcquireOutput::Lost(const LossGap& gap) {
@@ -72,15 +121,17 @@ void AcquireOutput::Sample(std::uint64_t index, std::uint64_t value) {
   Last = index;
   NextSample = index + 1;
   ++SampleCount;
-  if (Csv.IsOpen()) {
+  Attempt(CsvState, [&] {
     // The sample's time from its index, exactly: whole seconds, then nanoseconds.
     const std::uint64_t hz = static_cast<std::uint64_t>(Info.FrequencyHz);
     const std::uint64_t ns = (index % hz) * 1000000000u / hz;
-    std::fprintf(Csv.Stream(), "%llu.%09llu,%llu,%llu\n", static_cast<unsigned long long>(index / hz),
-                 static_cast<unsigned long long>(ns), static_cast<unsigned long long>(index),
-                 static_cast<unsigned long long>(value));
-  }
-  if (H5) H5->Sample(value);
+    char line[96];
+    const int n = std::snprintf(line, sizeof line, "%llu.%09llu,%llu,%llu\n",
+                                static_cast<unsigned long long>(index / hz), static_cast<unsigned long long>(ns),
+                                static_cast<unsigned long long>(index), static_cast<unsigned long long>(value));
+    Csv.Write(line, static_cast<std::size_t>(n));
+  });
+  Attempt(H5State, [&] { H5->Sample(value); });
   if (Plot) Plot->Add(index, value);
   if (OnSample) OnSample(index, value);
 }
@@ -88,35 +139,49 @@ void AcquireOutput::Sample(std::uint64_t index, std::uint64_t value) {
 void AcquireOutput::Finish(const AcquireStats& stats, const std::string& ended, const std::string& title,
                            const std::string& subtitle) {
   RecordOutcome(Info, stats, SampleCount, ended);
-  std::string failed;
-  auto attempt = [&](const std::function<void()>& step) {
-    try {
-      step();
-    } catch (const Failure& f) {
-      if (failed.empty()) failed = f.what();
-    }
+  // The outcome the recordings state includes a file that failed on the way.
+  auto settle = [&] {
+    const OutputState* failed = Failed();
+    if (failed != nullptr && Info.Ended.rfind("failed", 0) != 0) Info.Ended = "failed: " + failed->Problem;
   };
-  attempt([&] { Raw.Close(); });
-  attempt([&] { Csv.Close(); });
-  attempt([&] { Stamps.Close(); });
-  if (H5) attempt([&] { H5->Finish(Info); });
-  if (!Paths.Raw.empty() && Paths.Raw != "-" && Paths.SideFile)
-    attempt([&] { WriteSideFile(SideFilePath(Paths.Raw), Info, Paths.Raw); });
+  for (auto [state, file] : {std::pair{&RawState, &Raw}, {&CsvState, &Csv}, {&StampsState, &Stamps}}) {
+    if (state->Problem.empty()) {
+      Attempt(*state, [&] { file->Close(); });
+    } else {
+      try {
+        file->Close();  // once, like any other; its failure is already told
+      } catch (const Failure&) {
+      }
+    }
+  }
+  settle();
+  if (H5) {
+    if (H5State.Problem.empty())
+      Attempt(H5State, [&] { H5->Finish(Info); });
+    else
+      H5->Abandon();
+  }
+  settle();
+  Attempt(SideState, [&] { WriteSideFile(SideState.Path, Info, Paths.Raw); });
   if (Plot)
-    attempt([&] {
-      OutputFile svg(Paths.Svg);
-      const std::string text = Plot->Render(title, subtitle);
-      svg.Write(text.data(), text.size());
-      svg.Close();
+    Attempt(SvgState, [&] {
+      Svg.Write(Plot->Render(title, subtitle));
+      Svg.Close();
     });
-  if (!failed.empty()) throw Failure(failed);
+  if (const OutputState* failed = Failed()) throw Failure(failed->Problem);
 }
 
 std::vector<std::string> AcquireOutput::Written() const {
   std::vector<std::string> files;
-  for (const std::string* p : {&Paths.Raw, &Paths.H5, &Paths.Csv, &Paths.Svg, &Paths.Stamps})
-    if (!p->empty()) files.push_back(ShownPath(*p));
-  if (!Paths.Raw.empty() && Paths.Raw != "-" && Paths.SideFile) files.push_back(SideFilePath(Paths.Raw));
+  for (const OutputState* o : Outputs())
+    if (o->Problem.empty()) files.push_back(ShownPath(o->Path));
+  return files;
+}
+
+std::vector<std::string> AcquireOutput::NotWritten() const {
+  std::vector<std::string> files;
+  for (const OutputState* o : Outputs())
+    if (!o->Problem.empty()) files.push_back(ShownPath(o->Path) + " (" + o->Problem + ")");
   return files;
 }
 

@@ -2,6 +2,11 @@
 // file), an HDF5 recording, the decoded samples as CSV, the time stamps of
 // the replies as CSV, and the SVG plot. "-" is standard output for each
 // (not for HDF5, which needs a file it can seek in).
+//
+// Every file is created before the run takes any data from the device. A
+// file that fails (a full disk, a closed pipe) takes nothing more, the
+// others keep everything received, and the run is asked to end: what was
+// saved and what was not is then exact, file by file.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +36,22 @@ struct OutputPaths {
   // HDF5 is asked to go there.
   void Check() const;
   bool AnyOnStdout() const;
+  bool HasSideFile() const { return SideFile && !Raw.empty() && Raw != "-"; }
+};
+
+// One output of a run and what became of it.
+struct OutputState {
+  explicit OutputState(const char* kind) : Kind(kind) {}
+  const char* Kind;       // raw, side, h5, csv, svg, stamps
+  std::string Path;       // as given; empty: not asked for
+  std::string Problem;    // why it is not complete; empty: complete so far
+  bool ReaderGone = false;  // its reader closed the pipe
 };
 
 class AcquireOutput : public AcquireListener {
  public:
-  // Opens the files; throws Failure when one cannot be created.
+  // Creates the files, after checking that each of them can be; throws
+  // Failure (and leaves no file it created) when one cannot be.
   AcquireOutput(const OutputPaths& paths, const RecordingInfo& info);
   ~AcquireOutput() override;
 
@@ -46,6 +62,8 @@ class AcquireOutput : public AcquireListener {
   void Reply(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, const unsigned char* data,
              std::size_t length) override;
   void Lost(const LossGap& gap) override;
+  // True once a file has failed: the run should end.
+  bool Ended() const override;
   // Writes the outcome, the plot and closes every file; throws Failure on
   // a write error (after trying every file).
   void Finish(const AcquireStats& stats, const std::string& ended, const std::string& title,
@@ -54,15 +72,29 @@ class AcquireOutput : public AcquireListener {
   std::uint64_t Samples() const { return SampleCount; }
   std::uint64_t FirstSample() const { return First; }
   std::uint64_t LastSample() const { return Last; }
-  // The files that were written, as shown to the user.
+  // The first file that failed other than by its reader going away; null
+  // when none has.
+  const OutputState* Failed() const;
+  // True when a pipe the run wrote to was closed by its reader.
+  bool ReaderGone() const;
+  // The files that hold every sample received, as shown to the user.
   std::vector<std::string> Written() const;
+  // "FILE (reason)" for each file asked for that is not complete.
+  std::vector<std::string> NotWritten() const;
+  // Every output asked for.
+  std::vector<const OutputState*> Outputs() const;
 
  private:
   void Sample(std::uint64_t index, std::uint64_t value);
+  template <typename Step>
+  void Attempt(OutputState& state, Step step);
 
   OutputPaths Paths;
   RecordingInfo Info;
-  OutputFile Raw, Csv, Stamps;
+  // In the order files are listed to the user.
+  OutputState RawState{"raw"}, H5State{"h5"}, CsvState{"csv"}, SvgState{"svg"}, StampsState{"stamps"},
+      SideState{"side"};
+  OutputFile Raw, Csv, Stamps, Svg;
   std::unique_ptr<H5Recording> H5;
   std::unique_ptr<SamplePlot> Plot;
   SampleDecoder Decoder;

@@ -225,6 +225,7 @@ void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& lis
       break;
     }
     if (settings.Between && settings.Between()) break;
+    if (listener.Ended()) break;
     if (run.Reached() || run.StoppedOnLoss()) break;
     if (settings.Latest && settings.Seconds > 0 && elapsed >= settings.Seconds) break;
     std::size_t length = 0;

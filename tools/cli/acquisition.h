@@ -85,6 +85,9 @@ class AcquireListener {
   virtual void Reply(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset,
                      const unsigned char* data, std::size_t length) = 0;
   virtual void Lost(const LossGap&) {}
+  // True when the listener can take nothing more (a file it writes has
+  // failed): the run then ends at once, the device stopped as usual.
+  virtual bool Ended() const { return false; }
 };
 
 // The largest reply the device sends is 16 MiB; one byte more tells a full

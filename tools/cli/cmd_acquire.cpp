@@ -37,24 +37,24 @@ class AcquireCommand : public Command {
         "standard output) with its settings in FILE.json; the samples can also go to\n"
         "HDF5, CSV and an SVG plot. -t S records exactly S x frequency samples.");
     app.add_option("file", Paths.Raw, "raw payload");
-    app.add_option("-t,--seconds", Settings.Seconds, "acquire for S seconds (default 1 unless -n is given)")
-        ->type_name("S")
-        ->check(Seconds);
-    app.add_option("-n,--packets", Settings.Packets, "stop after N packets")
-        ->type_name("N")
-        ->transform(ByteCount(1, std::int64_t(1) << 40));
+    SecondsOption = app.add_option("-t,--seconds", Settings.Seconds, "acquire for S seconds (default 1 unless -n is given)")
+                        ->type_name("S")
+                        ->check(Seconds);
+    PacketsOption = app.add_option("-n,--packets", Settings.Packets, "stop after N packets")
+                        ->type_name("N")
+                        ->transform(ByteCount(1, std::int64_t(1) << 40));
     app.add_flag("-L,--latest", Settings.Latest,
                  "fetch only the latest packet each time, discarding\nolder ones (default: every packet)");
     app.add_option("-i,--interval", Settings.PollMs, "pause between requests (default 20, with -L 100)")
         ->type_name("MS")
-        ->check(CLI::Range(1, 60000));
+        ->check(Whole(1, 60000));
     AddSettingsOptions(app, Given, "yes");
     app.add_flag("-A,--attach", Settings.Attach,
                  "join an acquisition already running: send no settings,\nneither start nor stop it (give -f -b -B as it runs)");
     app.add_flag("-k,--keep-running", Settings.KeepRunning, "leave the acquisition running at the end");
     app.add_option("--on-loss", LossText, "when samples are lost: warn (default) or stop")
         ->type_name("stop|warn")
-        ->check(CLI::IsMember({"stop", "warn"}));
+        ->check(OneOf({"stop", "warn"}));
     if (H5Recording::Available())
       app.add_option("--h5", Paths.H5, "HDF5 recording: samples, stamps, every setting")->type_name("FILE");
     else
@@ -94,7 +94,7 @@ class AcquireCommand : public Command {
     Settings.AZero = Given.AZero;
     Settings.Lines = Given.Lines;
     Settings.OnLoss = LossText == "stop" ? LossPolicy::Stop : LossPolicy::Warn;
-    if (Settings.Seconds <= 0 && Settings.Packets == 0) Settings.Seconds = 1;
+    CheckLength();
     if (Settings.Attach && (Settings.AZero >= 0 || !Settings.Lines.empty()))
       throw UsageError("--attach sends no settings: --line and --azero do not apply");
     Paths.SideFile = !NoSideFile;
@@ -103,6 +103,30 @@ class AcquireCommand : public Command {
       throw UsageError("not writing data to a terminal; give a file or redirect standard output");
     // With data on standard output the results go to standard error.
     Out = Paths.AnyOnStdout() ? stderr : stdout;
+  }
+
+  // -t or -n, each a length a run can have: at least one sample, and
+  // stream positions (64-bit byte counts) that cannot overflow.
+  void CheckLength() {
+    const bool timed = SecondsOption->count() > 0, counted = PacketsOption->count() > 0;
+    if (timed && counted) throw UsageError("-t/--seconds and -n/--packets both say when to stop: give one of them");
+    if (!timed && !counted) Settings.Seconds = 1;
+    const StreamFormat& f = Settings.Format;
+    const double limit = double(std::uint64_t(1) << 62);
+    if (timed) {
+      char given[64];
+      std::snprintf(given, sizeof given, "%g s at %s Hz", Settings.Seconds,
+                    Grouped(static_cast<std::uint64_t>(f.FrequencyHz)).c_str());
+      if (Settings.Seconds <= 0)
+        throw UsageError("-t/--seconds must be more than 0 (without -t or -n a run takes 1 s)");
+      const double samples = Settings.Seconds * f.FrequencyHz;
+      if (samples < 0.5) throw UsageError(std::string("-t/--seconds: ") + given + " is less than one sample");
+      if (samples * f.SampleBytes >= limit)
+        throw UsageError(std::string("-t/--seconds: ") + given + " is more samples than a run can count");
+    }
+    if (counted && double(Settings.Packets) * f.BlockBytes >= limit)
+      throw UsageError("-n/--packets: " + Grouped(Settings.Packets) + " packets of " +
+                       Grouped(static_cast<std::uint64_t>(f.BlockBytes)) + " bytes are more than a run can count");
   }
 
   void Act(Device& dev, AcquireOutput& output, AcquireStats& stats) {
@@ -121,12 +145,20 @@ class AcquireCommand : public Command {
         output.Finish(stats, std::string("failed: ") + f.what(), "Samples against time", subtitle);
       } catch (const Failure&) {
       }
-      Saved(output, stats, "failed");
+      Account(output, stats, "failed");
       throw;
     }
     progress.Clear();
-    output.Finish(stats, Ending(stats), "Samples against time", subtitle);
-    if (stats.Interrupted || stats.StoppedOnLoss || stats.EndedEarly) Saved(output, stats, Ending(stats).c_str());
+    // A reader that closed its pipe has seen enough: the run ends as if
+    // interrupted, and every other file keeps what was received.
+    if (output.ReaderGone()) stats.Interrupted = true;
+    try {
+      output.Finish(stats, Ending(stats), "Samples against time", subtitle);
+    } catch (const Failure&) {
+      Account(output, stats, "failed");
+      throw;
+    }
+    if (stats.Interrupted || stats.StoppedOnLoss || stats.EndedEarly) Account(output, stats, Ending(stats).c_str());
   }
 
   // Nothing arrives before the first packet completes: a run whose first
@@ -147,15 +179,22 @@ class AcquireCommand : public Command {
     warn(text);
   }
 
-  // The line an unfinished run leaves on standard error.
-  void Saved(const AcquireOutput& output, const AcquireStats& stats, const char* how) const {
-    std::string files;
-    for (const std::string& f : output.Written()) files += (files.empty() ? "" : ", ") + f;
+  // What an unfinished run leaves on standard error: the samples received,
+  // the files that hold all of them, and each file that does not, with why.
+  void Account(const AcquireOutput& output, const AcquireStats& stats, const std::string& how) const {
+    std::string saved, unsaved;
+    for (const std::string& f : output.Written()) saved += (saved.empty() ? "" : ", ") + f;
+    for (const std::string& f : output.NotWritten()) unsaved += (unsaved.empty() ? "" : "; ") + f;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", double(output.Samples()) / Settings.Format.FrequencyHz);
-    std::fprintf(stderr, "velmora acquire: %s; saved %s samples (%s s of signal, %s bytes)%s%s\n", how,
-                 Grouped(output.Samples()).c_str(), seconds, Grouped(stats.Bytes).c_str(),
-                 files.empty() ? "" : " in ", files.c_str());
+    const std::string figures = Grouped(output.Samples()) + " samples (" + seconds + " s of signal, " +
+                                Grouped(stats.Bytes) + " bytes)";
+    if (!saved.empty() || unsaved.empty())
+      std::fprintf(stderr, "velmora acquire: %s; saved %s%s%s\n", how.c_str(), figures.c_str(),
+                   saved.empty() ? "" : " in ", saved.c_str());
+    else
+      std::fprintf(stderr, "velmora acquire: %s; received %s, saved in no file\n", how.c_str(), figures.c_str());
+    if (!unsaved.empty()) std::fprintf(stderr, "velmora acquire: not complete: %s\n", unsaved.c_str());
   }
 
   void Print(const Device& dev, const AcquireOutput& output, const AcquireStats& stats) const {
@@ -164,12 +203,9 @@ class AcquireCommand : public Command {
       velmora::cli::Json gaps = velmora::cli::Json::array(), files = velmora::cli::Json::object();
       for (const LossGap& g : stats.Gaps)
         gaps.push_back({{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS}});
-      if (!Paths.Raw.empty()) files["raw"] = Paths.Raw;
-      if (!Paths.Raw.empty() && Paths.Raw != "-" && Paths.SideFile) files["side"] = SideFilePath(Paths.Raw);
-      if (!Paths.H5.empty()) files["h5"] = Paths.H5;
-      if (!Paths.Csv.empty()) files["csv"] = Paths.Csv;
-      if (!Paths.Svg.empty()) files["svg"] = Paths.Svg;
-      if (!Paths.Stamps.empty()) files["stamps"] = Paths.Stamps;
+      velmora::cli::Json incomplete = velmora::cli::Json::object();
+      for (const OutputState* o : output.Outputs())
+        (o->Problem.empty() ? files[o->Kind] : incomplete[o->Kind]) = o->Problem.empty() ? o->Path : o->Problem;
       PrintJson(Out, {{"ok", !stats.StoppedOnLoss},
                       {"command", "acquire"},
                       {"device", dev.ToJson()},
@@ -198,7 +234,8 @@ class AcquireCommand : public Command {
                       {"bytes_per_second", rate},
                       {"packets_per_second", stats.Seconds > 0 ? stats.Packets / stats.Seconds : 0},
                       {"interrupted", stats.Interrupted},
-                      {"files", files}});
+                      {"files", files},
+                      {"incomplete_files", incomplete}});
       return;
     }
     std::fprintf(Out, "acquired %.2f s from %s%s, %s packets\n", stats.Seconds, dev.Name().c_str(),
@@ -225,9 +262,12 @@ class AcquireCommand : public Command {
                    Grouped(stats.Truncated).c_str());
     for (const std::string& f : output.Written())
       if (f != "standard output") std::fprintf(Out, "  wrote     %s\n", f.c_str());
+    for (const std::string& f : output.NotWritten()) std::fprintf(Out, "  incomplete %s\n", f.c_str());
   }
 
   CommonOptions Common;
+  CLI::Option* SecondsOption = nullptr;
+  CLI::Option* PacketsOption = nullptr;
   AcquireSettings Settings;
   DeviceSettings Given;
   OutputPaths Paths;

@@ -40,13 +40,22 @@ class ReadCommand : public Command {
   int Run() override {
     if (File == "-" && IsTerminal(stdout))
       throw UsageError("not writing raw data to a terminal; give a file or redirect standard output");
+    // The device gives a block up once: a file that cannot be written must
+    // be found before the block is taken. Opened only, not yet cut, so that
+    // a failed read leaves an earlier file there as it was.
+    CheckCreatable(File);
     Device dev(Common.Device, true);
     std::vector<unsigned char> buffer(static_cast<std::size_t>(Asked));
     const Transfer t = Fetch(dev, buffer);
     dev.Close();
-    OutputFile out(File);
-    out.Write(buffer.data(), static_cast<std::size_t>(t.Bytes));
-    out.Close();
+    try {
+      OutputFile out(File);
+      out.Write(buffer.data(), static_cast<std::size_t>(t.Bytes));
+      out.Close();
+    } catch (const Failure& f) {
+      throw Failure(std::string(f.what()) + "; the " + Grouped(static_cast<std::uint64_t>(t.Bytes)) +
+                    " bytes read from the device are not saved (the device no longer holds them)");
+    }
     Print(dev, t);
     return 0;
   }

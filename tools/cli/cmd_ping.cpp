@@ -54,12 +54,12 @@ class PingCommand : public Command {
         "times out counts as lost. The requests are real: while acquisition runs, a\n"
         "packet request takes packets away from other readers, and a data request\n"
         "takes a byte out of the channel's data store.");
-    app.add_option("-n,--count", Count, "number of requests (default 4)")->type_name("N")->check(CLI::Range(1, 1000000));
+    app.add_option("-n,--count", Count, "number of requests (default 4)")->type_name("N")->check(Whole(1, 1000000));
     app.add_option("-i,--interval", Interval, "seconds between requests (default 1)")->type_name("S")->check(Seconds);
     app.add_option("-r,--request", KindName,
                    "latest (default): latest packet (RREQL);\nall: all packets (RREQA); data: one data byte (RREQ?)")
         ->type_name("KIND")
-        ->check(CLI::IsMember({"latest", "all", "data"}));
+        ->check(OneOf({"latest", "all", "data"}));
     app.add_flag("-q,--quiet", Quiet, "only the summary");
     AddCommonOptions(app, Common);
   }

@@ -17,6 +17,7 @@ void H5Recording::Stamp(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64
 void H5Recording::Gap(std::uint64_t, std::uint64_t) {}
 void H5Recording::Flush(bool) {}
 void H5Recording::Finish(const RecordingInfo&) {}
+void H5Recording::Abandon() {}
 
 RecordingInfo ReadH5Recording(const std::string& path) {
   throw Failure(path + " is an HDF5 file, and this build of velmora has no HDF5 support");

@@ -12,12 +12,32 @@
 namespace velmora::cli {
 namespace {
 
+// The system's reason for the failure HDF5 is reporting ("No space left on
+// device"), as ": reason", or "" when it gave none. Read before the next
+// HDF5 call, which clears the error stack.
+std::string SystemReason() {
+  std::string reason;
+  H5Ewalk2(
+      H5E_DEFAULT, H5E_WALK_DOWNWARD,
+      [](unsigned, const H5E_error2_t* e, void* data) -> herr_t {
+        static const char Marker[] = "error message = '";
+        const char* at = e->desc != nullptr ? std::strstr(e->desc, Marker) : nullptr;
+        if (at == nullptr) return 0;
+        at += sizeof Marker - 1;
+        const char* end = std::strchr(at, '\'');
+        *static_cast<std::string*>(data) = ": " + std::string(at, end != nullptr ? end : at + std::strlen(at));
+        return 1;
+      },
+      &reason);
+  return reason;
+}
+
 // One HDF5 identifier, closed with its own close function.
 class Id {
  public:
   Id() = default;
   Id(hid_t id, herr_t (*close)(hid_t), const char* what) : H(id), CloseFn(close) {
-    if (id < 0) throw Failure(std::string("HDF5: cannot ") + what);
+    if (id < 0) throw Failure(std::string("HDF5: cannot ") + what + SystemReason());
   }
   ~Id() { Reset(); }
   Id(Id&& o) noexcept : H(o.H), CloseFn(o.CloseFn) { o.H = -1; }
@@ -35,7 +55,7 @@ class Id {
   void Close(const char* what) {
     const hid_t h = H;
     H = -1;
-    if (h >= 0 && CloseFn(h) < 0) throw Failure(std::string("HDF5: cannot close ") + what);
+    if (h >= 0 && CloseFn(h) < 0) throw Failure(std::string("HDF5: cannot close ") + what + SystemReason());
   }
 
  private:
@@ -48,11 +68,17 @@ class Id {
 };
 
 void Ok(herr_t status, const char* what) {
-  if (status < 0) throw Failure(std::string("HDF5: cannot ") + what);
+  if (status < 0) throw Failure(std::string("HDF5: cannot ") + what + SystemReason());
 }
 
 // HDF5 prints its own error stack by default; the tool reports failures itself.
-void Quiet() { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+// Its exit handler closes what is still open, and on a file whose close
+// failed (a full disk) it crashes: every file is closed by the tool, so the
+// handler is left out. Both must come before any other HDF5 call.
+void Quiet() {
+  H5dont_atexit();
+  H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
 
 void ReplaceAttribute(hid_t where, const char* name, hid_t fileType, hid_t memType, const void* value) {
   if (H5Aexists(where, name) > 0) Ok(H5Adelete(where, name), "replace an attribute");
@@ -219,12 +245,22 @@ struct H5Recording::Impl {
   Id File;
   std::unique_ptr<Appendable> Samples, Stamps, Lost;
   int Width = 2;
-  hid_t MemType = H5T_NATIVE_UINT16;
+  hid_t MemType = -1;  // set after Quiet(): naming a type starts the library
   std::vector<unsigned char> Pending;  // room for one chunk of samples in the stored width
   std::size_t PendingBytes = 0;       // of which written to
   std::vector<std::uint64_t> PendingStamps, PendingLost;
   double LastFlush = 0;
   std::string Path;
+
+  // Runs a step that writes; its failure names the file.
+  template <typename Step>
+  void Writing(Step step) {
+    try {
+      step();
+    } catch (const Failure& f) {
+      throw Failure("cannot write " + Path + ": " + f.what());
+    }
+  }
 
   void WriteSamples() {
     Samples->Append(MemType, Pending.data(), PendingBytes / static_cast<std::size_t>(Width));
@@ -266,7 +302,7 @@ void H5Recording::Sample(std::uint64_t value) {
     default: std::memcpy(to, &value, 8); break;
   }
   P->PendingBytes += static_cast<std::size_t>(P->Width);
-  if (P->PendingBytes == P->Pending.size()) P->WriteSamples();
+  if (P->PendingBytes == P->Pending.size()) P->Writing([&] { P->WriteSamples(); });
 }
 
 void H5Recording::Stamp(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, std::uint64_t position,
@@ -282,22 +318,33 @@ void H5Recording::Flush(bool now) {
   const double t = NowSeconds();
   if (!now && t - P->LastFlush < 1) return;
   P->LastFlush = t;
-  P->WriteSamples();
-  P->Stamps->Append(H5T_NATIVE_UINT64, P->PendingStamps.data(), P->PendingStamps.size() / 5);
-  P->PendingStamps.clear();
-  P->Lost->Append(H5T_NATIVE_UINT64, P->PendingLost.data(), P->PendingLost.size() / 2);
-  P->PendingLost.clear();
-  Ok(H5Fflush(*P->File, H5F_SCOPE_LOCAL), ("flush " + P->Path).c_str());
+  P->Writing([&] {
+    P->WriteSamples();
+    P->Stamps->Append(H5T_NATIVE_UINT64, P->PendingStamps.data(), P->PendingStamps.size() / 5);
+    P->PendingStamps.clear();
+    P->Lost->Append(H5T_NATIVE_UINT64, P->PendingLost.data(), P->PendingLost.size() / 2);
+    P->PendingLost.clear();
+    Ok(H5Fflush(*P->File, H5F_SCOPE_LOCAL), "flush the file");
+  });
 }
 
 void H5Recording::Finish(const RecordingInfo& info) {
   Flush(true);
-  WriteSettings(*P->File, info);  // the start time is known only once the run began
-  WriteOutcome(*P->File, info);
-  P->Samples->Close("the samples");
-  P->Stamps->Close("the stamps");
-  P->Lost->Close("the gaps");
-  P->File.Close(P->Path.c_str());
+  P->Writing([&] {
+    WriteSettings(*P->File, info);  // the start time is known only once the run began
+    WriteOutcome(*P->File, info);
+    P->Samples->Close("the samples");
+    P->Stamps->Close("the stamps");
+    P->Lost->Close("the gaps");
+    P->File.Close("the file");
+  });
+}
+
+void H5Recording::Abandon() {
+  P->Samples.reset();
+  P->Stamps.reset();
+  P->Lost.reset();
+  P->File = Id();
 }
 
 RecordingInfo ReadH5Recording(const std::string& path) {

@@ -45,6 +45,9 @@ class H5Recording {
   // Writes the outcome into the attributes and closes the file; throws
   // Failure when something could not be written.
   void Finish(const RecordingInfo& info);
+  // Closes the file after a failure without writing anything more, so that
+  // nothing is left open for the library to flush at exit.
+  void Abandon();
 
  private:
   struct Impl;

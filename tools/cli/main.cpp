@@ -13,6 +13,7 @@
 #include "json.h"
 #include "options.h"
 #include "results.h"
+#include "terminal.h"
 #include "version.h"
 
 namespace velmora::cli {
@@ -95,7 +96,8 @@ int RunCommand(const Entry& entry, std::vector<std::string> args) {
     std::fputs(app.help().c_str(), stdout);
     return 0;
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, e.what(), entry.Name);
+    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, ParseErrorText(e, app).c_str(),
+                 entry.Name);
     return 2;
   }
   try {
@@ -121,6 +123,7 @@ int RunCommand(const Entry& entry, std::vector<std::string> args) {
 
 int main(int argc, char** argv) {
   using namespace velmora::cli;
+  ReportClosedPipes();
   if (argc < 2) {
     PrintUsage(stderr);
     return 2;

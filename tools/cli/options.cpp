@@ -67,10 +67,96 @@ const CLI::Validator Seconds(
       char* end = nullptr;
       const double v = std::strtod(text.c_str(), &end);
       if (text.empty() || *end != '\0' || !std::isfinite(v) || v < 0)
-        return "bad number of seconds: " + text;
+        return "takes a number of seconds, 0 or more: " + text;
       return {};
     },
     "", "SECONDS");
+
+CLI::Validator Whole(std::int64_t min, std::int64_t max) {
+  return CLI::Validator(
+      [min, max](std::string& text) -> std::string {
+        errno = 0;
+        char* end = nullptr;
+        const long long v = std::strtoll(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || errno == ERANGE || v < min || v > max)
+          return "takes a whole number from " + std::to_string(min) + " to " + std::to_string(max) + ": " + text;
+        return {};
+      },
+      "", "WHOLE");
+}
+
+CLI::Validator OneOf(std::vector<std::string> words) {
+  return CLI::Validator(
+      [words](std::string& text) -> std::string {
+        std::string list;
+        for (const std::string& w : words) {
+          if (w == text) return {};
+          list += (list.empty() ? "" : &w == &words.back() ? " or " : ", ") + w;
+        }
+        return "takes " + list + ": " + text;
+      },
+      "", "WORD");
+}
+
+namespace {
+
+// "-t/--seconds" for an option CLI11 names "--seconds", "FILE" for a
+// positional it names "file".
+std::string OptionName(const CLI::App& app, const std::string& name) {
+  const CLI::Option* o = app.get_option_no_throw(name);
+  if (o == nullptr) return name;
+  if (o->get_positional()) {
+    std::string upper = o->get_name();
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
+  }
+  std::string text;
+  for (const std::string& n : o->get_snames()) text += (text.empty() ? "-" : "/-") + n;
+  for (const std::string& n : o->get_lnames()) text += (text.empty() ? "--" : "/--") + n;
+  return text.empty() ? name : text;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+std::string ParseErrorText(const CLI::ParseError& error, const CLI::App& app) {
+  const std::string m = error.what();
+  // Most texts start with the option's name: "NAME: what went wrong".
+  const std::size_t colon = m.find(": ");
+  const std::string name = colon == std::string::npos ? "" : OptionName(app, m.substr(0, colon));
+  const std::string rest = colon == std::string::npos ? "" : m.substr(colon + 2);
+  if (dynamic_cast<const CLI::ConversionError*>(&error) != nullptr) {
+    // "Could not convert: NAME = VALUE"
+    const std::string prefix = "Could not convert: ";
+    const std::size_t equals = m.find(" = ");
+    if (StartsWith(m, prefix) && equals != std::string::npos)
+      return OptionName(app, m.substr(prefix.size(), equals - prefix.size())) + " takes a number: " +
+             m.substr(equals + 3);
+    if (!name.empty()) return name + " takes no value";  // a flag given one
+  }
+  if (dynamic_cast<const CLI::ValidationError*>(&error) != nullptr && !name.empty())
+    return StartsWith(rest, "takes ") ? name + " " + rest : name + ": " + rest;
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+    // "NAME: 1 required N missing", "NAME: At Most 1 required but received 2",
+    // "Expected exactly 1 arguments to NAME, got 2"
+    const std::string to = " arguments to ", got = ", got ";
+    const std::size_t at = m.find(to), comma = m.find(got);
+    if (at != std::string::npos && comma != std::string::npos && comma > at) {
+      const std::string option = OptionName(app, m.substr(at + to.size(), comma - at - to.size()));
+      return std::atoi(m.c_str() + comma + got.size()) > 0 ? option + " is given more than once" : option + " needs a value";
+    }
+    if (!name.empty()) return name + (StartsWith(rest, "At Most") ? " is given more than once" : " needs a value");
+  }
+  if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr && !rest.empty())
+    return "not an option or argument of this command: " + rest;
+  if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+    const std::string suffix = " is required";
+    if (m.size() > suffix.size() && m.compare(m.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return OptionName(app, m.substr(0, m.size() - suffix.size())) + " is required";
+  }
+  return m;
+}
 
 void AddJsonOption(CLI::App& app, bool& json) {
   app.add_flag("--json", json, "print the result as JSON");
@@ -84,10 +170,10 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
                              "", "HOST"));
   app.add_option("-c,--channel", d.Channel, "channel, the port index 0-15 (default 0)")
       ->type_name("N")
-      ->check(CLI::Range(0, 15));
+      ->check(Whole(0, 15));
   app.add_option("-T,--timeout", d.TimeoutMs, "reply time-out of this connection (default 2000)")
       ->type_name("MS")
-      ->check(CLI::Range(1, 24 * 3600 * 1000));
+      ->check(Whole(1, 24 * 3600 * 1000));
   AddJsonOption(app, options.Json);
 }
 
@@ -98,12 +184,12 @@ void AddSettingsOptions(CLI::App& app, DeviceSettings& s, const char* defaults) 
   };
   app.add_option("-f,--freq", s.FrequencyHz, with("sample rate, 1-" + std::to_string(wire::MaxFrequencyHz), "1000"))
       ->type_name("HZ")
-      ->check(CLI::Range(1, wire::MaxFrequencyHz));
+      ->check(Whole(1, wire::MaxFrequencyHz));
   app.add_option("-b,--bits", s.PacketBits,
                  with("packet bits, 1-" + std::to_string(wire::MaxPacketBits) + " (a sample is ceil(BITS/8) bytes)",
                       "16"))
       ->type_name("BITS")
-      ->check(CLI::Range(1, wire::MaxPacketBits));
+      ->check(Whole(1, wire::MaxPacketBits));
   app.add_option("-B,--block", s.BlockBytes,
                  with("packet size in bytes, 1-" + std::to_string(wire::MaxBlockBytes >> 20) + "M (suffixes k, M)",
                       "256"))

@@ -50,6 +50,15 @@ CLI::Validator ByteCount(std::int64_t min, std::int64_t max);
 extern const CLI::Validator OnOff;
 // Seconds: a finite number, 0 or more.
 extern const CLI::Validator Seconds;
+// A whole number within [min, max].
+CLI::Validator Whole(std::int64_t min, std::int64_t max);
+// One of `words`.
+CLI::Validator OneOf(std::vector<std::string> words);
+
+// What a parse error means, in the tool's words, naming the option the way
+// the user can type it ("-t/--seconds", "FILE"); CLI11's own text when the
+// error is of a kind not foreseen.
+std::string ParseErrorText(const CLI::ParseError& error, const CLI::App& app);
 
 // The layout of every --help: "usage: velmora COMMAND ...", the description,
 // one line per option, the footer.

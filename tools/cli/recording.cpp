@@ -126,10 +126,13 @@ void WriteSideFile(const std::string& path, const RecordingInfo& info, const std
   const std::string temporary = path + ".part";
   std::FILE* f = std::fopen(temporary.c_str(), "wb");
   if (f == nullptr) throw Failure("cannot create " + temporary + ": " + std::strerror(errno));
+  errno = 0;
   const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (std::fclose(f) != 0 || !written) {
+  int error = written ? 0 : errno;
+  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (!written || error != 0) {
     std::remove(temporary.c_str());
-    throw Failure("cannot write " + temporary);
+    throw Failure("cannot write " + path + ": " + std::strerror(error != 0 ? error : EIO));
   }
   std::remove(path.c_str());  // rename does not replace an existing file everywhere
   if (std::rename(temporary.c_str(), path.c_str()) != 0)

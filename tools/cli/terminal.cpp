@@ -78,6 +78,12 @@ void CatchInterrupt() {
   std::signal(SIGTERM, OnInterrupt);
 }
 
+void ReportClosedPipes() {
+#if !defined(_WIN32)
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
 bool Interrupted() { return InterruptCount.load() > 0; }
 
 ProgressLine::ProgressLine(bool enabled) : On(enabled && IsTerminal(stderr)) {}

@@ -21,6 +21,10 @@ void SleepMs(int ms);
 // early and still write its results; a second one ends the program.
 void CatchInterrupt();
 bool Interrupted();
+// A write to a pipe whose reader has gone fails with EPIPE instead of
+// ending the program on the spot, so that a run can close its other files,
+// stop the device and say what it saved.
+void ReportClosedPipes();
 
 // One line on standard error, rewritten in place at most ten times a
 // second; shown only when standard error is a terminal, and cut to one
