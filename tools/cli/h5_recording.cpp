@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <vector>
 
 #include "device.h"
+#include "isolated_read.h"
 #include "printable.h"
 #include "terminal.h"
 
@@ -284,6 +287,8 @@ namespace {
 // its whole extent would otherwise be read whole.
 constexpr hsize_t GapRowsPerRead = 256;
 constexpr std::uint64_t MaxChunkBytes = std::uint64_t(4) << 20;
+// The longest text attribute read: names, versions and times are short.
+constexpr std::size_t MaxTextBytes = 4096;
 
 const char* ClassName(H5T_class_t c) {
   switch (c) {
@@ -309,6 +314,12 @@ class CheckedReader {
 
   bool Has(const char* name) const { return H5Aexists(Root, name) > 0; }
 
+  // A setting, which every recording holds.
+  std::int64_t Setting(const char* name) const {
+    if (!Has(name)) throw Damaged("attribute " + std::string(name) + " is missing");
+    return Integer(name);
+  }
+
   std::int64_t Integer(const char* name) const {
     if (!Has(name)) return 0;
     const Id a = OpenSingle(name, H5T_INTEGER);
@@ -322,7 +333,8 @@ class CheckedReader {
     const Id a = OpenSingle(name, H5T_FLOAT);
     double value = 0;
     if (H5Aread(*a, H5T_NATIVE_DOUBLE, &value) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
-    if (!(value >= 0) || value > 1e15) throw Damaged("attribute " + std::string(name) + " is outside 0 to 1e15");
+    if (!(value >= 0 && value <= std::numeric_limits<double>::max()))
+      throw Damaged("attribute " + std::string(name) + " is negative or not a number");
     return value;
   }
 
@@ -339,10 +351,11 @@ class CheckedReader {
       if (H5Aread(*a, *type, &text) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
       std::string value = text != nullptr ? text : "";
       H5free_memory(text);
+      if (value.size() > MaxTextBytes) throw Damaged("attribute " + std::string(name) + " holds " + Grouped(value.size()) + " bytes of text");
       return value;
     }
     const std::size_t size = H5Tget_size(*type);
-    if (size == 0 || size > MaxSideFileBytes) throw Damaged("attribute " + std::string(name) + " has text of " + Grouped(size) + " bytes");
+    if (size == 0 || size > MaxTextBytes) throw Damaged("attribute " + std::string(name) + " has text of " + Grouped(size) + " bytes");
     std::vector<char> fixed(size);
     if (H5Aread(*a, *type, fixed.data()) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
     return std::string(fixed.begin(), std::find(fixed.begin(), fixed.end(), '\0'));
@@ -423,10 +436,10 @@ RecordingInfo ReadOpenRecording(hid_t root, const std::string& where) {
   const CheckedReader file(root, where);
   if (!file.Has("frequency_hz")) throw Failure(where + " is an HDF5 file, but not a velmora recording");
   RecordingInfo r;
-  r.FrequencyHz = static_cast<std::int32_t>(file.Integer("frequency_hz"));
-  r.PacketBits = static_cast<std::int32_t>(file.Integer("packet_bits"));
-  r.SampleBytes = static_cast<int>(file.Integer("sample_bytes"));
-  r.BlockBytes = static_cast<std::int32_t>(file.Integer("block_bytes"));
+  r.FrequencyHz = static_cast<std::int32_t>(file.Setting("frequency_hz"));
+  r.PacketBits = static_cast<std::int32_t>(file.Setting("packet_bits"));
+  r.SampleBytes = static_cast<int>(file.Setting("sample_bytes"));
+  r.BlockBytes = static_cast<std::int32_t>(file.Setting("block_bytes"));
   const std::string azero = file.Text("azero");
   r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
   r.Lines = ParseLines(file.Text("lines"), file, where);
@@ -489,19 +502,44 @@ RecordingInfo ReadOpenRecording(hid_t root, const std::string& where) {
 
 }  // namespace
 
+namespace {
+
+// libhdf5 trusts the metadata of a file: a damaged global heap sends 1.10
+// into a loop that never ends, and other damage crashes it. So a file is
+// read in a child process with a deadline, which hands back what it read as
+// the text of a side file; that text is checked again here like any side
+// file.
+constexpr double ReadSeconds = 20;
+
+RecordingInfo ReadApart(const std::string& where, const std::function<RecordingInfo()>& read) {
+  std::string text;
+  try {
+    text = RunIsolated([&] { return JsonText(ToJson(read())); }, ReadSeconds, MaxSideFileBytes);
+  } catch (const IsolatedFault& f) {
+    throw DamagedFile(where, "the HDF5 library " + f.What + " while reading it");
+  }
+  return ParseSideFile(text, where);
+}
+
+}  // namespace
+
 RecordingInfo ReadH5Recording(const std::string& path) {
-  Quiet();
-  Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, ("open " + path).c_str());
-  return ReadOpenRecording(*file, path);
+  return ReadApart(path, [&] {
+    Quiet();
+    Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, ("open " + path).c_str());
+    return ReadOpenRecording(*file, path);
+  });
 }
 
 RecordingInfo ReadH5RecordingImage(const void* bytes, std::size_t size, const std::string& where) {
-  Quiet();
-  Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
-  Ok(H5Pset_fapl_core(*fapl, 1 << 16, 0), "keep a file in memory");
-  Ok(H5Pset_file_image(*fapl, const_cast<void*>(bytes), size), "keep a file in memory");
-  Id file(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), H5Fclose, ("open " + where).c_str());
-  return ReadOpenRecording(*file, where);
+  return ReadApart(where, [&] {
+    Quiet();
+    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
+    Ok(H5Pset_fapl_core(*fapl, 1 << 16, 0), "keep a file in memory");
+    Ok(H5Pset_file_image(*fapl, const_cast<void*>(bytes), size), "keep a file in memory");
+    Id file(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), H5Fclose, ("open " + where).c_str());
+    return ReadOpenRecording(*file, where);
+  });
 }
 
 }  // namespace velmora::cli

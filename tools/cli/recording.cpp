@@ -177,7 +177,8 @@ class SideFields {
     const SideJson& v = At(name);
     if (!v.is_number()) throw Wrong(Shown(name), v, "a number");
     const double d = v.get<double>();
-    if (!(d >= 0) || d > 1e15) throw DamagedFile(Where, Shown(name) + " is " + v.dump() + ", outside 0 to 1e15");
+    if (!(d >= 0 && d <= std::numeric_limits<double>::max()))
+      throw DamagedFile(Where, Shown(name) + " is negative or not a number");
     return d;
   }
 

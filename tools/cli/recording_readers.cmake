@@ -6,6 +6,7 @@ set(VELMORA_RECORDING_READER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/h5_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/h5_recording.cpp
   ${CMAKE_CURRENT_LIST_DIR}/printable.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/isolated_read.cpp
   ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp
   # Failure, which every reader throws, and what it says of library results.
   ${CMAKE_CURRENT_LIST_DIR}/device.cpp
