@@ -511,6 +511,13 @@ namespace {
 // file.
 constexpr double ReadSeconds = 20;
 
+// A file that starts with the HDF5 signature (the caller looked) and that
+// the library still cannot open is damaged.
+Id OpenSigned(hid_t file, const std::string& where) {
+  if (file < 0) throw DamagedFile(where, "the HDF5 library cannot open it");
+  return Id(file, H5Fclose, "open a file");
+}
+
 RecordingInfo ReadApart(const std::string& where, const std::function<RecordingInfo()>& read) {
   std::string text;
   try {
@@ -526,8 +533,7 @@ RecordingInfo ReadApart(const std::string& where, const std::function<RecordingI
 RecordingInfo ReadH5Recording(const std::string& path) {
   return ReadApart(path, [&] {
     Quiet();
-    Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, ("open " + path).c_str());
-    return ReadOpenRecording(*file, path);
+    return ReadOpenRecording(*OpenSigned(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), path), path);
   });
 }
 
@@ -537,8 +543,7 @@ RecordingInfo ReadH5RecordingImage(const void* bytes, std::size_t size, const st
     Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
     Ok(H5Pset_fapl_core(*fapl, 1 << 16, 0), "keep a file in memory");
     Ok(H5Pset_file_image(*fapl, const_cast<void*>(bytes), size), "keep a file in memory");
-    Id file(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), H5Fclose, ("open " + where).c_str());
-    return ReadOpenRecording(*file, where);
+    return ReadOpenRecording(*OpenSigned(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), where), where);
   });
 }
 
