@@ -7,7 +7,7 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 DEMO_ARGS  ?=
-FUZZ_TARGETS ?= diff reply
+FUZZ_TARGETS ?= diff reply recording
 
 .PHONY: all build demo test bench bench-smoke asan tsan valgrind fuzz fuzz-replay clean deps
 

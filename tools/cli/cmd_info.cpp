@@ -12,6 +12,7 @@
 #include "h5_recording.h"
 #include "json.h"
 #include "options.h"
+#include "printable.h"
 #include "recording.h"
 #include "results.h"
 #include "terminal.h"
@@ -53,31 +54,35 @@ RecordingInfo ReadRecording(const std::string& path, std::string& kind) {
       throw Failure(raw ? path + " has no side file " + side + ": its settings are unknown" : "cannot open " + path);
     }
   }
-  Json j = Json::parse(in, nullptr, false);
-  if (j.is_discarded()) throw Failure(side + " is not valid JSON");
+  // One byte past the largest side file is enough to refuse a larger one.
+  std::string text(MaxSideFileBytes + 1, '\0');
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.bad()) throw Failure("cannot read " + side);
   kind = "raw with side file " + side;
-  return FromJson(j, side);
+  return ParseSideFile(text, side);
 }
 
+// Every text of the file is escaped: it reaches the terminal.
 void PrintRecording(const std::string& path, const std::string& kind, const RecordingInfo& r) {
   const std::uint64_t expected = r.TargetSamples;
-  std::printf("recording    %s (%s)\n", path.c_str(), kind.c_str());
-  std::printf("device       %s, channel %d\n", r.Host.c_str(), r.Channel);
-  std::printf("started      %s\n", r.StartUtc.empty() ? "unknown" : r.StartUtc.c_str());
+  std::printf("recording    %s (%s)\n", Printable(path).c_str(), Printable(kind).c_str());
+  std::printf("device       %s, channel %d\n", Printable(r.Host).c_str(), r.Channel);
+  std::printf("started      %s\n", r.StartUtc.empty() ? "unknown" : Printable(r.StartUtc).c_str());
   std::printf("settings     %s Hz, %d-bit samples (%d bytes) in %s-byte packets\n",
               Grouped(static_cast<std::uint64_t>(r.FrequencyHz)).c_str(), r.PacketBits, r.SampleBytes,
               Grouped(static_cast<std::uint64_t>(r.BlockBytes)).c_str());
   std::printf("lines        auto-zero %s%s%s\n", AZeroText(r.AZero).c_str(), r.Lines.empty() ? "" : ", ",
               LinesText(r.Lines).c_str());
-  std::printf("mode         %s packets%s\n", r.Mode.c_str(), r.Attach ? ", attached to a running acquisition" : "");
+  std::printf("mode         %s packets%s\n", Printable(r.Mode).c_str(), r.Attach ? ", attached to a running acquisition" : "");
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.6f", r.FrequencyHz > 0 ? double(r.Samples) / r.FrequencyHz : 0.0);
   std::printf("samples      %s (%s s), from sample %s%s\n", Grouped(r.Samples).c_str(), seconds,
               Grouped(r.FirstSample).c_str(), expected > 0 ? (" of " + Grouped(expected) + " asked").c_str() : "");
   std::printf("lost         %s samples\n", Grouped(r.LostSamples).c_str());
   for (std::size_t i = 0; i < r.Gaps.size() && i < 10; ++i) std::printf("             %s\n", DescribeGap(r.Gaps[i]).c_str());
-  std::printf("ended        %s\n", r.Ended.empty() ? "unknown" : r.Ended.c_str());
-  std::printf("versions     tool %s, library %s\n", r.ToolVersion.c_str(), r.LibraryVersion.c_str());
+  std::printf("ended        %s\n", r.Ended.empty() ? "unknown" : Printable(r.Ended).c_str());
+  std::printf("versions     tool %s, library %s\n", Printable(r.ToolVersion).c_str(), Printable(r.LibraryVersion).c_str());
 }
 
 class InfoCommand : public Command {

@@ -23,4 +23,6 @@ RecordingInfo ReadH5Recording(const std::string& path) {
   throw Failure(path + " is an HDF5 file, and this build of velmora has no HDF5 support");
 }
 
+RecordingInfo ReadH5RecordingImage(const void*, std::size_t, const std::string& where) { return ReadH5Recording(where); }
+
 }  // namespace velmora::cli

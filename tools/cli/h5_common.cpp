@@ -6,14 +6,18 @@
 
 namespace velmora::cli {
 
-bool LooksLikeHdf5(const std::string& path) {
+bool LooksLikeHdf5(const void* bytes, std::size_t size) {
   static const unsigned char Signature[8] = {0x89, 'H', 'D', 'F', '\r', '\n', 0x1a, '\n'};
+  return size >= sizeof Signature && std::memcmp(bytes, Signature, sizeof Signature) == 0;
+}
+
+bool LooksLikeHdf5(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return false;
   unsigned char head[8] = {};
-  const bool match = std::fread(head, 1, 8, f) == 8 && std::memcmp(head, Signature, 8) == 0;
+  const std::size_t n = std::fread(head, 1, sizeof head, f);
   std::fclose(f);
-  return match;
+  return LooksLikeHdf5(head, n);
 }
 
 int StoredSampleBytes(int sampleBytes) { return sampleBytes <= 1 ? 1 : sampleBytes <= 2 ? 2 : sampleBytes <= 4 ? 4 : 8; }

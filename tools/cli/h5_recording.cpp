@@ -3,10 +3,16 @@
 
 #include <hdf5.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <vector>
 
 #include "device.h"
+#include "json.h"
+#include "isolated_read.h"
+#include "printable.h"
 #include "terminal.h"
 
 namespace velmora::cli {
@@ -115,31 +121,6 @@ void SetTexts(hid_t where, const char* name, const std::vector<const char*>& val
   Id space(H5Screate_simple(1, &n, nullptr), H5Sclose, "make an attribute");
   Id a(H5Acreate2(where, name, *t, *space, H5P_DEFAULT, H5P_DEFAULT), H5Aclose, "create an attribute");
   Ok(H5Awrite(*a, *t, values.data()), "write an attribute");
-}
-
-bool ReadInt(hid_t where, const char* name, std::int64_t& value) {
-  if (H5Aexists(where, name) <= 0) return false;
-  Id a(H5Aopen(where, name, H5P_DEFAULT), H5Aclose, "open an attribute");
-  return H5Aread(*a, H5T_NATIVE_INT64, &value) >= 0;
-}
-
-double ReadDouble(hid_t where, const char* name) {
-  double value = 0;
-  if (H5Aexists(where, name) <= 0) return 0;
-  Id a(H5Aopen(where, name, H5P_DEFAULT), H5Aclose, "open an attribute");
-  if (H5Aread(*a, H5T_NATIVE_DOUBLE, &value) < 0) return 0;
-  return value;
-}
-
-std::string ReadText(hid_t where, const char* name) {
-  if (H5Aexists(where, name) <= 0) return "";
-  Id a(H5Aopen(where, name, H5P_DEFAULT), H5Aclose, "open an attribute");
-  const Id t = TextType();
-  char* text = nullptr;
-  if (H5Aread(*a, *t, &text) < 0 || text == nullptr) return "";
-  std::string value = text;
-  H5free_memory(text);
-  return value;
 }
 
 hid_t StoredType(int bytes) {
@@ -347,73 +328,271 @@ void H5Recording::Abandon() {
   P->File = Id();
 }
 
-RecordingInfo ReadH5Recording(const std::string& path) {
-  Quiet();
-  Id file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), H5Fclose, ("open " + path).c_str());
-  const hid_t root = *file;
-  std::int64_t v = 0;
-  if (!ReadInt(root, "frequency_hz", v)) throw Failure(path + " is an HDF5 file, but not a velmora recording");
-  RecordingInfo r;
-  r.FrequencyHz = static_cast<std::int32_t>(v);
-  auto integer = [&](const char* name) {
-    std::int64_t x = 0;
-    ReadInt(root, name, x);
-    return x;
-  };
-  r.PacketBits = static_cast<std::int32_t>(integer("packet_bits"));
-  r.SampleBytes = static_cast<int>(integer("sample_bytes"));
-  r.BlockBytes = static_cast<std::int32_t>(integer("block_bytes"));
-  const std::string azero = ReadText(root, "azero");
-  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
-  const std::string lines = ReadText(root, "lines");
-  for (std::size_t at = 0; at < lines.size();) {
-    std::size_t end = lines.find(' ', at);
-    if (end == std::string::npos) end = lines.size();
-    const std::string item = lines.substr(at, end - at);
+namespace {
+
+// How much of /lost is read at a time, and the largest stored piece (chunk)
+// read at all: HDF5 reads a chunk whole, so a file declaring one chunk of
+// its whole extent would otherwise be read whole.
+constexpr hsize_t GapRowsPerRead = 256;
+constexpr std::uint64_t MaxChunkBytes = std::uint64_t(4) << 20;
+// The longest text attribute read: names, versions and times are short.
+constexpr std::size_t MaxTextBytes = 4096;
+
+const char* ClassName(H5T_class_t c) {
+  switch (c) {
+    case H5T_INTEGER: return "a whole number";
+    case H5T_FLOAT: return "a fraction";
+    case H5T_STRING: return "text";
+    case H5T_COMPOUND: return "a compound";
+    case H5T_ARRAY: return "an array";
+    case H5T_VLEN: return "a variable-length sequence";
+    case H5T_REFERENCE: return "a reference";
+    case H5T_ENUM: return "an enumeration";
+    default: return "of another type";
+  }
+}
+
+// A recording's attributes and datasets, each checked for its class, shape
+// and size before it is read, into storage sized from what was checked: a
+// value read as one number or one string pointer is known to hold exactly
+// one of them. Anything else is a DamagedFile that names the item.
+class CheckedReader {
+ public:
+  CheckedReader(hid_t root, const std::string& where) : Root(root), Where(where) {}
+
+  bool Has(const char* name) const { return H5Aexists(Root, name) > 0; }
+
+  // A setting, which every recording holds.
+  std::int64_t Setting(const char* name) const {
+    if (!Has(name)) throw Damaged("attribute " + std::string(name) + " is missing");
+    return Integer(name);
+  }
+
+  std::int64_t Integer(const char* name) const {
+    if (!Has(name)) return 0;
+    const Id a = OpenSingle(name, H5T_INTEGER);
+    std::int64_t value = 0;
+    if (H5Aread(*a, H5T_NATIVE_INT64, &value) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
+    return InRange(Where, "attribute " + std::string(name), name, value);
+  }
+
+  double Number(const char* name) const {
+    if (!Has(name)) return 0;
+    const Id a = OpenSingle(name, H5T_FLOAT);
+    double value = 0;
+    if (H5Aread(*a, H5T_NATIVE_DOUBLE, &value) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
+    if (!(value >= 0 && value <= std::numeric_limits<double>::max()))
+      throw Damaged("attribute " + std::string(name) + " is negative or not a number");
+    return value;
+  }
+
+  std::string Text(const char* name) const {
+    if (!Has(name)) return "";
+    const Id a = OpenSingle(name, H5T_STRING);
+    const Id type(H5Aget_type(*a), H5Tclose, "get an attribute's type");
+    const htri_t variable = H5Tis_variable_str(*type);
+    if (variable < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
+    // The file's own string type is the memory type too: HDF5 converts
+    // between no two character sets.
+    if (variable > 0) {
+      char* text = nullptr;
+      if (H5Aread(*a, *type, &text) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
+      std::string value = text != nullptr ? text : "";
+      H5free_memory(text);
+      if (value.size() > MaxTextBytes) throw Damaged("attribute " + std::string(name) + " holds " + Grouped(value.size()) + " bytes of text");
+      return value;
+    }
+    const std::size_t size = H5Tget_size(*type);
+    if (size == 0 || size > MaxTextBytes) throw Damaged("attribute " + std::string(name) + " has text of " + Grouped(size) + " bytes");
+    std::vector<char> fixed(size);
+    if (H5Aread(*a, *type, fixed.data()) < 0) throw Damaged("attribute " + std::string(name) + " cannot be read");
+    return std::string(fixed.begin(), std::find(fixed.begin(), fixed.end(), '\0'));
+  }
+
+  // The rows and columns of the dataset `name` (columns 0 for one dimension),
+  // after checking that it has `rank` dimensions and holds whole numbers.
+  Id Dataset(const char* name, int rank, hsize_t (&dims)[2]) const {
+    const std::string shown = "dataset " + std::string(name);
+    Id set(H5Dopen2(Root, name, H5P_DEFAULT), H5Dclose, ("open " + shown).c_str());
+    const Id space(H5Dget_space(*set), H5Sclose, "get a dataspace");
+    const int n = H5Sget_simple_extent_ndims(*space);
+    if (n != rank)
+      throw Damaged(shown + " has " + std::to_string(n) + " dimensions where it has " + std::to_string(rank));
+    dims[0] = dims[1] = 0;
+    if (H5Sget_simple_extent_dims(*space, dims, nullptr) != rank) throw Damaged(shown + " has no size");
+    const Id type(H5Dget_type(*set), H5Tclose, "get a dataset's type");
+    const H5T_class_t c = H5Tget_class(*type);
+    const std::size_t size = H5Tget_size(*type);
+    if (c != H5T_INTEGER || size == 0 || size > 8)
+      throw Damaged(shown + " holds " + ClassName(c) + " where whole numbers of at most 8 bytes belong");
+    const Id create(H5Dget_create_plist(*set), H5Pclose, "get a dataset's layout");
+    if (H5Pget_layout(*create) == H5D_CHUNKED) {
+      hsize_t chunk[2] = {1, 1};
+      if (H5Pget_chunk(*create, rank, chunk) != rank) throw Damaged(shown + " has a damaged layout");
+      std::uint64_t bytes = size;
+      for (int i = 0; i < rank; ++i) bytes = chunk[i] > MaxChunkBytes / bytes ? MaxChunkBytes + 1 : bytes * chunk[i];
+      if (bytes > MaxChunkBytes)
+        throw Damaged(shown + " is stored in pieces of more than " + FormatBytes(double(MaxChunkBytes)));
+    }
+    return set;
+  }
+
+  Failure Damaged(const std::string& reason) const { return DamagedFile(Where, reason); }
+
+ private:
+  // The attribute `name`, known to hold one value of class `wanted`.
+  Id OpenSingle(const char* name, H5T_class_t wanted) const {
+    const std::string shown = "attribute " + std::string(name);
+    Id a(H5Aopen(Root, name, H5P_DEFAULT), H5Aclose, ("open " + shown).c_str());
+    const Id space(H5Aget_space(*a), H5Sclose, "get an attribute's dataspace");
+    const hssize_t points = H5Sget_simple_extent_npoints(*space);
+    if (points != 1)
+      throw Damaged(shown + " holds " + (points < 0 ? std::string("an unknown number of") : Grouped(static_cast<std::uint64_t>(points))) +
+                    " values where one belongs");
+    const Id type(H5Aget_type(*a), H5Tclose, "get an attribute's type");
+    const H5T_class_t c = H5Tget_class(*type);
+    if (c != wanted || (c != H5T_STRING && H5Tget_size(*type) > 8))
+      throw Damaged(shown + " is " + ClassName(c) + " where " + ClassName(wanted) + " belongs");
+    return a;
+  }
+
+  hid_t Root;
+  const std::string& Where;
+};
+
+// "3=on 5=off" as it was written.
+std::vector<std::pair<std::uint32_t, bool>> ParseLines(const std::string& text, const CheckedReader& file,
+                                                       const std::string& where) {
+  std::vector<std::pair<std::uint32_t, bool>> lines;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = text.substr(at, end - at);
     const std::size_t eq = item.find('=');
-    if (eq != std::string::npos)
-      r.Lines.emplace_back(static_cast<std::uint32_t>(std::stoul(item.substr(0, eq))), item.substr(eq + 1) == "on");
+    const std::string number = item.substr(0, eq), state = eq == std::string::npos ? "" : item.substr(eq + 1);
+    if (number.empty() || number.size() > 2 || number.find_first_not_of("0123456789") != std::string::npos ||
+        (state != "on" && state != "off") || lines.size() == 32)
+      throw file.Damaged("attribute lines holds \"" + Printable(item.substr(0, 40)) + "\" where LINE=on or LINE=off belongs");
+    lines.emplace_back(static_cast<std::uint32_t>(InRange(where, "attribute lines", "line", std::stoi(number))),
+                       state == "on");
     at = end + 1;
   }
-  r.Mode = ReadText(root, "mode");
-  r.Attach = integer("attach") != 0;
-  r.Host = ReadText(root, "host");
-  r.Channel = static_cast<std::int32_t>(integer("channel"));
-  r.StartUtc = ReadText(root, "start_time_utc");
-  r.ToolVersion = ReadText(root, "tool_version");
-  r.LibraryVersion = ReadText(root, "library_version");
-  r.Ended = ReadText(root, "ended");
-  r.FirstSample = static_cast<std::uint64_t>(integer("first_sample"));
-  r.Samples = static_cast<std::uint64_t>(integer("samples"));
-  r.TargetSamples = static_cast<std::uint64_t>(integer("target_samples"));
-  r.LostSamples = static_cast<std::uint64_t>(integer("lost_samples"));
-  r.Bytes = static_cast<std::uint64_t>(integer("bytes"));
-  r.Replies = static_cast<std::uint64_t>(integer("replies"));
-  r.Seconds = ReadDouble(root, "seconds");
+  return lines;
+}
+
+RecordingInfo ReadOpenRecording(hid_t root, const std::string& where) {
+  const CheckedReader file(root, where);
+  if (!file.Has("frequency_hz")) throw Failure(where + " is an HDF5 file, but not a velmora recording");
+  RecordingInfo r;
+  r.FrequencyHz = static_cast<std::int32_t>(file.Setting("frequency_hz"));
+  r.PacketBits = static_cast<std::int32_t>(file.Setting("packet_bits"));
+  r.SampleBytes = static_cast<int>(file.Setting("sample_bytes"));
+  r.BlockBytes = static_cast<std::int32_t>(file.Setting("block_bytes"));
+  const std::string azero = file.Text("azero");
+  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
+  r.Lines = ParseLines(file.Text("lines"), file, where);
+  r.Mode = file.Text("mode");
+  r.Attach = file.Integer("attach") != 0;
+  r.Host = file.Text("host");
+  r.Channel = static_cast<std::int32_t>(file.Integer("channel"));
+  r.StartUtc = file.Text("start_time_utc");
+  r.ToolVersion = file.Text("tool_version");
+  r.LibraryVersion = file.Text("library_version");
+  r.Ended = file.Text("ended");
+  r.FirstSample = static_cast<std::uint64_t>(file.Integer("first_sample"));
+  r.Samples = static_cast<std::uint64_t>(file.Integer("samples"));
+  r.TargetSamples = static_cast<std::uint64_t>(file.Integer("target_samples"));
+  r.LostSamples = static_cast<std::uint64_t>(file.Integer("lost_samples"));
+  r.Bytes = static_cast<std::uint64_t>(file.Integer("bytes"));
+  r.Replies = static_cast<std::uint64_t>(file.Integer("replies"));
+  r.Seconds = file.Number("seconds");
+  hsize_t dims[2];
   // What is in the file counts, also when the run never wrote its outcome.
   if (H5Lexists(root, "samples", H5P_DEFAULT) > 0) {
-    Id set(H5Dopen2(root, "samples", H5P_DEFAULT), H5Dclose, "open the samples");
-    Id space(H5Dget_space(*set), H5Sclose, "get a dataspace");
-    hsize_t n = 0;
-    if (H5Sget_simple_extent_dims(*space, &n, nullptr) == 1) r.Samples = n;
+    file.Dataset("samples", 1, dims);
+    r.Samples = dims[0];
   }
   if (H5Lexists(root, "lost", H5P_DEFAULT) > 0) {
-    Id set(H5Dopen2(root, "lost", H5P_DEFAULT), H5Dclose, "open the gaps");
-    Id space(H5Dget_space(*set), H5Sclose, "get a dataspace");
-    hsize_t dims[2] = {0, 0};
-    if (H5Sget_simple_extent_dims(*space, dims, nullptr) == 2 && dims[0] > 0 && dims[1] == 2) {
-      std::vector<std::uint64_t> rows(dims[0] * 2);
-      Ok(H5Dread(*set, H5T_NATIVE_UINT64, H5S_ALL, H5S_ALL, H5P_DEFAULT, rows.data()), "read the gaps");
-      for (hsize_t i = 0; i < dims[0] && i < MaxKeptGaps; ++i) {
+    const Id set = file.Dataset("lost", 2, dims);
+    if (dims[1] != 2) throw file.Damaged("dataset lost has " + Grouped(dims[1]) + " columns where it has 2");
+    // Every row of /lost is written when it is added, uncompressed, so the
+    // file stores all the rows it declares; rows beyond that would read as
+    // made-up gaps.
+    const Id type(H5Dget_type(*set), H5Tclose, "get a dataset's type");
+    const std::uint64_t rowBytes = 2 * H5Tget_size(*type);
+    const std::uint64_t stored = H5Dget_storage_size(*set);
+    if (dims[0] > stored / rowBytes)
+      throw file.Damaged("dataset lost declares " + Grouped(dims[0]) + " gaps (" +
+                         FormatBytes(double(dims[0]) * double(rowBytes)) + ") and the file holds " +
+                         FormatBytes(double(stored)) + " of them");
+    // Only the gaps that are shown are read, a block of rows at a time: the
+    // row count is whatever the file declares.
+    const hsize_t rows = std::min<hsize_t>(dims[0], MaxKeptGaps);
+    std::uint64_t block[GapRowsPerRead * 2];
+    const Id fileSpace(H5Dget_space(*set), H5Sclose, "get a dataspace");
+    for (hsize_t first = 0; first < rows; first += GapRowsPerRead) {
+      const hsize_t start[2] = {first, 0}, count[2] = {std::min(GapRowsPerRead, rows - first), 2};
+      const Id memSpace(H5Screate_simple(2, count, nullptr), H5Sclose, "make a dataspace");
+      if (H5Sselect_hyperslab(*fileSpace, H5S_SELECT_SET, start, nullptr, count, nullptr) < 0 ||
+          H5Dread(*set, H5T_NATIVE_UINT64, *memSpace, *fileSpace, H5P_DEFAULT, block) < 0)
+        throw file.Damaged("dataset lost cannot be read");
+      for (hsize_t i = 0; i < count[0]; ++i) {
         LossGap g;
-        g.FirstSample = rows[2 * i];
-        g.Samples = rows[2 * i + 1];
+        g.FirstSample = block[2 * i];
+        g.Samples = block[2 * i + 1];
         g.TimeS = r.FrequencyHz > 0 ? double(g.FirstSample) / r.FrequencyHz : 0;
         r.Gaps.push_back(g);
       }
     }
   }
   return r;
+}
+
+}  // namespace
+
+namespace {
+
+// libhdf5 trusts the metadata of a file: a damaged global heap sends 1.10
+// into a loop that never ends, and other damage crashes it. So a file is
+// read in a child process with a deadline, which hands back what it read as
+// the text of a side file; that text is checked again here like any side
+// file.
+constexpr double ReadSeconds = 20;
+
+// A file that starts with the HDF5 signature (the caller looked) and that
+// the library still cannot open is damaged.
+Id OpenSigned(hid_t file, const std::string& where) {
+  if (file < 0) throw DamagedFile(where, "the HDF5 library cannot open it");
+  return Id(file, H5Fclose, "open a file");
+}
+
+RecordingInfo ReadApart(const std::string& where, const std::function<RecordingInfo()>& read) {
+  std::string text;
+  try {
+    text = RunIsolated([&] { return JsonText(ToJson(read())); }, ReadSeconds, MaxSideFileBytes);
+  } catch (const IsolatedFault& f) {
+    throw DamagedFile(where, "the HDF5 library " + f.What + " while reading it");
+  }
+  return ParseSideFile(text, where);
+}
+
+}  // namespace
+
+RecordingInfo ReadH5Recording(const std::string& path) {
+  return ReadApart(path, [&] {
+    Quiet();
+    return ReadOpenRecording(*OpenSigned(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), path), path);
+  });
+}
+
+RecordingInfo ReadH5RecordingImage(const void* bytes, std::size_t size, const std::string& where) {
+  return ReadApart(where, [&] {
+    Quiet();
+    Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
+    Ok(H5Pset_fapl_core(*fapl, 1 << 16, 0), "keep a file in memory");
+    Ok(H5Pset_file_image(*fapl, const_cast<void*>(bytes), size), "keep a file in memory");
+    return ReadOpenRecording(*OpenSigned(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), where), where);
+  });
 }
 
 }  // namespace velmora::cli

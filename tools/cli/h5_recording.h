@@ -16,6 +16,7 @@
 // false; the tool then offers no --h5 option.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -56,8 +57,13 @@ class H5Recording {
 
 // True when `path` starts with the HDF5 signature.
 bool LooksLikeHdf5(const std::string& path);
-// The attributes of a recording made by H5Recording, and its sample count.
+bool LooksLikeHdf5(const void* bytes, std::size_t size);
+// The attributes of a recording made by H5Recording, its sample count and
+// its first gaps. Each item is checked before it is read; a file that fails
+// a check throws DamagedFile naming the item.
 RecordingInfo ReadH5Recording(const std::string& path);
+// The same from a file image in memory, named `where` in messages.
+RecordingInfo ReadH5RecordingImage(const void* bytes, std::size_t size, const std::string& where);
 
 // The width a sample of `sampleBytes` is stored with: 1, 2, 4 or 8.
 int StoredSampleBytes(int sampleBytes);

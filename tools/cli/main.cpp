@@ -12,6 +12,7 @@
 #include "device.h"
 #include "json.h"
 #include "options.h"
+#include "printable.h"
 #include "results.h"
 #include "terminal.h"
 #include "version.h"
@@ -105,15 +106,16 @@ int RunCommand(const Entry& entry, std::vector<std::string> args) {
     std::fflush(stdout);
     return status;
   } catch (const UsageError& e) {
-    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, e.what(), entry.Name);
+    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, Printable(e.what()).c_str(),
+                 entry.Name);
     return 2;
   } catch (const Failure& f) {
     std::fflush(stdout);
-    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, f.what());
+    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, Printable(f.what()).c_str());
     if (command->Json()) ReportJsonFailure(entry.Name, f);
     return 1;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, e.what());
+    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, Printable(e.what()).c_str());
     return 1;
   }
 }

@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "device.h"
+#include "diff/wire_vocabulary.h"
 #include "json.h"
+#include "terminal.h"
 #include "version.h"
 
 namespace velmora::cli {
@@ -74,46 +77,211 @@ Json ToJson(const RecordingInfo& r) {
           {"seconds", r.Seconds}};
 }
 
-RecordingInfo FromJson(const Json& j, const std::string& where) {
-  if (!j.is_object() || j.value("format", "") != "velmora recording")
-    throw Failure(where + " does not describe a velmora recording");
-  RecordingInfo r;
-  try {
-    const Json& s = j.at("settings");
-    r.FrequencyHz = s.at("frequency_hz").get<std::int32_t>();
-    r.PacketBits = s.at("packet_bits").get<std::int32_t>();
-    r.SampleBytes = s.at("sample_bytes").get<int>();
-    r.BlockBytes = s.at("block_bytes").get<std::int32_t>();
-    const std::string azero = s.value("azero", "not sent");
-    r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
-    for (const Json& l : s.value("lines", Json::array()))
-      r.Lines.emplace_back(l.at("line").get<std::uint32_t>(), l.at("on").get<bool>());
-    r.Mode = s.value("mode", "all");
-    r.Attach = s.value("attach", false);
-    r.Host = j.at("device").value("host", "");
-    r.Channel = j.at("device").value("channel", 0);
-    r.StartUtc = j.value("start_time_utc", "");
-    r.ToolVersion = j.value("tool_version", "");
-    r.LibraryVersion = j.value("library_version", "");
-    r.Ended = j.value("ended", "");
-    r.FirstSample = j.value("first_sample", std::uint64_t(0));
-    r.Samples = j.value("samples", std::uint64_t(0));
-    r.TargetSamples = j.value("target_samples", std::uint64_t(0));
-    r.LostSamples = j.value("lost_samples", std::uint64_t(0));
-    r.Bytes = j.value("bytes", std::uint64_t(0));
-    r.Replies = j.value("replies", std::uint64_t(0));
-    r.Seconds = j.value("seconds", 0.0);
-    for (const Json& g : j.value("gaps", Json::array())) {
-      LossGap gap;
-      gap.FirstSample = g.at("first_sample").get<std::uint64_t>();
-      gap.Samples = g.at("samples").get<std::uint64_t>();
-      gap.TimeS = g.value("time_s", 0.0);
-      gap.RecordedBytes = g.value("raw_offset", std::uint64_t(0));
-      r.Gaps.push_back(gap);
-    }
-  } catch (const nlohmann::json::exception& e) {
-    throw Failure(where + ": " + e.what());
+Failure DamagedFile(const std::string& where, const std::string& reason) {
+  return Failure(where + ": damaged or foreign file: " + reason);
+}
+
+FieldRange RangeOf(const std::string& field) {
+  static const struct {
+    const char* Name;
+    FieldRange Range;
+  } Settings[] = {
+      {"frequency_hz", {1, wire::MaxFrequencyHz}},
+      {"packet_bits", {1, wire::MaxPacketBits}},
+      {"sample_bytes", {1, 8}},
+      {"block_bytes", {1, wire::MaxBlockBytes}},
+      {"channel", {0, 15}},
+      {"line", {0, 31}},
+      {"attach", {0, 1}},
+  };
+  for (const auto& s : Settings)
+    if (field == s.Name) return s.Range;
+  return {0, std::numeric_limits<std::int64_t>::max()};  // a count
+}
+
+std::int64_t InRange(const std::string& where, const std::string& shown, const std::string& field,
+                     std::int64_t value) {
+  const FieldRange r = RangeOf(field);
+  if (value < r.Min || value > r.Max) {
+    const auto text = [](std::int64_t v) {
+      return v < 0 ? "-" + Grouped(static_cast<std::uint64_t>(-(v + 1)) + 1) : Grouped(static_cast<std::uint64_t>(v));
+    };
+    throw DamagedFile(where, shown + " is " + text(value) + ", outside " + text(r.Min) + " to " + text(r.Max));
   }
+  return value;
+}
+
+namespace {
+
+// A side file is parsed with nlohmann's plain json: its std::map finds a key
+// in log time where the ordered kind searches a list, which a file of many
+// thousand keys would turn into minutes.
+using SideJson = nlohmann::json;
+
+// Our side files nest four deep; far deeper is refused while parsing, before
+// the parse has built it.
+constexpr int MaxSideFileDepth = 16;
+
+const char* TypeName(const SideJson& j) {
+  switch (j.type()) {
+    case SideJson::value_t::null: return "null";
+    case SideJson::value_t::object: return "an object";
+    case SideJson::value_t::array: return "a list";
+    case SideJson::value_t::string: return "text";
+    case SideJson::value_t::boolean: return "true or false";
+    case SideJson::value_t::number_float: return "a fraction";
+    default: return "a number";
+  }
+}
+
+// The fields of one object of a side file, each read as the type it must
+// have and named by its path ("settings.frequency_hz") when it is wrong.
+// Absent fields take their defaults, as in a file of an older version.
+class SideFields {
+ public:
+  SideFields(const SideJson& object, const std::string& where, std::string path)
+      : J(object), Where(where), Path(std::move(path)) {
+    if (!J.is_object()) throw Wrong(Path.empty() ? "the file" : Path, J, "an object");
+  }
+
+  bool Has(const char* name) const { return J.contains(name); }
+  SideFields Object(const char* name) const { return SideFields(Needed(name), Where, Shown(name)); }
+
+  // A setting, which every side file holds.
+  std::int64_t Setting(const char* name) const {
+    Needed(name);
+    return Integer(name);
+  }
+
+  // A whole number in the range of the field of this name.
+  std::int64_t Integer(const char* name, std::int64_t fallback = 0) const {
+    if (!Has(name)) return fallback;
+    const SideJson& v = At(name);
+    std::int64_t value;
+    if (v.is_number_unsigned()) {
+      const std::uint64_t u = v.get<std::uint64_t>();
+      value = u > std::uint64_t(std::numeric_limits<std::int64_t>::max()) ? std::numeric_limits<std::int64_t>::max()
+                                                                         : static_cast<std::int64_t>(u);
+    } else if (v.is_number_integer()) {
+      value = v.get<std::int64_t>();
+    } else {
+      throw Wrong(Shown(name), v, "a whole number");
+    }
+    return InRange(Where, Shown(name), name, value);
+  }
+  std::uint64_t Count(const char* name) const { return static_cast<std::uint64_t>(Integer(name)); }
+
+  double Number(const char* name) const {
+    if (!Has(name)) return 0;
+    const SideJson& v = At(name);
+    if (!v.is_number()) throw Wrong(Shown(name), v, "a number");
+    const double d = v.get<double>();
+    if (!(d >= 0 && d <= std::numeric_limits<double>::max()))
+      throw DamagedFile(Where, Shown(name) + " is negative or not a number");
+    return d;
+  }
+
+  std::string Text(const char* name, const char* fallback = "") const {
+    if (!Has(name)) return fallback;
+    const SideJson& v = At(name);
+    if (!v.is_string()) throw Wrong(Shown(name), v, "text");
+    return v.get<std::string>();
+  }
+
+  bool Flag(const char* name) const {
+    if (!Has(name)) return false;
+    const SideJson& v = At(name);
+    if (!v.is_boolean()) throw Wrong(Shown(name), v, "true or false");
+    return v.get<bool>();
+  }
+
+  // Each object of the list `name`, up to `most` of them.
+  template <typename Each>
+  void List(const char* name, std::size_t most, Each each) const {
+    if (!Has(name)) return;
+    const SideJson& v = At(name);
+    if (!v.is_array()) throw Wrong(Shown(name), v, "a list");
+    for (std::size_t i = 0; i < v.size() && i < most; ++i)
+      each(SideFields(v[i], Where, Shown(name) + "[" + std::to_string(i) + "]"));
+  }
+
+ private:
+  const SideJson& At(const char* name) const { return J.at(name); }
+  const SideJson& Needed(const char* name) const {
+    if (!Has(name)) throw DamagedFile(Where, Shown(name) + " is missing");
+    return At(name);
+  }
+  std::string Shown(const char* name) const { return Path.empty() ? name : Path + "." + name; }
+  Failure Wrong(const std::string& shown, const SideJson& v, const char* wanted) const {
+    return DamagedFile(Where, shown + " is " + TypeName(v) + " where " + wanted + " belongs");
+  }
+
+  const SideJson& J;
+  const std::string& Where;
+  std::string Path;
+};
+
+SideJson ParseBounded(const std::string& text, const std::string& where) {
+  if (text.size() > MaxSideFileBytes)
+    throw DamagedFile(where, "a side file of " + Grouped(text.size()) + " bytes; they are at most " +
+                                 Grouped(MaxSideFileBytes));
+  struct TooDeep {};
+  try {
+    return SideJson::parse(text, [](int depth, SideJson::parse_event_t, SideJson&) {
+      if (depth > MaxSideFileDepth) throw TooDeep();
+      return true;
+    });
+  } catch (const TooDeep&) {
+    throw DamagedFile(where, "JSON nested more than " + std::to_string(MaxSideFileDepth) + " deep");
+  } catch (const SideJson::parse_error& e) {
+    throw DamagedFile(where, "not valid JSON (at byte " + Grouped(e.byte) + ")");
+  }
+}
+
+}  // namespace
+
+RecordingInfo ParseSideFile(const std::string& text, const std::string& where) {
+  const SideJson j = ParseBounded(text, where);
+  if (!j.is_object() || !j.contains("format") || j["format"] != "velmora recording")
+    throw Failure(where + " does not describe a velmora recording");
+  const SideFields top(j, where, "");
+  RecordingInfo r;
+  const SideFields s = top.Object("settings");
+  r.FrequencyHz = static_cast<std::int32_t>(s.Setting("frequency_hz"));
+  r.PacketBits = static_cast<std::int32_t>(s.Setting("packet_bits"));
+  r.SampleBytes = static_cast<int>(s.Setting("sample_bytes"));
+  r.BlockBytes = static_cast<std::int32_t>(s.Setting("block_bytes"));
+  const std::string azero = s.Text("azero", "not sent");
+  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
+  s.List("lines", 32, [&](const SideFields& l) {
+    r.Lines.emplace_back(static_cast<std::uint32_t>(l.Integer("line")), l.Flag("on"));
+  });
+  r.Mode = s.Text("mode", "all");
+  r.Attach = s.Flag("attach");
+  if (top.Has("device")) {
+    const SideFields d = top.Object("device");
+    r.Host = d.Text("host");
+    r.Channel = static_cast<std::int32_t>(d.Integer("channel"));
+  }
+  r.StartUtc = top.Text("start_time_utc");
+  r.ToolVersion = top.Text("tool_version");
+  r.LibraryVersion = top.Text("library_version");
+  r.Ended = top.Text("ended");
+  r.FirstSample = top.Count("first_sample");
+  r.Samples = top.Count("samples");
+  r.TargetSamples = top.Count("target_samples");
+  r.LostSamples = top.Count("lost_samples");
+  r.Bytes = top.Count("bytes");
+  r.Replies = top.Count("replies");
+  r.Seconds = top.Number("seconds");
+  top.List("gaps", MaxKeptGaps, [&](const SideFields& g) {
+    LossGap gap;
+    gap.FirstSample = g.Count("first_sample");
+    gap.Samples = g.Count("samples");
+    gap.TimeS = g.Number("time_s");
+    gap.RecordedBytes = g.Count("raw_offset");
+    r.Gaps.push_back(gap);
+  });
   return r;
 }
 

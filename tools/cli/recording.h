@@ -4,12 +4,14 @@
 // `velmora info FILE` reads them back from either.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "acquisition.h"
+#include "device.h"
 #include "json_fwd.h"
 
 namespace velmora::cli {
@@ -52,8 +54,29 @@ std::string LinesText(const std::vector<std::pair<std::uint32_t, bool>>& lines);
 std::string AZeroText(int azero);
 
 Json ToJson(const RecordingInfo& info);
-// Throws Failure when the side file is not one of ours.
-RecordingInfo FromJson(const Json& j, const std::string& where);
+// The recording a side file's text describes. Every field is checked for
+// its type and range before it is used; a file that fails a check throws
+// DamagedFile naming the field. `where` names the file in messages.
+RecordingInfo ParseSideFile(const std::string& text, const std::string& where);
+
+// Side files are a few KiB (the gaps they list are capped); anything far
+// larger is refused before it is parsed.
+constexpr std::size_t MaxSideFileBytes = std::size_t(1) << 20;
+
+// The failure for a file that is not a recording as this tool writes them:
+// "WHERE: damaged or foreign file: REASON".
+Failure DamagedFile(const std::string& where, const std::string& reason);
+
+// The values a whole-number field of a recording may take, the same in
+// both kinds of file: settings as the tool accepts them, counts from 0.
+struct FieldRange {
+  std::int64_t Min, Max;
+};
+FieldRange RangeOf(const std::string& field);
+// `value` when it lies in the range of `field`, else throws DamagedFile
+// naming the field as `shown`.
+std::int64_t InRange(const std::string& where, const std::string& shown, const std::string& field,
+                     std::int64_t value);
 
 // The side file of a raw recording: FILE.json beside FILE.
 std::string SideFilePath(const std::string& raw);
