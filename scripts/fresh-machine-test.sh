@@ -35,6 +35,8 @@ git clone --quiet --no-hardlinks "$src" "$root/home/newcomer/velmora"
 chroot "$root" chown -R newcomer:newcomer /home/newcomer/velmora
 git clone --quiet --no-hardlinks "$src" "$root/root/velmora"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# A machine names its loopback; a bare root has no hosts file until one is written.
+printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
 
 # Everything that runs inside the root, in a mount namespace of its own.
 inside=$(cat <<'EOF'
