@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device.h"
+#include "json.h"
 #include "h5_recording.h"
 #include "printable.h"
 #include "recording.h"
