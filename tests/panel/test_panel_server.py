@@ -344,7 +344,8 @@ class HostileClients(unittest.TestCase):
             except OSError:
                 pass
             self.assertIn(b" 413 ", s.makefile("rb").readline())
-        self.assertLess(resident_kib(p.process, "VmHWM") - before, 100 * 1024)
+        if not os.environ.get("VELMORA_SANITIZE"):  # shadow memory swamps the figure
+            self.assertLess(resident_kib(p.process, "VmHWM") - before, 100 * 1024)
         self.assertIn(b" 413 ", raw(p, head(p, "POST", "/api/write", more="Content-Length: %d\r\n" % (65 << 20))))
         self.assertIn(b" 413 ", raw(p, head(p, "POST", "/api/write", more="Content-Length: %d\r\nExpect: 100-continue\r\n"
                                               % (65 << 20))))
