@@ -20,6 +20,11 @@ bool LooksLikeHdf5(const std::string& path) {
   return LooksLikeHdf5(head, n);
 }
 
+std::string NexusTime(const std::string& utc) {
+  if (!utc.empty() && utc.back() == 'Z') return utc.substr(0, utc.size() - 1) + "+00:00";
+  return utc;
+}
+
 int StoredSampleBytes(int sampleBytes) { return sampleBytes <= 1 ? 1 : sampleBytes <= 2 ? 2 : sampleBytes <= 4 ? 4 : 8; }
 
 }  // namespace velmora::cli

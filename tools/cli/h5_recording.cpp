@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <vector>
 
 #include "device.h"
@@ -14,6 +15,7 @@
 #include "isolated_read.h"
 #include "printable.h"
 #include "terminal.h"
+#include "version.h"
 
 namespace velmora::cli {
 namespace {
@@ -220,20 +222,99 @@ Id BoundedCache() {
   return fapl;
 }
 
+Id MakeGroup(hid_t where, const char* name, const char* nxClass) {
+  Id g(H5Gcreate2(where, name, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Gclose, "create a group");
+  SetText(*g, "NX_class", nxClass);
+  return g;
+}
+
+// A scalar dataset, created or overwritten.
+void WriteScalar(hid_t where, const char* name, hid_t fileType, hid_t memType, const void* value) {
+  Id set;
+  if (H5Lexists(where, name, H5P_DEFAULT) > 0) {
+    set = Id(H5Dopen2(where, name, H5P_DEFAULT), H5Dclose, "open a dataset");
+  } else {
+    Id space(H5Screate(H5S_SCALAR), H5Sclose, "make a dataspace");
+    set = Id(H5Dcreate2(where, name, fileType, *space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Dclose,
+             "create a dataset");
+  }
+  Ok(H5Dwrite(*set, memType, H5S_ALL, H5S_ALL, H5P_DEFAULT, value), "write a dataset");
+}
+
+void WriteScalarText(hid_t where, const char* name, const std::string& value) {
+  const Id t = TextType();
+  const char* text = value.c_str();
+  WriteScalar(where, name, *t, *t, &text);
+}
+
+void WriteScalarInt(hid_t where, const char* name, std::int64_t value) {
+  WriteScalar(where, name, H5T_STD_I64LE, H5T_NATIVE_INT64, &value);
+}
+
+// The settings once more as datasets of the device's collection, where
+// NeXus readers look for them.
+void WriteSettingDatasets(hid_t collection, const RecordingInfo& r) {
+  WriteScalarInt(collection, "frequency_hz", r.FrequencyHz);
+  WriteScalarInt(collection, "packet_bits", r.PacketBits);
+  WriteScalarInt(collection, "sample_bytes", r.SampleBytes);
+  WriteScalarInt(collection, "stored_sample_bytes", StoredSampleBytes(r.SampleBytes));
+  WriteScalarInt(collection, "block_bytes", r.BlockBytes);
+  WriteScalarText(collection, "azero", AZeroText(r.AZero));
+  WriteScalarText(collection, "lines", LinesText(r.Lines));
+  WriteScalarText(collection, "mode", r.Mode);
+  WriteScalarInt(collection, "attach", r.Attach ? 1 : 0);
+  WriteScalarText(collection, "host", r.Host);
+  WriteScalarInt(collection, "channel", r.Channel);
+  WriteScalarText(collection, "start_time", NexusTime(r.StartUtc));
+  WriteScalarText(collection, "ended", r.Ended);
+}
+
+// Writes the time axis `time` of an NXdata group: [first, step] while the
+// samples follow each other without a break (read as t = first + i x step),
+// else one value per sample from `segments` (position in the samples, index
+// in the stream, where each unbroken stretch starts).
+void WriteTimeAxis(hid_t data, std::uint64_t samples, double frequency,
+                   const std::vector<std::pair<std::uint64_t, std::uint64_t>>& segments) {
+  if (H5Lexists(data, "time", H5P_DEFAULT) > 0) Ok(H5Ldelete(data, "time", H5P_DEFAULT), "replace the time axis");
+  // Two samples with a two-value axis would read as two times, not a calibration.
+  if (segments.size() <= 1 && samples != 2) {
+    const double first = segments.empty() ? 0 : double(segments.front().second) / frequency;
+    const double axis[2] = {first, 1 / frequency};
+    const hsize_t n = 2;
+    Id space(H5Screate_simple(1, &n, nullptr), H5Sclose, "make a dataspace");
+    Id set(H5Dcreate2(data, "time", H5T_IEEE_F64LE, *space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT), H5Dclose,
+           "create the time axis");
+    Ok(H5Dwrite(*set, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, axis), "write the time axis");
+    SetText(*set, "units", "s");
+    return;
+  }
+  Appendable axis(data, "time", H5T_IEEE_F64LE, 0, SampleChunk, 1);
+  SetText(axis.Handle(), "units", "s");
+  std::vector<double> block;
+  block.reserve(SampleChunk);
+  std::size_t seg = 0;
+  for (std::uint64_t i = 0; i < samples; ++i) {
+    while (seg + 1 < segments.size() && segments[seg + 1].first <= i) ++seg;
+    const auto& s = segments[seg];
+    block.push_back(double(s.second + (i - s.first)) / frequency);
+    if (block.size() == SampleChunk) {
+      axis.Append(H5T_NATIVE_DOUBLE, block.data(), block.size());
+      block.clear();
+    }
+  }
+  axis.Append(H5T_NATIVE_DOUBLE, block.data(), block.size());
+  axis.Close("the time axis");
+}
+
 }  // namespace
 
-struct H5Recording::Impl {
+// The file and the lock every HDF5 call on it takes: the devices of a group
+// write from their own threads, and the library is not built for that.
+struct H5Shared {
   Id File;
-  std::unique_ptr<Appendable> Samples, Stamps, Lost;
-  int Width = 2;
-  hid_t MemType = -1;  // set after Quiet(): naming a type starts the library
-  std::vector<unsigned char> Pending;  // room for one chunk of samples in the stored width
-  std::size_t PendingBytes = 0;       // of which written to
-  std::vector<std::uint64_t> PendingStamps, PendingLost;
-  double LastFlush = 0;
+  std::mutex Lock;
   std::string Path;
 
-  // Runs a step that writes; its failure names the file.
   template <typename Step>
   void Writing(Step step) {
     try {
@@ -242,33 +323,160 @@ struct H5Recording::Impl {
       throw Failure("cannot write " + Path + ": " + f.what());
     }
   }
+};
+
+struct H5Recording::Impl {
+  std::shared_ptr<H5Shared> Shared;
+  bool Single = true;  // the only device of its file: the file is its to close
+  Id Entry, DataGroup, Collection, ReplyLog, GapLog;
+  hid_t AttrsAt = -1;  // where the settings and outcome attributes go
+  std::unique_ptr<Appendable> Samples, Stamps, Lost, ReplyTime, ReplyValue, GapTime, GapEnd, GapValue, GapFirst,
+      GapEstimated;
+  int Width = 2;
+  double Frequency = 1;
+  hid_t MemType = -1;  // set after Quiet(): naming a type starts the library
+  std::vector<unsigned char> Pending;  // room for one chunk of samples in the stored width
+  std::size_t PendingBytes = 0;       // of which written to
+  std::vector<std::uint64_t> PendingStamps, PendingLost, PendingReplyValues, PendingGapValues, PendingGapFirst,
+      PendingGapEstimated;
+  std::vector<double> PendingReplyTimes, PendingGapTimes, PendingGapEnds;
+  // Where each unbroken stretch of samples starts: position in /samples,
+  // index in the stream.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> Segments;
+  std::uint64_t Written = 0;  // samples handed over so far
+  double LastFlush = 0, Started = 0;
 
   void WriteSamples() {
     Samples->Append(MemType, Pending.data(), PendingBytes / static_cast<std::size_t>(Width));
     PendingBytes = 0;
   }
+
+  // With the lock held.
+  void WritePending() {
+    WriteSamples();
+    Stamps->Append(H5T_NATIVE_UINT64, PendingStamps.data(), PendingStamps.size() / 5);
+    PendingStamps.clear();
+    Lost->Append(H5T_NATIVE_UINT64, PendingLost.data(), PendingLost.size() / 2);
+    PendingLost.clear();
+    ReplyTime->Append(H5T_NATIVE_DOUBLE, PendingReplyTimes.data(), PendingReplyTimes.size());
+    ReplyValue->Append(H5T_NATIVE_UINT64, PendingReplyValues.data(), PendingReplyValues.size());
+    PendingReplyTimes.clear();
+    PendingReplyValues.clear();
+    GapTime->Append(H5T_NATIVE_DOUBLE, PendingGapTimes.data(), PendingGapTimes.size());
+    GapEnd->Append(H5T_NATIVE_DOUBLE, PendingGapEnds.data(), PendingGapEnds.size());
+    GapValue->Append(H5T_NATIVE_UINT64, PendingGapValues.data(), PendingGapValues.size());
+    GapFirst->Append(H5T_NATIVE_UINT64, PendingGapFirst.data(), PendingGapFirst.size());
+    GapEstimated->Append(H5T_NATIVE_UINT64, PendingGapEstimated.data(), PendingGapEstimated.size());
+    PendingGapTimes.clear();
+    PendingGapEnds.clear();
+    PendingGapValues.clear();
+    PendingGapFirst.clear();
+    PendingGapEstimated.clear();
+  }
+
+  void CloseAll() {
+    for (auto* a : {&Samples, &Stamps, &Lost, &ReplyTime, &ReplyValue, &GapTime, &GapEnd, &GapValue, &GapFirst,
+                    &GapEstimated})
+      if (*a) (*a)->Close("a dataset");
+    for (Id* g : {&GapLog, &ReplyLog, &Collection, &DataGroup, &Entry}) g->Close("a group");
+  }
+
+  // `samplesAt`: the group the samples dataset is made in; `logsAt`: the
+  // device's collection, which gets the logs.
+  void Create(hid_t samplesAt, hid_t stampsAt, const RecordingInfo& info) {
+    Width = StoredSampleBytes(info.SampleBytes);
+    Frequency = info.FrequencyHz > 0 ? info.FrequencyHz : 1;
+    MemType = Width == 1 ? H5T_NATIVE_UINT8 : Width == 2 ? H5T_NATIVE_UINT16 : Width == 4 ? H5T_NATIVE_UINT32
+                                                                                           : H5T_NATIVE_UINT64;
+    Samples.reset(new Appendable(samplesAt, "samples", StoredType(Width), 0, SampleChunk, 1));
+    Stamps.reset(new Appendable(stampsAt, "stamps", H5T_STD_U64LE, 5, 1024, 1));
+    SetColumns(Stamps->Handle(), {"time_us", "packet", "offset", "position", "first_sample"});
+    Lost.reset(new Appendable(stampsAt, "lost", H5T_STD_U64LE, 2, 256, 0));
+    SetColumns(Lost->Handle(), {"first_sample", "samples"});
+    ReplyLog = MakeGroup(*Collection, "reply_times", "NXlog");
+    ReplyTime.reset(new Appendable(*ReplyLog, "time", H5T_IEEE_F64LE, 0, 1024, 1));
+    SetText(ReplyTime->Handle(), "units", "s");
+    ReplyValue.reset(new Appendable(*ReplyLog, "value", H5T_STD_U64LE, 0, 1024, 1));
+    GapLog = MakeGroup(*Collection, "gaps", "NXlog");
+    GapTime.reset(new Appendable(*GapLog, "time", H5T_IEEE_F64LE, 0, 256, 0));
+    SetText(GapTime->Handle(), "units", "s");
+    GapEnd.reset(new Appendable(*GapLog, "end_time", H5T_IEEE_F64LE, 0, 256, 0));
+    SetText(GapEnd->Handle(), "units", "s");
+    GapValue.reset(new Appendable(*GapLog, "value", H5T_STD_U64LE, 0, 256, 0));
+    GapFirst.reset(new Appendable(*GapLog, "first_sample", H5T_STD_U64LE, 0, 256, 0));
+    GapEstimated.reset(new Appendable(*GapLog, "estimated", H5T_STD_U8LE, 0, 256, 0));
+    if (H5Lexists(*DataGroup, "samples", H5P_DEFAULT) <= 0)
+      Ok(H5Lcreate_hard(samplesAt, "samples", *DataGroup, "samples", H5P_DEFAULT, H5P_DEFAULT), "link the samples");
+    SetText(*DataGroup, "signal", "samples");
+    SetText(*DataGroup, "axes", "time");
+    WriteTimeAxis(*DataGroup, 0, Frequency, Segments);
+    WriteDescription(info);
+    Pending.resize(SampleChunk * Width);
+    Started = NowSeconds();
+  }
+
+  void WriteDescription(const RecordingInfo& info) {
+    WriteSettings(AttrsAt, info);
+    WriteOutcome(AttrsAt, info);
+    WriteSettingDatasets(*Collection, info);
+    SetText(*ReplyLog, "start", NexusTime(info.StartUtc));
+    SetText(*GapLog, "start", NexusTime(info.StartUtc));
+  }
 };
+
+namespace {
+
+void WriteRootNexus(hid_t root, const char* defaultEntry) {
+  SetText(root, "NX_class", "NXroot");
+  SetText(root, "default", defaultEntry);
+  SetText(root, "creator", std::string("velmora ") + ToolVersion);
+  SetText(root, "file_time", NexusTime(UtcNow()));
+}
+
+std::shared_ptr<H5Shared> CreateFile(const std::string& path) {
+  Quiet();
+  auto shared = std::make_shared<H5Shared>();
+  shared->Path = path;
+  shared->File = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, *BoundedCache()), H5Fclose,
+                    ("create " + path).c_str());
+  return shared;
+}
+
+}  // namespace
 
 bool H5Recording::Available() { return true; }
 
 H5Recording::H5Recording(const std::string& path, const RecordingInfo& info) : P(new Impl) {
-  Quiet();
-  P->Path = path;
-  P->Width = StoredSampleBytes(info.SampleBytes);
-  P->MemType = P->Width == 1 ? H5T_NATIVE_UINT8 : P->Width == 2 ? H5T_NATIVE_UINT16
-               : P->Width == 4 ? H5T_NATIVE_UINT32 : H5T_NATIVE_UINT64;
-  P->File = Id(H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, *BoundedCache()), H5Fclose,
-               ("create " + path).c_str());
-  const hid_t f = *P->File;
-  P->Samples.reset(new Appendable(f, "samples", StoredType(P->Width), 0, SampleChunk, 1));
-  P->Stamps.reset(new Appendable(f, "stamps", H5T_STD_U64LE, 5, 1024, 1));
-  SetColumns(P->Stamps->Handle(), {"time_us", "packet", "offset", "position", "first_sample"});
-  P->Lost.reset(new Appendable(f, "lost", H5T_STD_U64LE, 2, 256, 0));
-  SetColumns(P->Lost->Handle(), {"first_sample", "samples"});
-  WriteSettings(f, info);
-  WriteOutcome(f, info);
-  P->Pending.resize(SampleChunk * P->Width);
+  P->Shared = CreateFile(path);
+  const hid_t f = *P->Shared->File;
+  P->Shared->Writing([&] {
+    WriteRootNexus(f, "entry");
+    P->Entry = MakeGroup(f, "entry", "NXentry");
+    SetText(*P->Entry, "default", "data");
+    WriteScalarText(*P->Entry, "start_time", NexusTime(UtcNow()));
+    WriteScalarText(*P->Entry, "end_time", NexusTime(UtcNow()));
+    P->DataGroup = MakeGroup(*P->Entry, "data", "NXdata");
+    Id instrument = MakeGroup(*P->Entry, "instrument", "NXinstrument");
+    P->Collection = MakeGroup(*instrument, "device", "NXcollection");
+    P->AttrsAt = f;
+    P->Create(f, f, info);
+  });
   Flush(true);
+}
+
+H5Recording::H5Recording(std::shared_ptr<H5Shared> shared, int index, const RecordingInfo& info) : P(new Impl) {
+  P->Shared = std::move(shared);
+  P->Single = false;
+  const std::string name = "device" + std::to_string(index);
+  std::lock_guard<std::mutex> hold(P->Shared->Lock);
+  P->Shared->Writing([&] {
+    Id entry(H5Gopen2(*P->Shared->File, "entry", H5P_DEFAULT), H5Gclose, "open the entry");
+    Id instrument(H5Gopen2(*entry, "instrument", H5P_DEFAULT), H5Gclose, "open the instrument");
+    P->DataGroup = MakeGroup(*entry, name.c_str(), "NXdata");
+    P->Collection = MakeGroup(*instrument, name.c_str(), "NXcollection");
+    P->AttrsAt = *P->Collection;
+    P->Create(*P->DataGroup, *P->Collection, info);
+  });
 }
 
 H5Recording::~H5Recording() = default;
@@ -283,49 +491,114 @@ void H5Recording::Sample(std::uint64_t value) {
     default: std::memcpy(to, &value, 8); break;
   }
   P->PendingBytes += static_cast<std::size_t>(P->Width);
-  if (P->PendingBytes == P->Pending.size()) P->Writing([&] { P->WriteSamples(); });
+  ++P->Written;
+  if (P->PendingBytes == P->Pending.size()) {
+    std::lock_guard<std::mutex> hold(P->Shared->Lock);
+    P->Shared->Writing([&] { P->WriteSamples(); });
+  }
 }
 
 void H5Recording::Stamp(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, std::uint64_t position,
                         std::uint64_t firstSample) {
   P->PendingStamps.insert(P->PendingStamps.end(), {timeUs, packet, offset, position, firstSample});
+  P->PendingReplyTimes.push_back(NowSeconds() - P->Started);
+  P->PendingReplyValues.push_back(firstSample);
+  // A reply that holds no whole sample starts no stretch.
+  if (P->Written == position) return;
+  auto& segs = P->Segments;
+  if (segs.empty() || segs.back().second + (position - segs.back().first) != firstSample)
+    segs.emplace_back(position, firstSample);
 }
 
 void H5Recording::Gap(std::uint64_t firstSample, std::uint64_t samples) {
-  P->PendingLost.insert(P->PendingLost.end(), {firstSample, samples});
+  const double now = NowSeconds() - P->Started;
+  Outage(firstSample, samples, now, now, false);
 }
+
+void H5Recording::Outage(std::uint64_t firstSample, std::uint64_t samples, double beginS, double endS,
+                         bool estimated) {
+  P->PendingLost.insert(P->PendingLost.end(), {firstSample, samples});
+  P->PendingGapTimes.push_back(beginS);
+  P->PendingGapEnds.push_back(endS);
+  P->PendingGapValues.push_back(samples);
+  P->PendingGapFirst.push_back(firstSample);
+  P->PendingGapEstimated.push_back(estimated ? 1 : 0);
+}
+
+double H5Recording::SecondsSinceStart() const { return NowSeconds() - P->Started; }
 
 void H5Recording::Flush(bool now) {
   const double t = NowSeconds();
   if (!now && t - P->LastFlush < 1) return;
   P->LastFlush = t;
-  P->Writing([&] {
-    P->WriteSamples();
-    P->Stamps->Append(H5T_NATIVE_UINT64, P->PendingStamps.data(), P->PendingStamps.size() / 5);
-    P->PendingStamps.clear();
-    P->Lost->Append(H5T_NATIVE_UINT64, P->PendingLost.data(), P->PendingLost.size() / 2);
-    P->PendingLost.clear();
-    Ok(H5Fflush(*P->File, H5F_SCOPE_LOCAL), "flush the file");
+  std::lock_guard<std::mutex> hold(P->Shared->Lock);
+  P->Shared->Writing([&] {
+    P->WritePending();
+    if (P->Single) WriteScalarText(*P->Entry, "end_time", NexusTime(UtcNow()));
+    Ok(H5Fflush(*P->Shared->File, H5F_SCOPE_LOCAL), "flush the file");
   });
 }
 
 void H5Recording::Finish(const RecordingInfo& info) {
   Flush(true);
-  P->Writing([&] {
-    WriteSettings(*P->File, info);  // the start time is known only once the run began
-    WriteOutcome(*P->File, info);
-    P->Samples->Close("the samples");
-    P->Stamps->Close("the stamps");
-    P->Lost->Close("the gaps");
-    P->File.Close("the file");
+  std::lock_guard<std::mutex> hold(P->Shared->Lock);
+  P->Shared->Writing([&] {
+    P->WriteDescription(info);  // the start time is known only once the run began
+    if (P->Single) WriteScalarText(*P->Entry, "start_time", NexusTime(info.StartUtc));
+    WriteTimeAxis(*P->DataGroup, P->Written, P->Frequency, P->Segments);
+    P->CloseAll();
+    if (P->Single) P->Shared->File.Close("the file");
   });
 }
 
 void H5Recording::Abandon() {
-  P->Samples.reset();
-  P->Stamps.reset();
-  P->Lost.reset();
-  P->File = Id();
+  std::lock_guard<std::mutex> hold(P->Shared->Lock);
+  for (auto* a : {&P->Samples, &P->Stamps, &P->Lost, &P->ReplyTime, &P->ReplyValue, &P->GapTime, &P->GapEnd,
+                  &P->GapValue, &P->GapFirst, &P->GapEstimated})
+    a->reset();
+  for (Id* g : {&P->GapLog, &P->ReplyLog, &P->Collection, &P->DataGroup, &P->Entry}) *g = Id();
+  if (P->Single) P->Shared->File = Id();
+}
+
+H5GroupRecording::H5GroupRecording(const std::string& path, int devices) : Shared(CreateFile(path)) {
+  const hid_t f = *Shared->File;
+  Shared->Writing([&] {
+    WriteRootNexus(f, "entry");
+    SetInt(f, "devices", devices);
+    Id entry = MakeGroup(f, "entry", "NXentry");
+    SetText(*entry, "default", "device0");
+    WriteScalarText(*entry, "start_time", NexusTime(UtcNow()));
+    WriteScalarText(*entry, "end_time", NexusTime(UtcNow()));
+    Id instrument = MakeGroup(*entry, "instrument", "NXinstrument");
+    Ok(H5Fflush(f, H5F_SCOPE_LOCAL), "flush the file");
+  });
+}
+
+H5GroupRecording::~H5GroupRecording() = default;
+
+std::unique_ptr<H5Recording> H5GroupRecording::Add(int index, const RecordingInfo& info) {
+  return std::unique_ptr<H5Recording>(new H5Recording(Shared, index, info));
+}
+
+void H5GroupRecording::Finish(const std::string& startUtc, double startSpreadS) {
+  std::lock_guard<std::mutex> hold(Shared->Lock);
+  Shared->Writing([&] {
+    Id entry(H5Gopen2(*Shared->File, "entry", H5P_DEFAULT), H5Gclose, "open the entry");
+    WriteScalarText(*entry, "start_time", NexusTime(startUtc));
+    WriteScalarText(*entry, "end_time", NexusTime(UtcNow()));
+    const double spread = startSpreadS;
+    WriteScalar(*entry, "start_spread_s", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &spread);
+    Id set(H5Dopen2(*entry, "start_spread_s", H5P_DEFAULT), H5Dclose, "open a dataset");
+    SetText(*set, "units", "s");
+    set.Close("a dataset");
+    entry.Close("the entry");
+    Shared->File.Close("the file");
+  });
+}
+
+void H5GroupRecording::Abandon() {
+  std::lock_guard<std::mutex> hold(Shared->Lock);
+  Shared->File = Id();
 }
 
 namespace {
@@ -480,7 +753,10 @@ std::vector<std::pair<std::uint32_t, bool>> ParseLines(const std::string& text, 
   return lines;
 }
 
-RecordingInfo ReadOpenRecording(hid_t root, const std::string& where) {
+// `root` holds the attributes and /lost, `samplesAt` the samples: both the
+// file's root in a single recording, a device's collection and NXdata group
+// in a group file.
+RecordingInfo ReadOpenRecording(hid_t root, hid_t samplesAt, const std::string& where) {
   const CheckedReader file(root, where);
   if (!file.Has("frequency_hz")) throw Failure(where + " is an HDF5 file, but not a velmora recording");
   RecordingInfo r;
@@ -508,8 +784,8 @@ RecordingInfo ReadOpenRecording(hid_t root, const std::string& where) {
   r.Seconds = file.Number("seconds");
   hsize_t dims[2];
   // What is in the file counts, also when the run never wrote its outcome.
-  if (H5Lexists(root, "samples", H5P_DEFAULT) > 0) {
-    file.Dataset("samples", 1, dims);
+  if (H5Lexists(samplesAt, "samples", H5P_DEFAULT) > 0) {
+    CheckedReader(samplesAt, where).Dataset("samples", 1, dims);
     r.Samples = dims[0];
   }
   if (H5Lexists(root, "lost", H5P_DEFAULT) > 0) {
@@ -566,33 +842,98 @@ Id OpenSigned(hid_t file, const std::string& where) {
   return Id(file, H5Fclose, "open a file");
 }
 
-RecordingInfo ReadApart(const std::string& where, const std::function<RecordingInfo()>& read) {
+// The largest group a file may declare: far more devices than one host
+// records at once.
+constexpr std::int64_t MaxGroupDevices = 1024;
+
+double CheckedSpread(hid_t entry, const std::string& where) {
+  if (H5Lexists(entry, "start_spread_s", H5P_DEFAULT) <= 0) return 0;
+  const Id set(H5Dopen2(entry, "start_spread_s", H5P_DEFAULT), H5Dclose, "open start_spread_s");
+  const Id space(H5Dget_space(*set), H5Sclose, "get a dataspace");
+  const Id type(H5Dget_type(*set), H5Tclose, "get a dataset's type");
+  double value = 0;
+  if (H5Sget_simple_extent_npoints(*space) != 1 || H5Tget_class(*type) != H5T_FLOAT ||
+      H5Dread(*set, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, &value) < 0 || !(value >= 0 && value < 1e9))
+    throw DamagedFile(where, "dataset entry/start_spread_s is not one time in seconds");
+  return value;
+}
+
+H5Contents ReadOpenFile(hid_t file, const std::string& where) {
+  H5Contents c;
+  const CheckedReader root(file, where);
+  if (root.Has("frequency_hz") || !root.Has("devices")) {
+    c.Devices.push_back(ReadOpenRecording(file, file, where));
+    return c;
+  }
+  c.Group = true;
+  const std::int64_t n = root.Integer("devices");
+  if (n < 1 || n > MaxGroupDevices)
+    throw DamagedFile(where, "attribute devices is " + Grouped(static_cast<std::uint64_t>(n)) + ", outside 1 to " +
+                                 Grouped(MaxGroupDevices));
+  const Id entry(H5Gopen2(file, "entry", H5P_DEFAULT), H5Gclose, "open group entry");
+  c.StartSpreadS = CheckedSpread(*entry, where);
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::string name = "device" + std::to_string(i);
+    if (H5Lexists(*entry, name.c_str(), H5P_DEFAULT) <= 0)
+      throw DamagedFile(where, "group entry/" + name + " is missing");
+    const Id data(H5Gopen2(*entry, name.c_str(), H5P_DEFAULT), H5Gclose, ("open group entry/" + name).c_str());
+    const Id collection(H5Gopen2(file, ("entry/instrument/" + name).c_str(), H5P_DEFAULT), H5Gclose,
+                        ("open group entry/instrument/" + name).c_str());
+    c.Devices.push_back(ReadOpenRecording(*collection, *data, where));
+  }
+  return c;
+}
+
+// A file's contents, read in a child process, as one JSON text.
+H5Contents ReadApart(const std::string& where, const std::function<H5Contents()>& read) {
   std::string text;
   try {
-    text = RunIsolated([&] { return JsonText(ToJson(read())); }, ReadSeconds, MaxSideFileBytes);
+    text = RunIsolated(
+        [&] {
+          const H5Contents c = read();
+          Json devices = Json::array();
+          for (const RecordingInfo& r : c.Devices) devices.push_back(ToJson(r));
+          return JsonText({{"group", c.Group}, {"start_spread_s", c.StartSpreadS}, {"devices", devices}});
+        },
+        ReadSeconds, MaxSideFileBytes * 16);
   } catch (const IsolatedFault& f) {
     throw DamagedFile(where, "the HDF5 library " + f.What + " while reading it");
   }
-  return ParseSideFile(text, where);
+  H5Contents c;
+  const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+  if (!j.is_object() || !j.contains("devices") || !j["devices"].is_array() || !j.contains("group") ||
+      !j["group"].is_boolean() || !j.contains("start_spread_s") || !j["start_spread_s"].is_number())
+    throw DamagedFile(where, "what was read of it is not a recording");
+  c.Group = j["group"].get<bool>();
+  c.StartSpreadS = j["start_spread_s"].get<double>();
+  for (const auto& d : j["devices"]) c.Devices.push_back(ParseSideFile(d.dump(), where));
+  return c;
 }
 
 }  // namespace
 
-RecordingInfo ReadH5Recording(const std::string& path) {
+H5Contents ReadH5File(const std::string& path) {
   return ReadApart(path, [&] {
     Quiet();
-    return ReadOpenRecording(*OpenSigned(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), path), path);
+    return ReadOpenFile(*OpenSigned(H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT), path), path);
   });
 }
 
+RecordingInfo ReadH5Recording(const std::string& path) {
+  H5Contents c = ReadH5File(path);
+  if (c.Group) throw Failure(path + " is a group recording of " + std::to_string(c.Devices.size()) + " devices");
+  return c.Devices.front();
+}
+
 RecordingInfo ReadH5RecordingImage(const void* bytes, std::size_t size, const std::string& where) {
-  return ReadApart(where, [&] {
+  H5Contents c = ReadApart(where, [&] {
     Quiet();
     Id fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose, "make a file access property list");
     Ok(H5Pset_fapl_core(*fapl, 1 << 16, 0), "keep a file in memory");
     Ok(H5Pset_file_image(*fapl, const_cast<void*>(bytes), size), "keep a file in memory");
-    return ReadOpenRecording(*OpenSigned(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), where), where);
+    return ReadOpenFile(*OpenSigned(H5Fopen(where.c_str(), H5F_ACC_RDONLY, *fapl), where), where);
   });
+  return c.Devices.front();
 }
 
 }  // namespace velmora::cli
