@@ -111,6 +111,15 @@ void AcquireOutput::Reply(std::uint64_t timeUs, std::uint64_t packet, std::uint6
   });
 }
 
+void AcquireOutput::UseH5(std::unique_ptr<H5Recording> part, const std::string& path) {
+  H5 = std::move(part);
+  H5State.Path = path;
+}
+
+void AcquireOutput::Outage(const LossGap& gap, double beginS, double endS) {
+  if (H5) H5->Outage(gap.FirstSample, gap.Samples, beginS, endS, true);
+}
+
 void AcquireOutput::Lost(const LossGap& gap) {
   if (H5) H5->Gap(gap.FirstSample, gap.Samples);
 }

@@ -62,6 +62,12 @@ class AcquireOutput : public AcquireListener {
   void Reply(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, const unsigned char* data,
              std::size_t length) override;
   void Lost(const LossGap& gap) override;
+  // Samples missed while the link was down (estimated), between two host
+  // times in seconds from the start.
+  void Outage(const LossGap& gap, double beginS, double endS);
+  // Writes HDF5 into `part` (a device of a group file, shown as `path`)
+  // instead of a file of its own; before the run starts.
+  void UseH5(std::unique_ptr<H5Recording> part, const std::string& path);
   // True once a file has failed: the run should end.
   bool Ended() const override;
   // Writes the outcome, the plot and closes every file; throws Failure on

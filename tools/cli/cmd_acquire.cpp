@@ -8,6 +8,7 @@
 #include "acquisition.h"
 #include "command.h"
 #include "device.h"
+#include "group_acquisition.h"
 #include "json.h"
 #include "options.h"
 #include "terminal.h"
@@ -66,11 +67,21 @@ class AcquireCommand : public Command {
     app.add_flag("--no-side-file", NoSideFile, "no FILE.json beside the raw FILE");
     app.add_flag("-q,--quiet", Quiet, "no progress line");
     AddCommonOptions(app, Common);
+    // A group of devices (group_acquisition.h).
+    app.add_option("--hosts", Group.Hosts, "record these devices together into one group\n(HOST,HOST,... or repeated)")
+        ->type_name("HOSTS")
+        ->delimiter(',');
+    app.add_flag("--reconnect", Group.Reconnect, "with --hosts: reconnect a device whose link drops");
+    app.add_option("--reconnect-timeout", Group.ReconnectTimeoutS, "give up on a device away longer (default 30)")
+        ->type_name("S")
+        ->check(Seconds);
   }
   bool Json() const override { return Common.Json; }
 
   int Run() override {
     Resolve();
+    if (!Group.Hosts.empty()) return RunGroup();
+    if (Group.Reconnect) throw UsageError("--reconnect applies to a group: give --hosts (one host is a group too)");
     Device dev(Common.Device, true);
     AcquireOutput output(Paths, DescribeRun(Common.Device.Host, Common.Device.Channel, Settings));
     AcquireStats stats;
@@ -83,6 +94,17 @@ class AcquireCommand : public Command {
   }
 
  private:
+  int RunGroup() {
+    if (Settings.Attach && Group.Reconnect)
+      throw UsageError("--reconnect restarts a device, which --attach never does: give one of them");
+    Group.Device = Common.Device;
+    Group.Settings = Settings;
+    Group.Paths = Paths;
+    Group.Json = Common.Json;
+    Group.Quiet = Quiet;
+    return RunGroupAcquisition(Group);
+  }
+
   // Turns the options into settings; usage mistakes end here.
   void Resolve() {
     ResolveLines(Given);
@@ -266,6 +288,7 @@ class AcquireCommand : public Command {
   }
 
   CommonOptions Common;
+  GroupRequest Group;
   CLI::Option* SecondsOption = nullptr;
   CLI::Option* PacketsOption = nullptr;
   AcquireSettings Settings;
