@@ -104,13 +104,38 @@ class InfoCommand : public Command {
 
  private:
   int RunFile() {
-    std::string kind;
-    const RecordingInfo r = ReadRecording(File, kind);
+    std::string kind = "HDF5";
+    RecordingInfo r;
+    if (LooksLikeHdf5(File)) {
+      const H5Contents c = ReadH5File(File);
+      if (c.Group) return PrintGroup(c);
+      r = c.Devices.front();
+    } else {
+      r = ReadRecording(File, kind);
+    }
     if (Common.Json) {
       velmora::cli::Json j = ToJson(r);
       PrintJson(stdout, {{"ok", true}, {"command", "info"}, {"file", File}, {"kind", kind}, {"recording", j}});
     } else {
       PrintRecording(File, kind, r);
+    }
+    return 0;
+  }
+
+  // A group file: its spread, then each device as a recording of its own.
+  int PrintGroup(const H5Contents& c) const {
+    if (Common.Json) {
+      velmora::cli::Json devices = velmora::cli::Json::array();
+      for (const RecordingInfo& r : c.Devices) devices.push_back(ToJson(r));
+      PrintJson(stdout, {{"ok", true}, {"command", "info"}, {"file", File}, {"kind", "HDF5 group"},
+                         {"start_spread_s", c.StartSpreadS}, {"devices", devices}});
+      return 0;
+    }
+    std::printf("group        %s devices, started within %.6f s of each other\n", Grouped(c.Devices.size()).c_str(),
+                c.StartSpreadS);
+    for (std::size_t i = 0; i < c.Devices.size(); ++i) {
+      std::printf("\n");
+      PrintRecording(File, "HDF5 group, device " + std::to_string(i), c.Devices[i]);
     }
     return 0;
   }
