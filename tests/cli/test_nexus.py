@@ -102,6 +102,83 @@ class Layout(unittest.TestCase):
             self.assertTrue(f["entry/end_time"][()].decode().endswith("+00:00"))
         self.assertIn("samples      10,000", run("info", out).stdout.decode())
 
+    @unittest.skipIf(h5py is None, globals().get("WHY_NO_SILX", ""))
+    def test_a_group_recording_is_nexus_with_every_device_exact(self):
+        out, raw = self.path("group.h5"), self.path("group.bin")
+        r = run("acquire", "--hosts", ",".join(HOSTS), "-c", "2", "-t", "1", "-f", "50000", "--h5", out, raw, "--json")
+        summary = json.loads(r.stdout)
+        self.assertLess(summary["start_spread_s"], 0.5)
+        self.assertEqual([d["ended"] for d in summary["devices"]], ["complete"] * 4)
+        check_nexus(self, out)
+        with h5py.File(out, "r") as f:
+            self.assertEqual(f["/"].attrs["devices"], 4)
+            self.assertEqual(f["entry"].attrs["default"], "device0")
+            self.assertGreaterEqual(f["entry/start_spread_s"][()], 0)
+            for i, host in enumerate(HOSTS):
+                samples = f["entry/device%d/samples" % i][()]
+                self.assertTrue(numpy.array_equal(samples, numpy.arange(50000, dtype="<u2")), host)
+                collection = f["entry/instrument/device%d" % i]
+                self.assertEqual(collection["host"][()].decode(), host)
+                self.assertEqual(len(collection["gaps/value"]), 0)
+        for i in range(4):  # raw files, one per device, with their side files
+            self.assertEqual(os.path.getsize(self.path("group.dev%d.bin" % i)), 100000)
+        info = json.loads(run("info", out, "--json").stdout)
+        self.assertEqual([d["device"]["host"] for d in info["devices"]], HOSTS)
+        self.assertEqual([d["samples"] for d in info["devices"]], [50000] * 4)
+        self.assertIn("device       %s, channel 2" % HOSTS[3], run("info", out).stdout.decode())
+
+    def test_group_mistakes_exit_2_with_the_reason(self):
+        for args, reason in [(["--reconnect", "-H", HOSTS[0]], "--reconnect applies to a group"),
+                             (["--hosts", HOSTS[0], "--csv", "-"], "one file per device"),
+                             (["--hosts", HOSTS[0], "--reconnect", "-A"], "--attach never does")]:
+            r = run("acquire", *args, check=False)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(reason, r.stderr.decode())
+
+    @unittest.skipIf(h5py is None, globals().get("WHY_NO_SILX", ""))
+    def test_a_device_killed_mid_run_comes_back_as_one_gap_and_the_others_go_on(self):
+        out, hz, seconds = self.path("outage.h5"), 100000, 5
+        dying = start_sim(VELMORA, DYING_HOST, 60)
+        acquire = subprocess.Popen([VELMORA, "acquire", "--hosts", HOSTS[0] + "," + DYING_HOST, "-c", "3",
+                                    "-t", str(seconds), "-f", str(hz), "--reconnect", "--reconnect-timeout", "20",
+                                    "--h5", out, "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            time.sleep(1.5)
+            stop_sim(dying)  # the link drops; nothing listens for a while
+            time.sleep(1)
+            dying = start_sim(VELMORA, DYING_HOST, 60)
+            stdout, stderr = acquire.communicate(timeout=60)
+        finally:
+            acquire.kill()
+            stop_sim(dying)
+        self.assertEqual(acquire.returncode, 0, stderr.decode())
+        steady, revived = json.loads(stdout)["devices"]
+        self.assertEqual((steady["samples"], steady["lost_samples"], steady["outages"]), (hz * seconds, 0, []))
+        self.assertEqual(len(revived["outages"]), 1)
+        outage = revived["outages"][0]
+        first, resume = outage["first_sample"], outage["resume_sample"]
+        self.assertEqual(resume - first, outage["estimated_missed_samples"])
+        self.assertGreater(outage["end_s"] - outage["begin_s"], 0.9)
+        # Nothing counted twice, nothing made up: what arrived and what was missed make the run.
+        self.assertEqual(revived["samples"] + revived["lost_samples"], hz * seconds)
+        self.assertEqual(revived["gaps"], [{"first_sample": first, "samples": resume - first,
+                                            "time_s": first / hz}])
+        check_nexus(self, out)
+        with h5py.File(out, "r") as f:
+            samples = f["entry/device1/samples"][()]
+            # Up to the outage the device's own count, after it a restarted one.
+            self.assertTrue(numpy.array_equal(samples[:first], numpy.arange(first, dtype="<u2")))
+            after = len(samples) - first
+            self.assertTrue(numpy.array_equal(samples[first:], numpy.arange(after, dtype="<u2")))
+            t = f["entry/device1/time"][()]
+            self.assertEqual(len(t), len(samples))  # one time per sample once there is a break
+            self.assertAlmostEqual(t[first - 1], (first - 1) / hz)
+            self.assertAlmostEqual(t[first], resume / hz)
+            gaps = f["entry/instrument/device1/gaps"]
+            self.assertEqual((list(gaps["first_sample"]), list(gaps["value"]), list(gaps["estimated"])),
+                             ([first], [resume - first], [1]))
+            self.assertEqual(len(f["entry/device0/time"]), 2)
+
 
 if __name__ == "__main__":
     VELMORA = sys.argv.pop(1)

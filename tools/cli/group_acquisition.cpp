@@ -166,8 +166,9 @@ class DeviceRun : public AcquireListener {
   // The settings of the run after an outage: what is left of its length.
   bool Plan(AcquireSettings& s) {
     if (Total.Interrupted || Total.StoppedOnLoss || Interrupted()) return false;
+    // One reading of the clock: the rest of the run is counted from it.
+    const std::uint64_t resume = Estimate();
     if (Total.TargetSamples > 0) {
-      const std::uint64_t resume = Estimate();
       if (resume >= Total.TargetSamples) {
         // The outage ran past the end: the rest of the run is missed.
         Base = Total.TargetSamples;
@@ -179,7 +180,7 @@ class DeviceRun : public AcquireListener {
       if (Total.Packets >= s.Packets) return false;
       s.Packets -= Total.Packets;
     }
-    Base = Estimate();
+    Base = resume;
     return true;
   }
 
