@@ -20,7 +20,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 # own checks: clang, lld and the sanitizer runtime for the fuzzers and
 # sanitizer builds; mingw-w64, gcc -m32 and the GoogleTest sources for the
 # cross builds (qemu-i386 and Wine below); h5py and numpy to read recordings
-# back; venv, pip, setuptools and wheel for the Python package and its
+# back (silx checks them as NeXus files); venv, pip, setuptools and wheel for the Python package and its
 # wheels; llvm-dlltool for the import library Microsoft's linker reads;
 # lintian and dpkg-dev for the Debian packages; zip and unzip for the
 # Windows packages; Chromium driven from Node (npm installs puppeteer-core
@@ -29,7 +29,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 base=($(sh "$(dirname "$0")/../scripts/deps/ensure-packages.sh" --list)
       clang lld libbenchmark-dev libclang-rt-14-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 g++-multilib googletest
-      python3-numpy python3-h5py python3-venv python3-pip python3-setuptools python3-wheel
+      python3-numpy python3-h5py python3-silx python3-venv python3-pip python3-setuptools python3-wheel
       llvm lintian dpkg-dev file zip unzip chromium mmdebstrap)
 # Node and npm: Debian's, unless a Node with its own npm is there already
 # (Debian's npm would not install beside it).

@@ -5,10 +5,13 @@ group run in which one device dies and comes back under --reconnect.
 
 Run by ctest as: /usr/bin/python3 test_nexus.py PATH/TO/velmora
 Loopback addresses 127.<net>.53.1-9 (loopback_fixtures.address) belong to
-this file: group devices on .1-.4, the device a test kills on .5.
+this file: group devices on .1-.4, the device a test kills on .5, the devices of the
+group example of docs/cli.md on .6 and .7.
 """
 import json
 import os
+import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -31,6 +34,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PRE_NEXUS = os.path.join(HERE, "data", "pre-nexus-recording.h5")
 HOSTS = [address(53, i) for i in range(1, 5)]
 DYING_HOST = address(53, 5)
+DOCS = os.path.join(HERE, "..", "..", "docs", "cli.md")
+# The docs' example addresses and the ones it runs on here.
+DOCS_HOSTS = {"127.0.0.2": address(53, 6), "127.0.0.3": address(53, 7)}
 
 
 def run(*args, check=True, timeout=120):
@@ -178,6 +184,39 @@ class Layout(unittest.TestCase):
             self.assertEqual((list(gaps["first_sample"]), list(gaps["value"]), list(gaps["estimated"])),
                              ([first], [resume - first], [1]))
             self.assertEqual(len(f["entry/device0/time"]), 2)
+
+    @unittest.skipIf(h5py is None, globals().get("WHY_NO_SILX", ""))
+    def test_the_group_example_of_the_docs_runs_as_written(self):
+        with open(DOCS) as f:
+            text = f.read()
+        block = re.search(r"<!-- cli-test: group-example -->\n```sh\n(.*?)```", text, re.S)
+        self.assertIsNotNone(block, "docs/cli.md lost its group example")
+        script = block.group(1)
+        for written, here in DOCS_HOSTS.items():
+            script = script.replace(written, here)
+        work = self.path("docs-example")
+        os.mkdir(work)
+        env = dict(os.environ, PATH=os.path.dirname(os.path.abspath(VELMORA)) + os.pathsep + os.environ["PATH"])
+        # Into a file: the devices it leaves running would hold a pipe open.
+        with open(os.path.join(work, "output.txt"), "w+b") as out:
+            shell = subprocess.Popen(["bash", "-e", "-o", "pipefail", "-c", script], cwd=work, env=env,
+                                     stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+            try:
+                shell.wait(timeout=60)
+            finally:
+                try:
+                    os.killpg(shell.pid, signal.SIGTERM)  # the simulated devices it left running
+                except ProcessLookupError:
+                    pass
+            out.seek(0)
+            text = out.read().decode()
+        self.assertEqual(shell.returncode, 0, text)
+        self.assertIn("acquired a group of 2 devices", text)
+        self.assertEqual(text.count("samples   200,000 of 200,000 asked, lost 0 in 0 gaps"), 2)
+        self.assertIn("(200000,)", text)
+        for name in ["group.dev0.bin", "group.dev1.bin.json", "group.h5"]:
+            self.assertTrue(os.path.exists(os.path.join(work, name)), name)
+        check_nexus(self, os.path.join(work, "group.h5"))
 
 
 if __name__ == "__main__":
