@@ -87,6 +87,7 @@ bool AcquireOutput::Ended() const { return Failed() != nullptr || ReaderGone(); 
 void AcquireOutput::Started(const AcquireStats& stats) {
   Info.StartUtc = stats.StartUtc;
   NextSample = stats.FirstSample;
+  if (H5) H5->Begin();
   Attempt(SideState, [&] { WriteSideFile(SideState.Path, Info, Paths.Raw); });
 }
 

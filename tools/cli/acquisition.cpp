@@ -184,17 +184,6 @@ std::string DescribeGap(const LossGap& gap) {
   return "lost " + Grouped(gap.Samples) + " samples at sample " + Grouped(gap.FirstSample) + " (" + t + " s)";
 }
 
-std::string UtcNow() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));
-  char out[48];
-  std::snprintf(out, sizeof out, "%s.%03dZ", text, ms);
-  return out;
-}
 
 void Acquire(NDX_HANDLE h, const AcquireSettings& settings, AcquireListener& listener, ProgressLine& progress,
              AcquireStats& stats, const std::function<void(const std::string&)>& warn) {

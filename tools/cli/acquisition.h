@@ -103,7 +103,5 @@ void Acquire(NDX_HANDLE handle, const AcquireSettings& settings, AcquireListener
 
 // "lost 1,234 samples at sample 5,678 (0.0568 s)"
 std::string DescribeGap(const LossGap& gap);
-// The current time in UTC, ISO 8601 with milliseconds: 2026-12-09T04:50:12.345Z
-std::string UtcNow();
 
 }  // namespace velmora::cli

@@ -35,13 +35,9 @@ struct Probe {
   std::int32_t Bytes = 0;
 };
 
-// A recording's description from the file itself (HDF5) or from its side
-// file (raw FILE with FILE.json, or the side file named directly).
-RecordingInfo ReadRecording(const std::string& path, std::string& kind) {
-  if (LooksLikeHdf5(path)) {
-    kind = "HDF5";
-    return ReadH5Recording(path);
-  }
+// A raw recording's description from its side file (FILE.json beside it, or
+// the side file named directly).
+RecordingInfo ReadSideFileOf(const std::string& path, std::string& kind) {
   std::string side = path;
   std::ifstream in(side, std::ios::binary);
   const bool isJson = in && in.peek() == '{';
@@ -111,7 +107,7 @@ class InfoCommand : public Command {
       if (c.Group) return PrintGroup(c);
       r = c.Devices.front();
     } else {
-      r = ReadRecording(File, kind);
+      r = ReadSideFileOf(File, kind);
     }
     if (Common.Json) {
       velmora::cli::Json j = ToJson(r);

@@ -12,6 +12,7 @@ H5Recording::H5Recording(const std::string&, const RecordingInfo&) {
   throw Failure("this build of velmora has no HDF5 support");
 }
 H5Recording::~H5Recording() = default;
+void H5Recording::Begin() {}
 void H5Recording::Sample(std::uint64_t) {}
 void H5Recording::Stamp(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t) {}
 void H5Recording::Gap(std::uint64_t, std::uint64_t) {}

@@ -481,6 +481,8 @@ H5Recording::H5Recording(std::shared_ptr<H5Shared> shared, int index, const Reco
 
 H5Recording::~H5Recording() = default;
 
+void H5Recording::Begin() { P->Started = NowSeconds(); }
+
 void H5Recording::Sample(std::uint64_t value) {
   // Copied in the host's order: the memory type is the native one.
   unsigned char* to = &P->Pending[P->PendingBytes];

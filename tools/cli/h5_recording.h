@@ -49,6 +49,8 @@ class H5Recording {
   H5Recording(const H5Recording&) = delete;
   H5Recording& operator=(const H5Recording&) = delete;
 
+  // The run has started: the logs' times count from now.
+  void Begin();
   void Sample(std::uint64_t value);
   void Stamp(std::uint64_t timeUs, std::uint64_t packet, std::uint64_t offset, std::uint64_t position,
              std::uint64_t firstSample);

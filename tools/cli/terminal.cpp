@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <thread>
 
@@ -156,6 +158,25 @@ std::string Grouped(std::uint64_t value) {
     if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
     out += digits[i];
   }
+  return out;
+}
+
+std::string UtcNow() {
+  using namespace std::chrono;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  // The threads of a group ask at once: std::gmtime's buffer is shared.
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &seconds);
+#else
+  gmtime_r(&seconds, &parts);
+#endif
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  char out[48];
+  std::snprintf(out, sizeof out, "%s.%03dZ", text, ms);
   return out;
 }
 

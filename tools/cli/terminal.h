@@ -15,6 +15,8 @@ int TerminalColumns(std::FILE* stream);
 void SetBinary(std::FILE* stream);
 
 double NowSeconds();  // monotonic
+// The current time in UTC, ISO 8601 with milliseconds: 2026-12-09T04:50:12.345Z
+std::string UtcNow();
 void SleepMs(int ms);
 
 // Ctrl-C (and SIGTERM) during long work: the first one asks the work to end
