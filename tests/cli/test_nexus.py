@@ -6,7 +6,7 @@ group run in which one device dies and comes back under --reconnect.
 Run by ctest as: /usr/bin/python3 test_nexus.py PATH/TO/velmora
 Loopback addresses 127.<net>.53.1-9 (loopback_fixtures.address) belong to
 this file: group devices on .1-.4, the device a test kills on .5, the devices of the
-group example of docs/cli.md on .6 and .7.
+group example of docs/cli.md on .6 and .7; nothing listens on .9.
 """
 import json
 import os
@@ -34,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PRE_NEXUS = os.path.join(HERE, "data", "pre-nexus-recording.h5")
 HOSTS = [address(53, i) for i in range(1, 5)]
 DYING_HOST = address(53, 5)
+ABSENT_HOST = address(53, 9)
 DOCS = os.path.join(HERE, "..", "..", "docs", "cli.md")
 # The docs' example addresses and the ones it runs on here.
 DOCS_HOSTS = {"127.0.0.2": address(53, 6), "127.0.0.3": address(53, 7)}
@@ -132,6 +133,21 @@ class Layout(unittest.TestCase):
         self.assertEqual([d["device"]["host"] for d in info["devices"]], HOSTS)
         self.assertEqual([d["samples"] for d in info["devices"]], [50000] * 4)
         self.assertIn("device       %s, channel 2" % HOSTS[3], run("info", out).stdout.decode())
+
+    @unittest.skipIf(h5py is None, globals().get("WHY_NO_SILX", ""))
+    def test_a_device_that_cannot_be_reached_leaves_the_others_complete(self):
+        out = self.path("absent.h5")
+        r = run("acquire", "--hosts", HOSTS[1] + "," + ABSENT_HOST, "-c", "4", "-t", "0.5", "-f", "10000",
+                "--h5", out, "--json", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(ABSENT_HOST + ": failed: cannot connect", r.stderr.decode())
+        present, absent = json.loads(r.stdout)["devices"]
+        self.assertEqual((present["ended"], present["samples"]), ("complete", 5000))
+        self.assertTrue(absent["ended"].startswith("failed: cannot connect"))
+        check_nexus(self, out)  # an empty device is still a valid plot
+        info = json.loads(run("info", out, "--json").stdout)["devices"]
+        self.assertEqual([d["samples"] for d in info], [5000, 0])
+        self.assertTrue(info[1]["ended"].startswith("failed: cannot connect"))
 
     def test_group_mistakes_exit_2_with_the_reason(self):
         for args, reason in [(["--reconnect", "-H", HOSTS[0]], "--reconnect applies to a group"),
