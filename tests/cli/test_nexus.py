@@ -110,6 +110,19 @@ class Layout(unittest.TestCase):
         self.assertIn("samples      10,000", run("info", out).stdout.decode())
 
     @unittest.skipIf(h5py is None, globals().get("WHY_NO_SILX", ""))
+    def test_a_recording_with_breaks_gives_every_sample_its_own_time(self):
+        out, hz = self.path("latest.h5"), 100000
+        run("acquire", "-H", HOSTS[0], "-c", "5", "-L", "-t", "1", "-f", str(hz), "-q", "--h5", out)
+        check_nexus(self, out)
+        with h5py.File(out, "r") as f:
+            samples, t = f["samples"][()], f["entry/data/time"][()]
+        self.assertEqual(len(t), len(samples))
+        self.assertGreater(len(samples), 2)
+        # The simulated device's sample is its index: the time must say the same.
+        self.assertTrue(numpy.array_equal(numpy.rint(t * hz).astype(numpy.int64) % 65536, samples.astype(numpy.int64)))
+        self.assertTrue(numpy.all(numpy.diff(t) > 0))
+
+    @unittest.skipIf(h5py is None, globals().get("WHY_NO_SILX", ""))
     def test_a_group_recording_is_nexus_with_every_device_exact(self):
         out, raw = self.path("group.h5"), self.path("group.bin")
         r = run("acquire", "--hosts", ",".join(HOSTS), "-c", "2", "-t", "1", "-f", "50000", "--h5", out, raw, "--json")
