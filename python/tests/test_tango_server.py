@@ -2,8 +2,6 @@
 database: each test class runs the server in a child process."""
 
 import os
-import queue
-import threading
 import time
 import unittest
 from typing import Any, Callable, List, Tuple
@@ -13,6 +11,8 @@ from .simulator import SimTestCase, SimulatedDevice, address
 try:
     import tango
     from tango.test_context import DeviceTestContext
+
+    from velmora.tango_server.client import BlockEvents, gaps
 except ImportError:  # the suite runs with interpreters without PyTango too
     tango = None
 
@@ -31,44 +31,8 @@ def wait_for(condition: Callable[[], bool], seconds: float) -> bool:
     return condition()
 
 
-class EventLog:
-    """Change events of some attributes, in arrival order."""
-
-    def __init__(self, proxy: Any, names: Tuple[str, ...]) -> None:
-        self.events: "queue.Queue[Tuple[str, Any, float]]" = queue.Queue()
-        self._ids = [proxy.subscribe_event(name, tango.EventType.CHANGE_EVENT, self._push)
-                     for name in names]
-        self._proxy = proxy
-
-    def _push(self, event: Any) -> None:
-        if not event.err and event.attr_value is not None:
-            name = event.attr_name.split("#")[0].rsplit("/", 1)[-1].lower()
-            self.events.put((name, event.attr_value.value, event.attr_value.time.totime()))
-
-    def close(self) -> None:
-        for ident in self._ids:
-            self._proxy.unsubscribe_event(ident)
-
-    def blocks(self, seconds: float) -> List[Tuple[int, Any]]:
-        """(first index, samples) of every data event within ``seconds``;
-        the index and the samples of one block share a time stamp."""
-        found, index = [], None
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            try:
-                name, value, stamp = self.events.get(timeout=0.2)
-            except queue.Empty:
-                continue
-            if name == "samplesfirstindex":
-                index = (value, stamp)
-            elif name == "samples" and index is not None and index[1] == stamp and len(value):
-                found.append((index[0], value))
-        return found
-
-
 def contiguous(test: unittest.TestCase, blocks: List[Tuple[int, Any]]) -> None:
-    for (index, samples), (following, _) in zip(blocks, blocks[1:]):
-        test.assertEqual(following, index + len(samples))
+    test.assertEqual(gaps(blocks), [])
 
 
 def server(sim_address: str, port: int) -> "DeviceTestContext":
@@ -117,7 +81,7 @@ class ServedChannelTest(SimTestCase):
     def test_events_carry_every_sample_once_and_running_refuses_what_needs_idle(self) -> None:
         proxy = self.proxy
         proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = HZ, 64, 8192
-        log = EventLog(proxy, ("SamplesFirstIndex", "Samples", "State"))
+        log = BlockEvents(proxy)
         self.addCleanup(log.close)
         proxy.StartCleared()
         try:
@@ -126,7 +90,7 @@ class ServedChannelTest(SimTestCase):
             self.assertIn("needs state ON; the device is RUNNING", desc)
             self.refused("VELMORA_WrongState", proxy.write_attribute, "Frequency", 1000)
             self.refused("VELMORA_WrongState", proxy.Ping)
-            blocks = log.blocks(2.0)
+            blocks = list(log.blocks(2.0))
         finally:
             proxy.Stop()
         self.assertGreater(len(blocks), 5)
@@ -153,10 +117,10 @@ class ReconnectionTest(unittest.TestCase):
         proxy = context.device
         self.assertTrue(wait_for(lambda: proxy.state() == tango.DevState.ON, 5), proxy.status())
         proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = HZ, 64, 8192
-        log = EventLog(proxy, ("SamplesFirstIndex", "Samples"))
+        log = BlockEvents(proxy)
         self.addCleanup(log.close)
         proxy.StartCleared()
-        self.assertGreater(len(log.blocks(0.5)), 0)
+        self.assertGreater(len(list(log.blocks(0.5))), 0)
         sim.stop()
         self.assertTrue(wait_for(lambda: proxy.state() == tango.DevState.FAULT, 3))
         self.assertIn("down", proxy.status())
@@ -167,7 +131,7 @@ class ReconnectionTest(unittest.TestCase):
         self.assertEqual((proxy.Frequency, proxy.Outages), (HZ, 1))
         self.assertGreaterEqual(proxy.SamplesLost, HZ / 2)  # at least the 0.5 s away
         before = proxy.SamplesReceived
-        after = log.blocks(1.0)
+        after = list(log.blocks(1.0))
         self.assertGreater(proxy.SamplesReceived, before)
         contiguous(self, after[1:])
         proxy.Stop()

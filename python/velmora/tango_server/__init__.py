@@ -25,6 +25,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 2
     from .channel import VelmoraChannel
 
-    args = list(sys.argv if argv is None else ["velmora-tango"] + list(argv))
+    # The server's name in the database is velmora-tango/<instance>, however
+    # it was started (the command, python -m velmora.tango_server, Starter).
+    args = ["velmora-tango"] + list(sys.argv[1:] if argv is None else argv)
     run((VelmoraChannel,), args=args)
     return 0
