@@ -196,8 +196,11 @@ class Link:
                     device.start()
             except VelmoraError as error:
                 self.last_result = error.code
-                if self.state != FAULT or "reconnecting" not in self.status:
-                    reason = self.status if self.state == FAULT else self.describe(error.code)
+                if "reconnecting" not in self.status:
+                    # After a drop, why it dropped matters more than why
+                    # the first attempt to come back failed.
+                    reason = (self.status if self._outage_began is not None else
+                              "cannot connect to %s: %s" % (self.where(), self.describe(error.code)))
                     self._set(FAULT, "%s; reconnecting" % reason)
                 self._wake.wait(_RETRY_SECONDS[min(attempt, len(_RETRY_SECONDS) - 1)])
                 self._wake.clear()
