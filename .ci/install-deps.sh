@@ -25,12 +25,15 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install o
 # lintian and dpkg-dev for the Debian packages; zip and unzip for the
 # Windows packages; Chromium driven from Node (npm installs puppeteer-core
 # for that test) to check the panel's page in a browser; mmdebstrap for the
-# fresh-machine test's Debian root.
+# fresh-machine test's Debian root; PyTango, the Tango database server and
+# MariaDB (which it keeps its tables in), tango_admin and Starter for the
+# Tango device server's tests and its deployment test.
 base=($(sh "$(dirname "$0")/../scripts/deps/ensure-packages.sh" --list)
       clang lld libbenchmark-dev libclang-rt-14-dev
       g++-mingw-w64-x86-64 g++-mingw-w64-i686 g++-multilib googletest
       python3-numpy python3-h5py python3-silx python3-venv python3-pip python3-setuptools python3-wheel
-      llvm lintian dpkg-dev file zip unzip chromium mmdebstrap)
+      llvm lintian dpkg-dev file zip unzip chromium mmdebstrap
+      python3-tango mariadb-server tango-db tango-starter tango-test)
 # Node and npm: Debian's, unless a Node with its own npm is there already
 # (Debian's npm would not install beside it).
 command -v npm >/dev/null 2>&1 || base+=(nodejs npm)
@@ -108,6 +111,9 @@ done
 if [ ${#need[@]} -gt 0 ]; then
   need_root "missing packages: ${need[*]}"
   apt_update
+  # tango-db would ask how to set up its database; the deployment test sets
+  # up a private one itself, so it is told not to.
+  echo "tango-db tango-db/dbconfig-install boolean false" | debconf-set-selections
   "${APT_INSTALL[@]}" "${need[@]}"
 fi
 if ! qemu_recent; then

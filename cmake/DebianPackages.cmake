@@ -3,6 +3,7 @@
 #   libvelmora0     the shared library (component runtime)
 #   libvelmora-dev  header, CMake and pkg-config files, the .so link (development)
 #   velmora-tools   velmora and velmora-sim with their manual pages (tools)
+#   velmora-tango   the Python package with the Tango device server (tango)
 # scripts/deb-test.sh builds, checks, installs and removes them.
 if(WIN32 OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
   return()
@@ -31,6 +32,21 @@ if(TARGET velmora-cli OR TARGET velmora-sim)
   velmora_debian_docs(tools velmora-tools)
 endif()
 
+# The Tango device server: the Python package for Debian's python3, which
+# finds the library of the runtime package through the system loader, and
+# its command. Only the packages install it.
+set(_velmora_tango_python ${PROJECT_SOURCE_DIR}/python/velmora)
+install(DIRECTORY ${_velmora_tango_python} DESTINATION lib/python3/dist-packages
+        COMPONENT tango EXCLUDE_FROM_ALL
+        PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE PATTERN "*.so" EXCLUDE PATTERN "*.dll" EXCLUDE)
+install(PROGRAMS ${_velmora_debian_dir}/velmora-tango DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT tango EXCLUDE_FROM_ALL)
+velmora_gzip(${PROJECT_SOURCE_DIR}/docs/man/velmora-tango.1 ${CMAKE_CURRENT_BINARY_DIR}/man
+             _velmora_tango_page)
+install(FILES ${_velmora_tango_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT tango EXCLUDE_FROM_ALL)
+velmora_debian_docs(tango velmora-tango)
+
 set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VENDOR "VELMORA")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -44,7 +60,9 @@ set(CPACK_COMPONENTS_ALL runtime development)
 if(TARGET velmora-cli OR TARGET velmora-sim)
   list(APPEND CPACK_COMPONENTS_ALL tools)
 endif()
+list(APPEND CPACK_COMPONENTS_ALL tango)
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+set(CPACK_COMPONENT_TANGO_DEPENDS runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
@@ -94,5 +112,19 @@ files, data blocks, and the meaning of result numbers.
 
 velmora-sim runs a simulated device on a local address, for trying the
 library, the tool and programs built on them without hardware.")
+
+set(CPACK_DEBIAN_TANGO_PACKAGE_NAME velmora-tango)
+set(CPACK_DEBIAN_TANGO_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_TANGO_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS "python3, python3-tango, python3-numpy")
+set(CPACK_DEBIAN_TANGO_DESCRIPTION
+"Tango device server for VELMORA data-acquisition devices
+velmora-tango serves one channel of a network-attached data-acquisition
+device as a Tango device: settings as memorised attributes, the newest
+samples and counters with change and archive events pushed by the server,
+Start, Stop, ReadBlock, WriteBlock and Ping commands, and automatic
+reconnection after a dropped link. Start one server process per device.
+
+This package also contains the velmora Python package it is built on.")
 
 include(CPack)

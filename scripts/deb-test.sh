@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the Debian packages (libvelmora0, libvelmora-dev, velmora-tools) with
+# Makes the Debian packages (libvelmora0, libvelmora-dev, velmora-tools,
+# velmora-tango, which needs python3-tango to install) with
 # CPack in build-deb, checks them with lintian (errors fail, warnings are
 # shown), then, as root, installs them with dpkg, builds the C example
 # against the installed files with pkg-config and with CMake, runs it against
@@ -12,7 +13,7 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build-deb}
 . scripts/lib/test-address.sh
 ADDRESS=$(test_address 16 2)
-PACKAGES=(libvelmora0 libvelmora-dev velmora-tools)
+PACKAGES=(libvelmora0 libvelmora-dev velmora-tools velmora-tango)
 installed=0
 extra_cleanup() {
   if [ "$installed" = 1 ]; then
@@ -37,6 +38,7 @@ arch=$(dpkg --print-architecture)
 debs=()
 for p in "${PACKAGES[@]}"; do
   f=$BUILD/packages/${p}_${version}_${arch}.deb
+  [ "$p" = velmora-tango ] && f=$BUILD/packages/${p}_${version}_all.deb
   [ -f "$f" ] || { echo "missing package: $f" >&2; ls "$BUILD/packages" >&2; exit 1; }
   debs+=("$f")
   printf '   %-40s %7d bytes  Depends: %s\n' "$(basename "$f")" "$(stat -c %s "$f")" \
@@ -71,6 +73,8 @@ dpkg -i "${debs[@]}" >/dev/null
 [ "$(pkg-config --modversion velmora)" = "$version" ] || { echo "pkg-config gives another version" >&2; exit 1; }
 grep -q "^usage: velmora-sim" <<<"$(velmora-sim --help)"
 grep -q "ERROR_TIMEOUT" <<<"$(velmora errors 1460)"
+# The server's Python package finds the installed library.
+(cd / && /usr/bin/python3 -c "import velmora.tango_server.channel, velmora; velmora.load_library()")
 
 step "build the C example with pkg-config and with find_package(velmora)"
 # shellcheck disable=SC2046

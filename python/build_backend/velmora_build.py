@@ -66,10 +66,31 @@ def metadata() -> str:
         "Requires-Python: %s\n" % REQUIRES_PYTHON,
         "Provides-Extra: numpy\n",
         'Requires-Dist: numpy; extra == "numpy"\n',
+        "Provides-Extra: tango\n",
+        'Requires-Dist: pytango; extra == "tango"\n',
         "Description-Content-Type: text/markdown\n",
         "\n",
         description,
     ])
+
+
+def console_scripts() -> List[Tuple[str, str]]:
+    """(command, "module:function") of every line of pyproject.toml's
+    [tool.velmora_build.scripts] table (read by hand: no TOML reader before
+    Python 3.11)."""
+    scripts, inside = [], False
+    for line in (ROOT / "pyproject.toml").read_text(encoding="utf-8").splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            inside = line == "[tool.velmora_build.scripts]"
+        elif inside and "=" in line and not line.startswith("#"):
+            name, target = (part.strip().strip('"') for part in line.split("=", 1))
+            scripts.append((name, target))
+    return scripts
+
+
+def entry_points() -> str:
+    return "[console_scripts]\n" + "".join("%s = %s\n" % pair for pair in console_scripts())
 
 
 def wheel_file(tag: str) -> str:
@@ -105,6 +126,7 @@ def write_wheel(out_dir: Path, tag: str, contents: Iterable[Tuple[str, bytes, in
         ("%s/METADATA" % info, metadata().encode("utf-8"), 0o644),
         ("%s/WHEEL" % info, wheel_file(wheel_tag).encode("utf-8"), 0o644),
         ("%s/top_level.txt" % info, (NAME + "\n").encode("utf-8"), 0o644),
+        ("%s/entry_points.txt" % info, entry_points().encode("utf-8"), 0o644),
     ]
     record = "".join(_record_line(name, data) for name, data, _ in entries)
     record += "%s/RECORD,,\n" % info

@@ -58,6 +58,9 @@ def check_wheel(test: unittest.TestCase, path: Path) -> Dict[str, bytes]:
     metadata = files["%s/METADATA" % info].decode()
     test.assertIn("Name: velmora\n", metadata)
     test.assertIn("Version: %s\n" % version, metadata)
+    # The Tango server's command, which pip makes from this file.
+    test.assertIn("velmora-tango = velmora.tango_server:main\n",
+                  files["%s/entry_points.txt" % info].decode())
     # RECORD: every other file once, with its hash and size.
     rows = list(csv.reader(io.StringIO(files["%s/RECORD" % info].decode())))
     recorded = {row[0]: row[1:] for row in rows}

@@ -1,0 +1,163 @@
+"""Figures of the Tango device server (a measurement, not a test):
+
+1. a sustained event stream to one subscribed client: 16-bit samples at
+   1,000,000 samples/s for 60 s, every sample checked (the simulated device
+   sends sample n as n truncated to 16 bits) for loss and repetition, with
+   the server's CPU time beside that of a plain Python stream of the same
+   device in the same run;
+2. reconnection: from the device listening again to the server RUNNING,
+   median of 5.
+
+    VELMORA_TEST_NET=<n> /usr/bin/python3 bench/tango_figures.py [build folder] [--seconds 60]
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT / "python"), str(ROOT / "tests" / "support"), str(ROOT / "python" / "tests")]
+
+import numpy  # noqa: E402
+import tango  # noqa: E402
+
+import velmora  # noqa: E402
+from loopback_fixtures import address  # noqa: E402
+from simulator import SimulatedDevice  # noqa: E402
+from velmora.tango_server.client import BlockEvents  # noqa: E402
+
+HZ, BITS, BLOCK = 1_000_000, 16, 16384
+NET = int(os.environ.get("VELMORA_TEST_NET", "0") or 0)
+PORT = 41_000 + NET * 10
+
+
+def cpu_seconds(pid: int) -> float:
+    fields = Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Server:
+    """velmora-tango without a database, in its own process."""
+
+    def __init__(self, host: str, folder: str) -> None:
+        props = Path(folder) / "devices.txt"
+        props.write_text('velmora-tango/figures/DEVICE/VelmoraChannel: "test/velmora/figures"\n'
+                         "test/velmora/figures->host: %s\n" % host)
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "velmora.tango_server", "figures",
+             "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % PORT, "-file=%s" % props],
+            cwd=ROOT / "python", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.proxy = tango.DeviceProxy("tango://127.0.0.1:%d/test/velmora/figures#dbase=no" % PORT)
+        wait(lambda: self.proxy.state() == tango.DevState.ON, 20, "the server to connect")
+
+    def stop(self) -> None:
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+
+
+def wait(condition, seconds: float, what: str) -> float:
+    began = time.monotonic()
+    while time.monotonic() - began < seconds:
+        try:
+            if condition():
+                return time.monotonic() - began
+        except tango.DevFailed:
+            pass
+        time.sleep(0.005)
+    raise SystemExit("tango_figures: waited %g s for %s" % (seconds, what))
+
+
+def raw_stream_cpu(host: str, seconds: float) -> float:
+    """CPU seconds of this process streaming the same device directly."""
+    began = time.process_time()
+    count = 0
+    with velmora.Device(host, "input", 0) as device:
+        for block in device.stream(seconds, frequency=HZ, bits=BITS, block_size=BLOCK):
+            count += len(block.samples)
+    return time.process_time() - began
+
+
+def event_stream(server: Server, seconds: float) -> None:
+    proxy = server.proxy
+    proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = HZ, BITS, BLOCK
+    # Checked as they arrive: a minute of samples would not fit in memory.
+    count = received = wrong = breaks = 0
+    first = expected = None
+    with BlockEvents(proxy) as events:
+        cpu = cpu_seconds(server.process.pid)
+        proxy.StartCleared()
+        began = time.monotonic()
+        for index, samples in events.blocks(seconds):
+            if first is None:
+                first = expected = index
+            breaks += index != expected
+            indices = numpy.arange(index, index + len(samples), dtype=numpy.uint64) & 0xFFFF
+            wrong += int(numpy.count_nonzero(samples.astype(numpy.uint64) != indices))
+            count, received, expected = count + 1, received + len(samples), index + len(samples)
+        wall = time.monotonic() - began
+        cpu = cpu_seconds(server.process.pid) - cpu
+        proxy.Stop()
+    print("event stream: %d events in %.1f s, samples %d to %d: %d received, %d gaps or repeats "
+          "between events, %d values not the device's, server SamplesLost %d"
+          % (count, wall, first, expected - 1, received, breaks, wrong,
+             proxy.SamplesLost))
+    print("  rate %.0f samples/s; server CPU %.1f s in %.1f s (%.0f%% of one core)"
+          % (received / wall, cpu, wall, 100 * cpu / wall))
+    return cpu / wall
+
+
+def reconnections(server: Server, sim: SimulatedDevice, times: int) -> None:
+    proxy = server.proxy
+    proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = 100_000, BITS, 4096
+    proxy.StartCleared()
+    found = []
+    for _ in range(times):
+        sim.stop()
+        wait(lambda: proxy.state() == tango.DevState.FAULT, 5, "FAULT")
+        time.sleep(0.5)
+        sim.start()  # returns once it listens
+        found.append(wait(lambda: proxy.state() == tango.DevState.RUNNING, 10, "RUNNING"))
+    proxy.Stop()
+    print("reconnection, device listening to RUNNING: median %.3f s of %d (%s)"
+          % (statistics.median(found), times, ", ".join("%.3f" % t for t in found)))
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", nargs="?", default=str(ROOT / "build"))
+    parser.add_argument("--seconds", type=float, default=60.0)
+    args = parser.parse_args()
+    os.environ.setdefault("VELMORA_LIBRARY", str(Path(args.build) / "libvelmora.so.0"))
+    os.environ.setdefault("VELMORA_SIM", str(Path(args.build) / "tools" / "velmora-sim"))
+    host = address(63, 1)
+    sim = SimulatedDevice(host)
+    sim.start()
+    with tempfile.TemporaryDirectory() as folder:
+        server = None
+        try:
+            raw = raw_stream_cpu(host, min(args.seconds, 10.0)) / min(args.seconds, 10.0)
+            print("plain Python stream of the same device: %.0f%% of one core" % (100 * raw))
+            server = Server(host, folder)
+            share = event_stream(server, args.seconds)
+            print("  server / plain stream CPU: %.1fx" % (share / raw))
+            reconnections(server, sim, 5)
+        finally:
+            if server is not None:
+                server.stop()
+            sim.stop()
+    print("(load average %s while measured: other builds share these 2 cores)"
+          % " ".join("%.1f" % x for x in os.getloadavg()))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
