@@ -38,7 +38,18 @@ def contiguous(test: unittest.TestCase, blocks: List[Tuple[int, Any]]) -> None:
 def server(sim_address: str, port: int) -> "DeviceTestContext":
     from velmora.tango_server.channel import VelmoraChannel
     return DeviceTestContext(VelmoraChannel, properties={"host": sim_address, "channel": 0},
-                             process=True, host="127.0.0.1", port=port, timeout=15)
+                             process=True, daemon=True, host="127.0.0.1", port=port, timeout=15)
+
+
+def finish(context: "DeviceTestContext") -> None:
+    """Stops a server, and ends its process if Kill left it running: a
+    server process left behind keeps the test run from ever exiting."""
+    try:
+        context.stop()
+    finally:
+        if context.thread.is_alive():
+            context.thread.terminate()
+            context.thread.join(5)
 
 
 @unittest.skipIf(tango is None, "PyTango is not installed for this interpreter "
@@ -51,7 +62,7 @@ class ServedChannelTest(SimTestCase):
         super().setUpClass()
         cls.context = server(cls.ADDRESS, _PORT + 1)
         cls.context.start()
-        cls.addClassCleanup(cls.context.stop)
+        cls.addClassCleanup(finish, cls.context)
         cls.proxy = cls.context.device
 
     def setUp(self) -> None:
@@ -113,7 +124,7 @@ class ReconnectionTest(unittest.TestCase):
         self.addCleanup(sim.stop)
         context = server(self.ADDRESS, _PORT + 2)
         context.start()
-        self.addCleanup(context.stop)
+        self.addCleanup(finish, context)
         proxy = context.device
         self.assertTrue(wait_for(lambda: proxy.state() == tango.DevState.ON, 5), proxy.status())
         proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = HZ, 64, 8192
