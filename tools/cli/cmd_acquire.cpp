@@ -31,7 +31,7 @@ std::string Ending(const AcquireStats& stats) {
 
 class AcquireCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Configures a device channel, starts it afresh, fetches packets for a time\n"
         "or a number of packets, and stops it. The raw payload goes to FILE (- for\n"
@@ -289,8 +289,8 @@ class AcquireCommand : public Command {
 
   CommonOptions Common;
   GroupRequest Group;
-  CLI::Option* SecondsOption = nullptr;
-  CLI::Option* PacketsOption = nullptr;
+  OptionRef SecondsOption;
+  OptionRef PacketsOption;
   AcquireSettings Settings;
   DeviceSettings Given;
   OutputPaths Paths;

@@ -49,7 +49,7 @@ class SendingCommand : public Command {
 class ConfigCommand : public SendingCommand {
  public:
   ConfigCommand() : SendingCommand("config") {}
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Sends settings to a device channel. The device takes them when acquisition\n"
         "next starts (velmora start).");
@@ -102,7 +102,7 @@ class ConfigCommand : public SendingCommand {
 class StartCommand : public SendingCommand {
  public:
   StartCommand() : SendingCommand("start") {}
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description("Starts acquisition on a device channel; one already running goes on.");
     app.add_flag("-C,--clear", Clear, "discard everything and start afresh (sample 0, time 0)");
     AddCommonOptions(app, Common);
@@ -122,7 +122,7 @@ class StartCommand : public SendingCommand {
 class ClearCommand : public SendingCommand {
  public:
   ClearCommand() : SendingCommand("clear") {}
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description("Stops acquisition on a device channel and discards its packets.");
     AddCommonOptions(app, Common);
   }

@@ -25,7 +25,7 @@ struct Transfer {
 
 class ReadCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Reads one data block from a device channel into FILE (- for standard output)\n"
         "and prints how many bytes the device sent.");
@@ -92,7 +92,7 @@ class ReadCommand : public Command {
 
 class WriteCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Writes FILE (- for standard input) to a device channel as one data block and\n"
         "prints how many bytes the device took.");

@@ -41,7 +41,7 @@ struct BlockResult {
 
 class DemoCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Starts a simulated device on a loopback address inside this process and\n"
         "shows the tool at work: connect, round trips, configure, acquire with live\n"

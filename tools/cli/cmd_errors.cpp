@@ -13,7 +13,7 @@ namespace {
 
 class ErrorsCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Lists the result numbers the library returns, with their names and meanings,\n"
         "and the status numbers the device puts into a \"NOWRK\" answer (result 58);\n"

@@ -83,7 +83,7 @@ void PrintRecording(const std::string& path, const std::string& kind, const Reco
 
 class InfoCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Connects to both ports of a device channel (input and output) and shows the\n"
         "ports and how long each connection took. Given a FILE, describes that\n"

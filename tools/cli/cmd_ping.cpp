@@ -47,7 +47,7 @@ RoundTrips Summarise(const std::vector<double>& rtts) {
 
 class PingCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Sends requests to a device channel one at a time and reports each round trip.\n"
         "Any answer counts as a reply, \"NOWRK\" and \"IOERR\" included; a request that\n"

@@ -12,7 +12,7 @@ namespace {
 
 class SimCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Runs the simulated device on the 32 device ports (0xED00-0xED1F) of one IPv4\n"
         "address until interrupted (Ctrl-C).");

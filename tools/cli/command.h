@@ -1,4 +1,4 @@
-// The subcommands. Each declares its options on its own CLI11 app, then,
+// The subcommands. Each declares its options on its own parser, then,
 // once the arguments are parsed, acts and prints its results on standard
 // output and returns the exit status. Usage mistakes throw UsageError
 // (status 2), failed library calls throw Failure (status 1).
@@ -6,17 +6,14 @@
 
 #include <memory>
 
-// Only the command files and main.cpp see CLI11 itself.
-namespace CLI {
-class App;
-}
-
 namespace velmora::cli {
+
+class OptionSet;
 
 class Command {
  public:
   virtual ~Command() = default;
-  virtual void Define(CLI::App& app) = 0;
+  virtual void Define(OptionSet& app) = 0;
   virtual int Run() = 0;
   // True once --json was given: a failure is then also reported as JSON.
   virtual bool Json() const { return false; }

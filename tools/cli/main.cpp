@@ -11,7 +11,7 @@
 #include "command.h"
 #include "device.h"
 #include "json.h"
-#include "options.h"
+#include "option_parser.h"
 #include "printable.h"
 #include "results.h"
 #include "terminal.h"
@@ -89,7 +89,8 @@ int RunCommand(const Entry& entry, std::vector<std::string> args) {
   app.name(entry.Name);
   app.formatter(HelpLayout());
   app.set_help_flag("-h,--help", "this text");
-  command->Define(app);
+  OptionSet options(app);
+  command->Define(options);
   try {
     std::reverse(args.begin(), args.end());  // CLI11 takes them from the back
     app.parse(args);

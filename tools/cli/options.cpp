@@ -1,4 +1,4 @@
-#include "options.h"
+#include "option_parser.h"
 
 #include <cerrno>
 #include <cmath>
@@ -38,7 +38,9 @@ bool ParseOnOff(const std::string& text, const char* what) {
   throw UsageError(std::string(what) + " takes on or off: " + text);
 }
 
-CLI::Validator ByteCount(std::int64_t min, std::int64_t max) {
+namespace {
+
+CLI::Validator ByteCountCheck(std::int64_t min, std::int64_t max) {
   return CLI::Validator(
       [min, max](std::string& text) -> std::string {
         try {
@@ -51,7 +53,7 @@ CLI::Validator ByteCount(std::int64_t min, std::int64_t max) {
       "", "BYTES");
 }
 
-const CLI::Validator OnOff(
+const CLI::Validator OnOffCheck(
     [](std::string& text) -> std::string {
       try {
         text = ParseOnOff(text, "the value") ? "1" : "0";
@@ -62,7 +64,7 @@ const CLI::Validator OnOff(
     },
     "", "ON/OFF");
 
-const CLI::Validator Seconds(
+const CLI::Validator SecondsCheck(
     [](std::string& text) -> std::string {
       char* end = nullptr;
       const double v = std::strtod(text.c_str(), &end);
@@ -72,7 +74,7 @@ const CLI::Validator Seconds(
     },
     "", "SECONDS");
 
-CLI::Validator Whole(std::int64_t min, std::int64_t max) {
+CLI::Validator WholeCheck(std::int64_t min, std::int64_t max) {
   return CLI::Validator(
       [min, max](std::string& text) -> std::string {
         errno = 0;
@@ -85,7 +87,7 @@ CLI::Validator Whole(std::int64_t min, std::int64_t max) {
       "", "WHOLE");
 }
 
-CLI::Validator OneOf(std::vector<std::string> words) {
+CLI::Validator OneOfCheck(std::vector<std::string> words) {
   return CLI::Validator(
       [words](std::string& text) -> std::string {
         std::string list;
@@ -96,6 +98,78 @@ CLI::Validator OneOf(std::vector<std::string> words) {
         return "takes " + list + ": " + text;
       },
       "", "WORD");
+}
+
+}  // namespace
+
+Rule ByteCount(std::int64_t min, std::int64_t max) { return Rule{Rule::Kind::Bytes, min, max, {}}; }
+const Rule OnOff{Rule::Kind::OnOff, 0, 0, {}};
+const Rule Seconds{Rule::Kind::Seconds, 0, 0, {}};
+Rule Whole(std::int64_t min, std::int64_t max) { return Rule{Rule::Kind::Whole, min, max, {}}; }
+Rule OneOf(std::vector<std::string> words) { return Rule{Rule::Kind::OneOf, 0, 0, std::move(words)}; }
+const Rule ExistingDirectory{Rule::Kind::ExistingDirectory, 0, 0, {}};
+
+namespace {
+
+CLI::Validator Check(const Rule& rule) {
+  switch (rule.What) {
+    case Rule::Kind::Bytes: return ByteCountCheck(rule.Min, rule.Max);
+    case Rule::Kind::OnOff: return OnOffCheck;
+    case Rule::Kind::Seconds: return SecondsCheck;
+    case Rule::Kind::Whole: return WholeCheck(rule.Min, rule.Max);
+    case Rule::Kind::OneOf: return OneOfCheck(rule.Words);
+    case Rule::Kind::ExistingDirectory: break;
+  }
+  return CLI::ExistingDirectory;
+}
+
+}  // namespace
+
+OptionRef OptionRef::type_name(const std::string& name) {
+  Option->type_name(name);
+  return *this;
+}
+OptionRef OptionRef::check(const Rule& rule) {
+  Option->check(Check(rule));
+  return *this;
+}
+OptionRef OptionRef::transform(const Rule& rule) {
+  Option->transform(Check(rule));
+  return *this;
+}
+OptionRef OptionRef::required() {
+  Option->required();
+  return *this;
+}
+OptionRef OptionRef::delimiter(char separator) {
+  Option->delimiter(separator);
+  return *this;
+}
+std::size_t OptionRef::count() const { return Option->count(); }
+
+void OptionSet::description(const std::string& text) { App.description(text); }
+void OptionSet::footer(const std::string& text) { App.footer(text); }
+
+#define VELMORA_OPTION_OF(Type)                                                                     \
+  OptionRef OptionSet::add_option(const std::string& name, Type& value, const std::string& help) { \
+    return OptionRef(App.add_option(name, value, help));                                            \
+  }
+VELMORA_OPTION_OF(std::string)
+VELMORA_OPTION_OF(int)
+VELMORA_OPTION_OF(long)
+VELMORA_OPTION_OF(long long)
+VELMORA_OPTION_OF(unsigned)
+VELMORA_OPTION_OF(unsigned long)
+VELMORA_OPTION_OF(unsigned long long)
+VELMORA_OPTION_OF(double)
+VELMORA_OPTION_OF(std::vector<std::string>)
+VELMORA_OPTION_OF(std::vector<int>)
+VELMORA_OPTION_OF(std::vector<long>)
+VELMORA_OPTION_OF(std::vector<long long>)
+#undef VELMORA_OPTION_OF
+
+OptionRef OptionSet::add_flag(const std::string& name, bool& value, const std::string& help) {
+  return OptionRef(App.add_flag(name, value, help));
 }
 
 namespace {
@@ -158,11 +232,13 @@ std::string ParseErrorText(const CLI::ParseError& error, const CLI::App& app) {
   return m;
 }
 
-void AddJsonOption(CLI::App& app, bool& json) {
+void AddJsonOption(OptionSet& options, bool& json) {
+  CLI::App& app = options.Parser();
   app.add_flag("--json", json, "print the result as JSON");
 }
 
-void AddCommonOptions(CLI::App& app, CommonOptions& options) {
+void AddCommonOptions(OptionSet& set, CommonOptions& options) {
+  CLI::App& app = set.Parser();
   DeviceOptions& d = options.Device;
   app.add_option("-H,--host", d.Host, "device address or name (default 127.0.0.1)")
       ->type_name("HOST")
@@ -170,31 +246,32 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
                              "", "HOST"));
   app.add_option("-c,--channel", d.Channel, "channel, the port index 0-15 (default 0)")
       ->type_name("N")
-      ->check(Whole(0, 15));
+      ->check(WholeCheck(0, 15));
   app.add_option("-T,--timeout", d.TimeoutMs, "reply time-out of this connection (default 2000)")
       ->type_name("MS")
-      ->check(Whole(1, 24 * 3600 * 1000));
-  AddJsonOption(app, options.Json);
+      ->check(WholeCheck(1, 24 * 3600 * 1000));
+  AddJsonOption(set, options.Json);
 }
 
-void AddSettingsOptions(CLI::App& app, DeviceSettings& s, const char* defaults) {
+void AddSettingsOptions(OptionSet& set, DeviceSettings& s, const char* defaults) {
+  CLI::App& app = set.Parser();
   const std::string d = defaults ? defaults : "";
   auto with = [&](const std::string& text, const char* value) {
     return d.empty() ? text : text + " (default " + value + ")";
   };
   app.add_option("-f,--freq", s.FrequencyHz, with("sample rate, 1-" + std::to_string(wire::MaxFrequencyHz), "1000"))
       ->type_name("HZ")
-      ->check(Whole(1, wire::MaxFrequencyHz));
+      ->check(WholeCheck(1, wire::MaxFrequencyHz));
   app.add_option("-b,--bits", s.PacketBits,
                  with("packet bits, 1-" + std::to_string(wire::MaxPacketBits) + " (a sample is ceil(BITS/8) bytes)",
                       "16"))
       ->type_name("BITS")
-      ->check(Whole(1, wire::MaxPacketBits));
+      ->check(WholeCheck(1, wire::MaxPacketBits));
   app.add_option("-B,--block", s.BlockBytes,
                  with("packet size in bytes, 1-" + std::to_string(wire::MaxBlockBytes >> 20) + "M (suffixes k, M)",
                       "256"))
       ->type_name("BYTES")
-      ->transform(ByteCount(1, wire::MaxBlockBytes));
+      ->transform(ByteCountCheck(1, wire::MaxBlockBytes));
   app.add_option("-l,--line", s.LineTexts, "digital line N (0-31) on or off; may be repeated")
       ->type_name("N=on|off")
       ->check(CLI::Validator(
@@ -210,7 +287,7 @@ void AddSettingsOptions(CLI::App& app, DeviceSettings& s, const char* defaults) 
             return {};
           },
           "", "LINE"));
-  app.add_option("-z,--azero", s.AZero, "auto-zero (digital line 0)")->type_name("on|off")->transform(OnOff);
+  app.add_option("-z,--azero", s.AZero, "auto-zero (digital line 0)")->type_name("on|off")->transform(OnOffCheck);
 }
 
 void ResolveLines(DeviceSettings& s) {

@@ -1,22 +1,97 @@
-// The options of the subcommands, parsed by CLI11: the value checks they
-// share (byte counts with suffixes, on/off, digital lines, seconds), the
-// options every command that talks to a device takes (-H -c -T --json),
-// the device settings of `config` and `acquire`, and the help layout.
-// A mistake in the arguments ends the tool with exit status 2.
+// The options of the subcommands: the value checks they share (byte counts
+// with suffixes, on/off, digital lines, seconds), the options every command
+// that talks to a device takes (-H -c -T --json) and the device settings of
+// `config` and `acquire`. A mistake in the arguments ends the tool with exit
+// status 2.
+//
+// The commands declare their options through OptionSet, not CLI11 itself:
+// CLI11 costs seconds of compile time in every file that includes it, so
+// only options.cpp and main.cpp (through option_parser.h) do.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 
 #include "device_options.h"
 #include "usage_error.h"
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace velmora::cli {
+
+// A check (or, through transform, a rewriting) of an option's value.
+struct Rule {
+  enum class Kind { Bytes, OnOff, Seconds, Whole, OneOf, ExistingDirectory };
+  Kind What;
+  std::int64_t Min = 0, Max = 0;
+  std::vector<std::string> Words;
+};
+
+// A byte count with an optional binary suffix (64k, 16M, 1G) or a 0x prefix,
+// within [min, max].
+Rule ByteCount(std::int64_t min, std::int64_t max);
+// on/off, 1/0, yes/no, true/false, made into 1 or 0.
+extern const Rule OnOff;
+// Seconds: a finite number, 0 or more.
+extern const Rule Seconds;
+// A whole number within [min, max].
+Rule Whole(std::int64_t min, std::int64_t max);
+// One of `words`.
+Rule OneOf(std::vector<std::string> words);
+// A folder that exists.
+extern const Rule ExistingDirectory;
+
+// One declared option; `->` chains as CLI11's own options do.
+class OptionRef {
+ public:
+  explicit OptionRef(CLI::Option* option = nullptr) : Option(option) {}
+  OptionRef* operator->() { return this; }
+  const OptionRef* operator->() const { return this; }
+  OptionRef type_name(const std::string& name);
+  OptionRef check(const Rule& rule);
+  OptionRef transform(const Rule& rule);
+  OptionRef required();
+  // Several values in one argument, split at `separator`.
+  OptionRef delimiter(char separator);
+  // How many times it was given.
+  std::size_t count() const;
+
+ private:
+  CLI::Option* Option;
+};
+
+// The options of one command, declared onto its parser.
+class OptionSet {
+ public:
+  explicit OptionSet(CLI::App& app) : App(app) {}
+  void description(const std::string& text);
+  void footer(const std::string& text);
+  OptionRef add_option(const std::string& name, std::string& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, int& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, long& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, long long& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, unsigned& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, unsigned long& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, unsigned long long& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, double& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, std::vector<std::string>& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, std::vector<int>& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, std::vector<long>& value, const std::string& help = "");
+  OptionRef add_option(const std::string& name, std::vector<long long>& value, const std::string& help = "");
+  OptionRef add_flag(const std::string& name, bool& value, const std::string& help = "");
+  CLI::App& Parser() { return App; }
+
+ private:
+  CLI::App& App;
+};
 
 // The options every command that talks to a device takes.
 struct CommonOptions {
@@ -25,8 +100,8 @@ struct CommonOptions {
 };
 
 // -H/--host, -c/--channel, -T/--timeout and --json.
-void AddCommonOptions(CLI::App& app, CommonOptions& options);
-void AddJsonOption(CLI::App& app, bool& json);
+void AddCommonOptions(OptionSet& app, CommonOptions& options);
+void AddJsonOption(OptionSet& app, bool& json);
 
 // Settings a device takes when acquisition next starts. -1: not given.
 struct DeviceSettings {
@@ -39,30 +114,9 @@ struct DeviceSettings {
 };
 
 // -f -b -B -l -z; `defaults` only changes the help text.
-void AddSettingsOptions(CLI::App& app, DeviceSettings& settings, const char* defaults);
+void AddSettingsOptions(OptionSet& app, DeviceSettings& settings, const char* defaults);
 // Turns the line texts into Lines; call after parsing.
 void ResolveLines(DeviceSettings& settings);
-
-// A byte count with an optional binary suffix (64k, 16M, 1G) or a 0x prefix,
-// within [min, max].
-CLI::Validator ByteCount(std::int64_t min, std::int64_t max);
-// on/off, 1/0, yes/no, true/false, made into 1 or 0.
-extern const CLI::Validator OnOff;
-// Seconds: a finite number, 0 or more.
-extern const CLI::Validator Seconds;
-// A whole number within [min, max].
-CLI::Validator Whole(std::int64_t min, std::int64_t max);
-// One of `words`.
-CLI::Validator OneOf(std::vector<std::string> words);
-
-// What a parse error means, in the tool's words, naming the option the way
-// the user can type it ("-t/--seconds", "FILE"); CLI11's own text when the
-// error is of a kind not foreseen.
-std::string ParseErrorText(const CLI::ParseError& error, const CLI::App& app);
-
-// The layout of every --help: "usage: velmora COMMAND ...", the description,
-// one line per option, the footer.
-std::shared_ptr<CLI::FormatterBase> HelpLayout();
 
 // Parsing helpers also used outside option parsing; they throw UsageError.
 std::int64_t ParseBytes(const std::string& text, const char* what, std::int64_t min, std::int64_t max);

@@ -16,7 +16,7 @@ namespace {
 
 class PanelCommand : public Command {
  public:
-  void Define(CLI::App& app) override {
+  void Define(OptionSet& app) override {
     app.description(
         "Serves a web page onto a device channel: connection, settings, start and stop,\n"
         "a live plot of the samples (pause, zoom, pan, time window, y range), recording\n"
@@ -32,7 +32,7 @@ class PanelCommand : public Command {
                    "folder the page's Record button writes into (names\nvelmora-UTCTIME.h5 or .bin with .bin.json; default:\n"
                    "no recording)")
         ->type_name("DIR")
-        ->check(CLI::ExistingDirectory);
+        ->check(ExistingDirectory);
     AddCommonOptions(app, Common);
   }
 
