@@ -493,6 +493,13 @@ class Device:
                               block_size=block_size, reconnect=reconnect,
                               reconnect_timeout=reconnect_timeout)
 
+    def astream(self, *args: Any, **kwargs: Any) -> Any:
+        """:meth:`stream` as an async generator (same arguments): the
+        fetches run on a thread of their own, never on the event loop;
+        leaving the ``async for`` stops the stream and ends that thread."""
+        from .astream import astream
+        return astream(self, *args, **kwargs)
+
     def acquire(self, seconds: float, *, on_loss: str = "raise", keep_running: bool = False,
                 frequency: Optional[int] = None, bits: Optional[int] = None,
                 block_size: Optional[int] = None) -> Tuple[Values, Values]:
