@@ -46,7 +46,7 @@ from .errors import (
 )
 from .recording import record
 from .samples import SampleArray, have_numpy, sample_width
-from .stream import Block
+from .stream import Block, Gap
 
 __version__ = "0.1.0"
 
@@ -55,6 +55,7 @@ __all__ = [
     "Packets",
     "PacketFill",
     "Block",
+    "Gap",
     "record",
     "INPUT",
     "OUTPUT",

@@ -280,6 +280,29 @@ class Device:
         if handle is not None:
             self._lib.Close(handle)  # 20 only for a value that is not live
 
+    def _reconnect(self) -> None:
+        """Drops the handle, opens a new one on the same channel and sends
+        again everything this object had sent, so the device is set up as
+        before. Raises what opening raises (ConnectError, usually 1203)."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            self._lib.Close(handle)
+        raw_host = self.host.encode("utf-8")
+        handle = self._lib.Connect(raw_host, 1 if self.is_input else 0, self.port)
+        if not handle:
+            raise ConnectError(self._lib.last_error(), self.host, self.tcp_port)
+        self._handle = handle
+        if self._timeout_ms is not None:
+            self.set_timeout(self._timeout_ms)
+        if self._frequency is not None:
+            self.set_frequency(self._frequency)
+        if self._packet_bits is not None:
+            self.set_packet_bits(self._packet_bits)
+        if self._block_size is not None:
+            self.set_block_size(self._block_size)
+        for line, on in sorted(self._lines.items()):
+            self.set_digital_line(line, on)
+
     def __enter__(self) -> "Device":
         return self
 
@@ -454,17 +477,28 @@ class Device:
 
     def stream(self, seconds: Optional[float] = None, *, on_loss: str = "warn",
                start: bool = True, keep_running: bool = False, frequency: Optional[int] = None,
-               bits: Optional[int] = None, block_size: Optional[int] = None) -> Iterator[Block]:
+               bits: Optional[int] = None, block_size: Optional[int] = None,
+               reconnect: bool = False, reconnect_timeout: float = 60.0) -> Iterator[Block]:
         """Blocks of samples as they arrive, for ``seconds`` or until the
         loop stops. ``on_loss``: "warn", "raise" or "ignore"; ``start``:
         start afresh (else join a running acquisition); ``keep_running``:
         leave an acquisition the stream started running when it ends (it is
         stopped otherwise, however the stream ends); ``frequency`` (Hz),
         ``bits`` and ``block_size`` (bytes) are sent first when given. See
-        :func:`velmora.stream.stream`."""
+        :func:`velmora.stream.stream`. ``reconnect``: a dropped link yields
+        one :class:`velmora.Gap` and the stream goes on once the device is back
+        (within ``reconnect_timeout`` seconds)."""
         return _stream.stream(self, seconds, on_loss=on_loss, start=start,
                               keep_running=keep_running, frequency=frequency, bits=bits,
-                              block_size=block_size)
+                              block_size=block_size, reconnect=reconnect,
+                              reconnect_timeout=reconnect_timeout)
+
+    def astream(self, *args: Any, **kwargs: Any) -> Any:
+        """:meth:`stream` as an async generator (same arguments): the
+        fetches run on a thread of their own, never on the event loop;
+        leaving the ``async for`` stops the stream and ends that thread."""
+        from .astream import astream
+        return astream(self, *args, **kwargs)
 
     def acquire(self, seconds: float, *, on_loss: str = "raise", keep_running: bool = False,
                 frequency: Optional[int] = None, bits: Optional[int] = None,

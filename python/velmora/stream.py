@@ -14,10 +14,11 @@ from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
 from . import _arguments
 from . import samples as _samples
 from ._arguments import in_range, one_of
-from .errors import ArgumentError, DataLossError, DataLossWarning, NoWorkError, SlowPacketWarning
+from .errors import (ArgumentError, ConnectError, DataLossError, DataLossWarning, NoWorkError,
+                     NotConnectedError, SlowPacketWarning)
 from .samples import Values
 
-__all__ = ["Block", "stream", "acquire", "ON_LOSS", "SLOW_PACKET_SECONDS"]
+__all__ = ["Block", "Gap", "stream", "acquire", "ON_LOSS", "SLOW_PACKET_SECONDS"]
 
 ON_LOSS = ("warn", "raise", "ignore")
 # A first packet that takes longer than this to complete is worth a warning
@@ -47,6 +48,31 @@ class Block(NamedTuple):
     lost: int
 
 
+class Gap(NamedTuple):
+    """An outage of a reconnecting stream, yielded once between the blocks
+    before and after it.
+
+    ``began``: host clock (``time.time()``) when the dropped link was
+    noticed; ``ended``: host clock when acquisition restarted; ``missed``:
+    samples estimated lost, from the frequency and the outage, within
+    +/- ``error``; ``resume_index``: the index of the next block's first
+    sample; ``result``: the library result that began the outage (2250);
+    ``estimated``: always True, since the device cannot say what it lost.
+    """
+
+    began: float
+    ended: float
+    missed: int
+    error: int
+    resume_index: int
+    result: int
+    estimated: bool = True
+
+
+# Back-off between attempts to reconnect (seconds).
+_FIRST_RETRY = 0.05
+_LAST_RETRY = 1.0
+
 _ReplyListener = Callable[[int, int, int, int, memoryview], None]
 
 
@@ -61,7 +87,8 @@ class _Run(NamedTuple):
 
 def stream(device: Any, seconds: Optional[float] = None, *, on_loss: str = "warn",
            start: bool = True, keep_running: bool = False, frequency: Optional[int] = None,
-           bits: Optional[int] = None, block_size: Optional[int] = None) -> Iterator[Block]:
+           bits: Optional[int] = None, block_size: Optional[int] = None,
+           reconnect: bool = False, reconnect_timeout: float = 60.0) -> Iterator[Any]:
     """Yields :class:`Block` s from ``device`` (an input ``Device``) for
     ``seconds`` of acquisition (every sample index below ``seconds *
     frequency``), or until the loop stops when ``seconds`` is None.
@@ -79,9 +106,78 @@ def stream(device: Any, seconds: Optional[float] = None, *, on_loss: str = "warn
     every case. Values it can never take raise :class:`ArgumentError` before
     anything is sent; a first packet that takes longer than the run or than
     a minute to complete gives a :class:`SlowPacketWarning`.
+
+    With ``reconnect``, a dropped link does not end the stream: the handle
+    is opened again (retrying with back-off), every setting the Device had
+    sent is sent again, acquisition restarts, and one :class:`Gap` is
+    yielded for the outage; indices go on from its ``resume_index``. A
+    device still away after ``reconnect_timeout`` seconds raises the error
+    for it (a ConnectError).
     """
     run = _prepare(device, seconds, on_loss, frequency, bits, block_size)
-    return _blocks(device, run, on_loss, start, keep_running)
+    if not reconnect:
+        return _blocks(device, run, on_loss, start, keep_running)
+    reconnect_timeout = float(reconnect_timeout)
+    if not reconnect_timeout > 0:
+        raise ArgumentError("reconnect_timeout must be a number of seconds above 0, not %r"
+                            % (reconnect_timeout,), argument="reconnect_timeout")
+    return _reconnecting(device, run, on_loss, start, keep_running, reconnect_timeout)
+
+
+def _reconnecting(device: Any, run: _Run, on_loss: str, start: bool, keep_running: bool,
+                  timeout: float) -> Iterator[Any]:
+    """Streams, reconnecting after each outage; every acquisition after one
+    starts afresh at sample 0, so its indices are shifted by the samples
+    handed out and estimated missed before it."""
+    base = 0  # index of the current acquisition's sample 0 in the whole run
+    next_index = 0
+    last_seen = time.time()
+    restarted = False
+    while True:
+        limit = None if run.limit is None else run.limit - base
+        if limit is not None and limit <= 0:
+            return
+        try:
+            for block in _blocks(device, run._replace(limit=limit), on_loss, start, keep_running,
+                                 started=restarted):
+                last_seen = time.time()
+                index = block.index + base
+                next_index = index + len(block.samples)
+                yield block._replace(index=index, t0=index / run.hz)
+            return
+        except NotConnectedError as error:
+            result = error.code
+        began = time.time()
+        _wait_for_device(device, timeout)
+        device.start_cleared()
+        ended = time.time()
+        # The old acquisition ran on until the link dropped, at most until
+        # the outage was noticed; what was acquired but unfetched then is
+        # up to one packet and one poll pause more.
+        packet = run.block / run.width
+        pause = min(max(packet / run.hz * _POLL_SHARE, _MIN_PAUSE), _MAX_PAUSE)
+        missed = round((ended - last_seen) * run.hz)
+        error_samples = int(packet + (began - last_seen + pause) * run.hz) + 1
+        base = next_index + missed
+        start = restarted = True
+        yield Gap(began, ended, missed, error_samples, base, result)
+
+
+def _wait_for_device(device: Any, timeout: float) -> None:
+    """Opens the device again, retrying with back-off until ``timeout``
+    seconds have passed; then raises what the last attempt raised."""
+    deadline = time.monotonic() + timeout
+    pause = _FIRST_RETRY
+    while True:
+        try:
+            device._reconnect()
+            return
+        except (ConnectError, NotConnectedError):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise
+            time.sleep(min(pause, left))
+            pause = min(pause * 2, _LAST_RETRY)
 
 
 def _prepare(device: Any, seconds: Optional[float], on_loss: str, frequency: Optional[int],
@@ -139,7 +235,7 @@ def _warn_if_slow(hz: int, width: int, block: int, seconds: Optional[float],
 
 
 def _blocks(device: Any, run: _Run, on_loss: str, start: bool, keep_running: bool,
-            on_reply: Optional[_ReplyListener] = None) -> Iterator[Block]:
+            on_reply: Optional[_ReplyListener] = None, started: bool = False) -> Iterator[Block]:
     """The stream itself; starts and stops the acquisition around it.
     ``on_reply(time_us, offset, index, lost, payload)`` hears of every
     reply before its block is yielded: its "Time", the stream byte where it
@@ -148,7 +244,8 @@ def _blocks(device: Any, run: _Run, on_loss: str, start: bool, keep_running: boo
     if not start:
         yield from _fetch(device, run, on_loss, False, on_reply)
         return
-    device.start_cleared()
+    if not started:
+        device.start_cleared()
     stop = not keep_running
     if stop:
         device._stream_running = True
