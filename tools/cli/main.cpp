@@ -11,7 +11,7 @@
 #include "command.h"
 #include "device.h"
 #include "json.h"
-#include "option_parser.h"
+#include "options.h"
 #include "printable.h"
 #include "results.h"
 #include "terminal.h"
@@ -77,48 +77,34 @@ void ReportJsonFailure(const char* command, const Failure& f) {
   PrintJson(stdout, {{"ok", false}, {"command", command}, {"error", error}});
 }
 
-// Parses the command's arguments, runs it and turns its exceptions into
+// Runs a command whose arguments were parsed and turns its exceptions into
 // the exit status.
+int RunParsed(const char* name, Command& command) {
+  try {
+    const int status = command.Run();
+    std::fflush(stdout);
+    return status;
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", name, Printable(e.what()).c_str(), name);
+    return 2;
+  } catch (const Failure& f) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "velmora %s: %s\n", name, Printable(f.what()).c_str());
+    if (command.Json()) ReportJsonFailure(name, f);
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "velmora %s: %s\n", name, Printable(e.what()).c_str());
+    return 1;
+  }
+}
+
 int RunCommand(const Entry& entry, std::vector<std::string> args) {
   std::unique_ptr<Command> command = entry.Make();
   if (!command) {
     std::fprintf(stderr, "velmora %s: not in this build (it was made without the HTTP library)\n", entry.Name);
     return 2;
   }
-  CLI::App app;
-  app.name(entry.Name);
-  app.formatter(HelpLayout());
-  app.set_help_flag("-h,--help", "this text");
-  OptionSet options(app);
-  command->Define(options);
-  try {
-    std::reverse(args.begin(), args.end());  // CLI11 takes them from the back
-    app.parse(args);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, ParseErrorText(e, app).c_str(),
-                 entry.Name);
-    return 2;
-  }
-  try {
-    const int status = command->Run();
-    std::fflush(stdout);
-    return status;
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", entry.Name, Printable(e.what()).c_str(),
-                 entry.Name);
-    return 2;
-  } catch (const Failure& f) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, Printable(f.what()).c_str());
-    if (command->Json()) ReportJsonFailure(entry.Name, f);
-    return 1;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "velmora %s: %s\n", entry.Name, Printable(e.what()).c_str());
-    return 1;
-  }
+  return ParseThenRun(entry.Name, *command, std::move(args), RunParsed);
 }
 
 }  // namespace

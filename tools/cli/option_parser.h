@@ -1,5 +1,5 @@
-// CLI11 itself, for the two files that parse: options.cpp declares the
-// commands' options onto it, main.cpp parses and reports.
+// CLI11 itself, for the one file that parses: options.cpp declares the
+// commands' options onto it, parses and reports mistakes in the tool's words.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,10 @@
 #include "option_parser.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "command.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -340,5 +345,26 @@ class Layout : public CLI::Formatter {
 }  // namespace
 
 std::shared_ptr<CLI::FormatterBase> HelpLayout() { return std::make_shared<Layout>(); }
+
+int ParseThenRun(const char* name, Command& command, std::vector<std::string> args,
+                 int (*run)(const char* name, Command& command)) {
+  CLI::App app;
+  app.name(name);
+  app.formatter(HelpLayout());
+  app.set_help_flag("-h,--help", "this text");
+  OptionSet options(app);
+  command.Define(options);
+  try {
+    std::reverse(args.begin(), args.end());  // CLI11 takes them from the back
+    app.parse(args);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "velmora %s: %s\nTry 'velmora %s --help'.\n", name, ParseErrorText(e, app).c_str(), name);
+    return 2;
+  }
+  return run(name, command);
+}
 
 }  // namespace velmora::cli

@@ -6,7 +6,7 @@
 //
 // The commands declare their options through OptionSet, not CLI11 itself:
 // CLI11 costs seconds of compile time in every file that includes it, so
-// only options.cpp and main.cpp (through option_parser.h) do.
+// only options.cpp does.
 #pragma once
 
 #include <cstddef>
@@ -117,6 +117,15 @@ struct DeviceSettings {
 void AddSettingsOptions(OptionSet& app, DeviceSettings& settings, const char* defaults);
 // Turns the line texts into Lines; call after parsing.
 void ResolveLines(DeviceSettings& settings);
+
+class Command;
+
+// Declares the command's options, parses `args` into them and, when they
+// hold, calls `run` while the parser still lives (the options count what
+// was given). --help prints the help and gives 0; a mistake in the
+// arguments is printed in the tool's words and gives 2.
+int ParseThenRun(const char* name, Command& command, std::vector<std::string> args,
+                 int (*run)(const char* name, Command& command));
 
 // Parsing helpers also used outside option parsing; they throw UsageError.
 std::int64_t ParseBytes(const std::string& text, const char* what, std::int64_t min, std::int64_t max);
