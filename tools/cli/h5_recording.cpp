@@ -175,18 +175,27 @@ class Appendable {
 
 void SetColumns(hid_t set, const std::vector<const char*>& names) { SetTexts(set, "columns", names); }
 
+// The device's settings by name, once for the root's attributes and the
+// NeXus collection's datasets alike.
+template <typename Integer, typename Text>
+void EachSetting(const RecordingInfo& r, Integer integer, Text text) {
+  integer("frequency_hz", r.FrequencyHz);
+  integer("packet_bits", r.PacketBits);
+  integer("sample_bytes", r.SampleBytes);
+  integer("stored_sample_bytes", StoredSampleBytes(r.SampleBytes));
+  integer("block_bytes", r.BlockBytes);
+  text("azero", AZeroText(r.AZero));
+  text("lines", LinesText(r.Lines));
+  text("mode", r.Mode);
+  integer("attach", r.Attach ? 1 : 0);
+  text("host", r.Host);
+  integer("channel", r.Channel);
+}
+
 void WriteSettings(hid_t root, const RecordingInfo& r) {
-  SetInt(root, "frequency_hz", r.FrequencyHz);
-  SetInt(root, "packet_bits", r.PacketBits);
-  SetInt(root, "sample_bytes", r.SampleBytes);
-  SetInt(root, "stored_sample_bytes", StoredSampleBytes(r.SampleBytes));
-  SetInt(root, "block_bytes", r.BlockBytes);
-  SetText(root, "azero", AZeroText(r.AZero));
-  SetText(root, "lines", LinesText(r.Lines));
-  SetText(root, "mode", r.Mode);
-  SetInt(root, "attach", r.Attach ? 1 : 0);
-  SetText(root, "host", r.Host);
-  SetInt(root, "channel", r.Channel);
+  EachSetting(
+      r, [root](const char* name, std::int64_t value) { SetInt(root, name, value); },
+      [root](const char* name, const std::string& value) { SetText(root, name, value); });
   SetText(root, "start_time_utc", r.StartUtc);
   SetText(root, "tool_version", r.ToolVersion);
   SetText(root, "library_version", r.LibraryVersion);
@@ -254,17 +263,9 @@ void WriteScalarInt(hid_t where, const char* name, std::int64_t value) {
 // The settings once more as datasets of the device's collection, where
 // NeXus readers look for them.
 void WriteSettingDatasets(hid_t collection, const RecordingInfo& r) {
-  WriteScalarInt(collection, "frequency_hz", r.FrequencyHz);
-  WriteScalarInt(collection, "packet_bits", r.PacketBits);
-  WriteScalarInt(collection, "sample_bytes", r.SampleBytes);
-  WriteScalarInt(collection, "stored_sample_bytes", StoredSampleBytes(r.SampleBytes));
-  WriteScalarInt(collection, "block_bytes", r.BlockBytes);
-  WriteScalarText(collection, "azero", AZeroText(r.AZero));
-  WriteScalarText(collection, "lines", LinesText(r.Lines));
-  WriteScalarText(collection, "mode", r.Mode);
-  WriteScalarInt(collection, "attach", r.Attach ? 1 : 0);
-  WriteScalarText(collection, "host", r.Host);
-  WriteScalarInt(collection, "channel", r.Channel);
+  EachSetting(
+      r, [collection](const char* name, std::int64_t value) { WriteScalarInt(collection, name, value); },
+      [collection](const char* name, const std::string& value) { WriteScalarText(collection, name, value); });
   WriteScalarText(collection, "start_time", NexusTime(r.StartUtc));
   WriteScalarText(collection, "ended", r.Ended);
 }
