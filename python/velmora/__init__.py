@@ -44,6 +44,7 @@ from .errors import (
     result_meaning,
     result_name,
 )
+from .group import Group, GroupBlock, GroupDevice, GroupGap
 from .recording import record
 from .samples import SampleArray, have_numpy, sample_width
 from .stream import Block
@@ -56,6 +57,10 @@ __all__ = [
     "PacketFill",
     "Block",
     "record",
+    "Group",
+    "GroupBlock",
+    "GroupGap",
+    "GroupDevice",
     "INPUT",
     "OUTPUT",
     "DEFAULT_PACKET_CAPACITY",
