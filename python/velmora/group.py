@@ -86,6 +86,7 @@ class GroupDevice:
         self.lost = 0
         self.gaps = 0
         self.ring_wait_s = 0.0
+        self.pid: Optional[int] = None  # its worker process, while one runs
 
     def __repr__(self) -> str:
         return "<GroupDevice %d %s %s>" % (self.index, self.name, self.state)
@@ -121,6 +122,14 @@ class Group:
         self.devices: List[GroupDevice] = [
             GroupDevice(i, _spec(i, entry, common, reconnect, reconnect_timeout))
             for i, entry in enumerate(devices)]
+        seen: Dict[Tuple[str, int], int] = {}
+        for d in self.devices:
+            first = seen.setdefault((d.host, d.channel), d.index)
+            if first != d.index:
+                # Each start would restart the other's acquisition.
+                raise ArgumentError("devices %d and %d are both %s channel %d: give each "
+                                    "channel once" % (first, d.index, d.host, d.channel),
+                                    argument="devices")
         self.ring_bytes = in_range(ring_bytes, "ring_bytes", 1 << 12, None)
         # fork starts in milliseconds and needs no importable __main__ (the
         # library is fork-safe); spawn is there for platforms without fork.
@@ -226,6 +235,7 @@ class _Run:
                 device.__init__(device.index, device.spec)  # type: ignore[misc]
                 device.state = "opening"
                 self.workers.append(self._spawn(device, barrier, signalled))
+                device.pid = self.workers[-1].process.pid
         except BaseException:
             self.close()
             raise
@@ -324,7 +334,8 @@ class _Run:
         deadline = time.monotonic() + _STOP_SECONDS
         for w in self.workers:
             # Reading on lets a worker blocked on a full pipe see the stop.
-            while not w.ended and w.process.is_alive() and time.monotonic() < deadline:
+            # An ended worker may still have its last words in the pipe.
+            while not w.ended and time.monotonic() < deadline:
                 if w.pipe.poll(0.05):
                     try:
                         message = w.pipe.recv()
@@ -334,6 +345,8 @@ class _Run:
                         w.reader.give_back(message[2])
                     else:
                         self._handle(w, message, True)
+                elif not w.process.is_alive():
+                    break
             w.process.join(max(0.0, deadline - time.monotonic()))
             if w.process.is_alive():
                 w.process.terminate()
