@@ -163,6 +163,17 @@ class Group:
             run.close()
             self._run = None
 
+    def record(self, path: Any, seconds: Optional[float] = None, *,
+               on_item: Any = None) -> List[GroupDevice]:
+        """Streams for ``seconds`` (until Ctrl-C when None) into one HDF5
+        file at ``path``, in the tool's NeXus group layout (needs h5py);
+        ``on_item(item)`` sees every block and gap meanwhile (its samples
+        only during the call). However the run ends, the file is finished
+        and says how each device ended; returns :attr:`devices`."""
+        from . import _group_record
+
+        return _group_record.record(self, path, seconds, on_item)
+
     def close(self) -> None:
         """Ends a stream in progress: stops the workers and frees their rings."""
         run = self._run
