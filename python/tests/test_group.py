@@ -201,3 +201,73 @@ class GroupOutageTest(SimTestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class _Member:
+    def __init__(self, index: int, hz: int = 1000) -> None:
+        self.index, self.spec, self.state = index, {"frequency": hz}, "running"
+
+
+def _block(device: int, index: int, count: int, lost: int = 0) -> velmora.GroupBlock:
+    return velmora.GroupBlock(device, "d%d" % device, list(range(index, index + count)), index,
+                              0.0, lost)
+
+
+@unittest.skipIf(not velmora.have_numpy(), "merging needs numpy")
+class MergeTest(unittest.TestCase):
+    def test_rows_line_up_by_index_and_holes_of_any_device_are_left_out(self) -> None:
+        members = [_Member(0), _Member(1)]
+        items = [_block(0, 0, 10), _block(1, 0, 4), _block(1, 6, 10, lost=2),
+                 _block(0, 10, 5), _block(1, 16, 2)]
+        merged = list(velmora.merge_by_index(items, members))
+        rows = [(m.index, m.samples.shape[1]) for m in merged]
+        self.assertEqual(rows, [(0, 4), (6, 4), (10, 5)])
+        for m in merged:
+            self.assertEqual(m.samples.tolist(), [list(range(m.index, m.index + m.samples.shape[1]))] * 2)
+
+    def test_a_device_that_ended_stops_holding_the_others_back(self) -> None:
+        members = [_Member(0), _Member(1)]
+
+        def items():
+            yield _block(0, 0, 5)
+            yield _block(1, 0, 3)
+            members[1].state = "failed"
+            yield _block(0, 5, 5)
+
+        self.assertEqual([(m.index, m.devices) for m in velmora.merge_by_index(items(), members)],
+                         [(0, (0, 1)), (3, (0,)), (5, (0,))])
+
+    def test_different_frequencies_are_refused(self) -> None:
+        with self.assertRaises(velmora.ArgumentError):
+            next(velmora.merge_by_index([], [_Member(0, 1000), _Member(1, 2000)]))
+
+
+class GroupAsyncTest(SimTestCase):
+    ADDRESS = address(60, 7)
+
+    def test_astream_gives_what_stream_gives_and_leaves_the_loop_free(self) -> None:
+        import asyncio
+
+        group = velmora.Group([(self.ADDRESS, 0), (self.ADDRESS, 1)], frequency=100_000,
+                              bits=64, block_size=4096, reconnect=False)
+
+        async def main():
+            ticks = 0
+
+            async def tick():
+                nonlocal ticks
+                while True:
+                    await asyncio.sleep(0.01)
+                    ticks += 1
+
+            ticker = asyncio.ensure_future(tick())
+            counts = {0: 0, 1: 0}
+            async for item in group.astream(0.3):
+                self.assertEqual(int(item.samples[0]), item.index)
+                counts[item.device] += len(item.samples)
+            ticker.cancel()
+            return counts, ticks
+
+        counts, ticks = asyncio.run(main())
+        self.assertEqual(counts, {0: 30_000, 1: 30_000})
+        self.assertGreater(ticks, 5)  # the loop ran while the devices streamed

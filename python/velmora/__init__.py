@@ -45,6 +45,7 @@ from .errors import (
     result_name,
 )
 from .group import Group, GroupBlock, GroupDevice, GroupGap
+from .group_merge import Merged, merge_by_index
 from .recording import record
 from .samples import SampleArray, have_numpy, sample_width
 from .stream import Block
@@ -61,6 +62,8 @@ __all__ = [
     "GroupBlock",
     "GroupGap",
     "GroupDevice",
+    "Merged",
+    "merge_by_index",
     "INPUT",
     "OUTPUT",
     "DEFAULT_PACKET_CAPACITY",

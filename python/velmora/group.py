@@ -20,7 +20,7 @@ import multiprocessing.connection
 import os
 import threading
 import time
-from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, AsyncIterator, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _group_ring as ring
 from . import _group_worker as worker
@@ -173,6 +173,37 @@ class Group:
         from . import _group_record
 
         return _group_record.record(self, path, seconds, on_item)
+
+    def merged(self, seconds: Optional[float] = None) -> Iterator[Any]:
+        """:meth:`stream` lined up by sample index (see
+        :func:`velmora.group_merge.merge_by_index`): :class:`Merged` blocks
+        of one row per device; the devices must share one frequency."""
+        from .group_merge import merge_by_index
+
+        return merge_by_index(self.stream(seconds), self.devices)
+
+    async def astream(self, seconds: Optional[float] = None, *,
+                      copy: bool = False) -> AsyncIterator[Any]:
+        """:meth:`stream` for asyncio: waiting for the next item happens on a
+        thread of its own, never on the event loop. A view stays valid until
+        the next item is awaited, as with :meth:`stream`."""
+        import asyncio
+        from concurrent.futures import ThreadPoolExecutor
+
+        loop = asyncio.get_running_loop()
+        items = self.stream(seconds, copy=copy)
+        end = object()
+        # One thread: closing waits behind a next() still running there.
+        pool = ThreadPoolExecutor(1, thread_name_prefix="velmora-group")
+        try:
+            while True:
+                item = await loop.run_in_executor(pool, next, items, end)
+                if item is end:
+                    return
+                yield item
+        finally:
+            await loop.run_in_executor(pool, items.close)
+            pool.shutdown()
 
     def close(self) -> None:
         """Ends a stream in progress: stops the workers and frees their rings."""
