@@ -271,3 +271,28 @@ class GroupAsyncTest(SimTestCase):
         counts, ticks = asyncio.run(main())
         self.assertEqual(counts, {0: 30_000, 1: 30_000})
         self.assertGreater(ticks, 5)  # the loop ran while the devices streamed
+
+
+class GroupDocsExampleTest(SimTestCase):
+    ADDRESS = address(60, 8)
+
+    def test_the_example_in_the_docs_runs(self) -> None:
+        import tempfile
+
+        try:
+            import h5py  # noqa: F401
+        except ImportError:
+            self.skipTest("the example records to HDF5: needs h5py (and numpy)")
+        text = (Path(_PYTHON_DIR).parent / "docs" / "python.md").read_text()
+        section = text.split("## Several devices", 1)[1]
+        code = section.split("```python\n", 1)[1].split("```", 1)[0]
+        with tempfile.TemporaryDirectory() as folder:
+            done = subprocess.run([sys.executable, "-c", code, self.ADDRESS,
+                                   "%s" % address(60, 9)], cwd=folder, timeout=60,
+                                  env=dict(os.environ, PYTHONPATH=_PYTHON_DIR),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            self.assertEqual(done.returncode, 0, done.stdout)
+            self.assertTrue(os.path.getsize(os.path.join(folder, "group.h5")) > 0)
+        self.assertIn("%s:0 complete 100000 samples, 0 lost" % self.ADDRESS, done.stdout)
+        self.assertIn("%s:0 failed 0 samples" % address(60, 9), done.stdout)
+        self.assertRegex(done.stdout, r"\n0 \(1, \d+\)\n")

@@ -141,9 +141,9 @@ class Group:
     @property
     def start_spread(self) -> Optional[float]:
         """Seconds between the first and the last start of the devices on
-        the host clock (None before two have started)."""
+        the host clock (None before any has started)."""
         starts = [d.start_time for d in self.devices if d.start_time is not None]
-        return max(starts) - min(starts) if len(starts) > 1 else None
+        return max(starts) - min(starts) if starts else None
 
     def stream(self, seconds: Optional[float] = None, *,
                copy: bool = False) -> Iterator[Union[GroupBlock, GroupGap]]:
