@@ -44,6 +44,8 @@ from .errors import (
     result_meaning,
     result_name,
 )
+from .group import Group, GroupBlock, GroupDevice, GroupGap
+from .group_merge import Merged, merge_by_index
 from .recording import record
 from .samples import SampleArray, have_numpy, sample_width
 from .stream import Block, Gap
@@ -57,6 +59,12 @@ __all__ = [
     "Block",
     "Gap",
     "record",
+    "Group",
+    "GroupBlock",
+    "GroupGap",
+    "GroupDevice",
+    "Merged",
+    "merge_by_index",
     "INPUT",
     "OUTPUT",
     "DEFAULT_PACKET_CAPACITY",

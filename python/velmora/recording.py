@@ -8,19 +8,22 @@
   HDF5           /samples (unsigned, 1, 2, 4 or 8 bytes; chunked, shuffled,
                  deflated), /stamps (time_us, packet, offset, position,
                  first_sample per reply), /lost (first_sample, samples per
-                 gap) and the same settings and outcome as root attributes.
+                 gap) and the same settings and outcome as root attributes;
+                 around them the NeXus objects the tool writes (/entry with
+                 the samples against time, the settings and the logs).
 
 The HDF5 file is written through h5py. Both are flushed at least once a
 second, so what was recorded before an interruption stays readable.
 """
 
-import datetime
 import json
 import os
 import time
 from typing import Any, Dict, Iterator, List, Optional, Tuple, Union
 
+from . import _nexus
 from . import stream as _stream
+from ._nexus import stored_sample_bytes
 from .errors import ArgumentError, DataLossError
 from .stream import Block
 
@@ -32,19 +35,11 @@ Path = Union[str, "os.PathLike[str]"]
 COMPLETE, INTERRUPTED, STOPPED_ON_LOSS = "complete", "interrupted", "stopped on loss"
 _MAX_KEPT_GAPS = 1000  # in the side file; /lost has every gap
 _FLUSH_SECONDS = 1.0
-_SAMPLE_CHUNK = 1 << 16
-_STAMP_COLUMNS = ("time_us", "packet", "offset", "position", "first_sample")
-_LOST_COLUMNS = ("first_sample", "samples")
 
 
 def side_file_path(raw: Path) -> str:
     """The side file of a raw recording: FILE.json beside FILE."""
     return os.fspath(raw) + ".json"
-
-
-def stored_sample_bytes(sample_bytes: int) -> int:
-    """The width HDF5 stores a sample of ``sample_bytes`` with: 1, 2, 4 or 8."""
-    return 1 if sample_bytes <= 1 else 2 if sample_bytes <= 2 else 4 if sample_bytes <= 4 else 8
 
 
 def record(device: Any, seconds: Optional[float] = None, *, raw: Optional[Path] = None,
@@ -176,7 +171,7 @@ class _Files:
 
     def samples(self, block: Block) -> None:
         if self._h5 is not None:
-            self._h5.samples(block.samples)
+            self._h5.samples(block.samples, block.index)
         now = time.monotonic()
         if now - self._flushed >= _FLUSH_SECONDS:
             self._flushed = now
@@ -247,91 +242,35 @@ class _Files:
 
 
 class _H5:
-    """The HDF5 file: datasets appended to as the run goes."""
+    """The HDF5 file of one device, in the tool's NeXus layout."""
 
     def __init__(self, h5py: Any, path: str, info: Dict[str, Any]) -> None:
-        import numpy
-
-        self._numpy = numpy
-        self._text = h5py.string_dtype("utf-8")
-        width = stored_sample_bytes(info["sample_bytes"])
-        self._dtype = numpy.dtype("<u%d" % width)
         self._file = h5py.File(path, "w")
-        f = self._file
-        # Shuffling groups bytes of equal significance: slowly changing
-        # samples then deflate far better.
-        packed = {"shuffle": True, "compression": "gzip", "compression_opts": 1}
-        self._samples = f.create_dataset("samples", (0,), self._dtype, maxshape=(None,),
-                                         chunks=(_SAMPLE_CHUNK,), **packed)
-        self._stamps = f.create_dataset("stamps", (0, 5), "<u8", maxshape=(None, 5),
-                                        chunks=(1024, 5), **packed)
-        self._stamps.attrs["columns"] = numpy.array(_STAMP_COLUMNS, dtype=self._text)
-        self._lost = f.create_dataset("lost", (0, 2), "<u8", maxshape=(None, 2), chunks=(256, 2))
-        self._lost.attrs["columns"] = numpy.array(_LOST_COLUMNS, dtype=self._text)
-        self._pending: List[Any] = []
-        self._pending_count = 0
-        self._pending_stamps: List[Tuple[int, ...]] = []
-        self._pending_lost: List[Tuple[int, int]] = []
-        self._attributes(info)
-        self.flush()
+        try:
+            self._writer = _nexus.DeviceWriter(h5py, self._file, info)
+        except BaseException:
+            self._file.close()
+            raise
 
-    def samples(self, values: Any) -> None:
-        self._pending.append(values)
-        self._pending_count += len(values)
-        if self._pending_count >= _SAMPLE_CHUNK:
-            self._write_samples()
+    def samples(self, values: Any, index: int) -> None:
+        self._writer.samples(values, index)
 
     def stamp(self, row: Tuple[int, ...]) -> None:
-        self._pending_stamps.append(row)
+        self._writer.stamp(row)
 
     def gap(self, first: int, samples: int) -> None:
-        self._pending_lost.append((first, samples))
+        self._writer.gap(first, samples)
 
     def flush(self) -> None:
-        self._write_samples()
-        for dataset, rows, columns in ((self._stamps, self._pending_stamps, 5),
-                                       (self._lost, self._pending_lost, 2)):
-            if rows:
-                _append(dataset, self._numpy.array(rows, "<u8").reshape(-1, columns))
-                rows.clear()
-        self._file.flush()
+        self._writer.flush()
 
     def finish(self, info: Dict[str, Any]) -> None:
-        self.flush()
-        self._attributes(info)
+        self._writer.finish(info)
         self.close()
 
     def close(self) -> None:
         if self._file.id.valid:
             self._file.close()
 
-    def _write_samples(self) -> None:
-        if self._pending:
-            _append(self._samples, self._numpy.concatenate(self._pending).astype(self._dtype))
-            self._pending, self._pending_count = [], 0
 
-    def _attributes(self, i: Dict[str, Any]) -> None:
-        numpy, attrs = self._numpy, self._file.attrs
-        for name in ("frequency_hz", "packet_bits", "sample_bytes", "block_bytes", "channel",
-                     "first_sample", "samples", "target_samples", "lost_samples", "bytes",
-                     "replies"):
-            attrs[name] = numpy.int64(i[name])
-        attrs["stored_sample_bytes"] = numpy.int64(stored_sample_bytes(i["sample_bytes"]))
-        attrs["attach"] = numpy.int64(1 if i["attach"] else 0)
-        attrs["seconds"] = numpy.float64(i["seconds"])
-        attrs["lines"] = " ".join("%d=%s" % (l, "on" if on else "off") for l, on in i["lines"])
-        for name in ("azero", "mode", "host", "start_time_utc", "tool_version",
-                     "library_version", "ended"):
-            attrs[name] = str(i[name])
-
-
-def _append(dataset: Any, rows: Any) -> None:
-    if len(rows):
-        at = dataset.shape[0]
-        dataset.resize(at + len(rows), axis=0)
-        dataset[at:] = rows
-
-
-def _utc_now() -> str:
-    now = datetime.datetime.now(datetime.timezone.utc)
-    return now.strftime("%Y-%m-%dT%H:%M:%S.") + "%03dZ" % (now.microsecond // 1000)
+_utc_now = _nexus.utc_now
