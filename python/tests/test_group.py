@@ -205,7 +205,7 @@ if __name__ == "__main__":
 
 class _Member:
     def __init__(self, index: int, hz: int = 1000) -> None:
-        self.index, self.spec, self.state = index, {"frequency": hz}, "running"
+        self.index, self.settings, self.state = index, {"frequency": hz}, "running"
 
 
 def _block(device: int, index: int, count: int, lost: int = 0) -> velmora.GroupBlock:

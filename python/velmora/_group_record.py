@@ -69,12 +69,12 @@ def _info(device: Any, seconds: Optional[float]) -> Dict[str, Any]:
     from . import __version__
     from .samples import sample_width
 
-    spec = device.spec
-    hz = spec["frequency"]
+    settings = device.settings
+    hz = settings["frequency"]
     return {
         "host": device.host, "channel": device.channel, "frequency_hz": hz,
-        "packet_bits": spec["bits"], "sample_bytes": sample_width(spec["bits"]),
-        "block_bytes": spec["block_size"], "azero": "not sent", "lines": [], "mode": "all",
+        "packet_bits": settings["bits"], "sample_bytes": sample_width(settings["bits"]),
+        "block_bytes": settings["block_size"], "azero": "not sent", "lines": [], "mode": "all",
         "attach": False, "tool_version": "python " + __version__,
         "library_version": __version__,
         "target_samples": round(seconds * hz) if seconds is not None else 0,

@@ -48,22 +48,22 @@ def _die_with_parent(parent: int, signalled: bool) -> None:
         raise SystemExit(0)  # the parent died before we could ask
 
 
-def run(position: int, spec: Dict[str, Any], seconds: Optional[float], ring_name: str,
+def run(position: int, settings: Dict[str, Any], seconds: Optional[float], ring_name: str,
         pipe: Any, barrier: Any, stop: Any, parent: int, signalled: bool) -> None:
-    """The worker process's whole life; ``spec`` holds host, channel and
+    """The worker process's whole life; ``settings`` holds host, channel and
     the settings for this device."""
     _die_with_parent(parent, signalled)
     memory = ring.attach(ring_name)
     writer = ring.Writer(memory)
     try:
-        _serve(spec, seconds, writer, pipe, barrier, stop, parent)
+        _serve(settings, seconds, writer, pipe, barrier, stop, parent)
     finally:
         writer.release()
         ring.close(memory)
         pipe.close()
 
 
-def _serve(spec: Dict[str, Any], seconds: Optional[float], writer: ring.Writer, pipe: Any,
+def _serve(settings: Dict[str, Any], seconds: Optional[float], writer: ring.Writer, pipe: Any,
            barrier: Any, stop: Any, parent: int) -> None:
     from .errors import VelmoraError
 
@@ -74,13 +74,13 @@ def _serve(spec: Dict[str, Any], seconds: Optional[float], writer: ring.Writer, 
     outcome = ("complete", 0, "")
     try:
         try:
-            device = _open(spec)
+            device = _open(settings)
         finally:
             # A device that cannot be opened still arrives, or the others
             # would wait for it until the barrier's time-out.
             _arrive(barrier)
         pipe.send((READY, device.frequency, device.packet_bits))
-        _stream(device, spec, seconds, writer, pipe, going_on)
+        _stream(device, settings, seconds, writer, pipe, going_on)
         if not going_on():
             outcome = ("stopped", 0, "")
     except VelmoraError as error:
@@ -98,14 +98,14 @@ def _serve(spec: Dict[str, Any], seconds: Optional[float], writer: ring.Writer, 
         pass  # the consumer is gone
 
 
-def _open(spec: Dict[str, Any]) -> Any:
+def _open(settings: Dict[str, Any]) -> Any:
     from .device import Device
 
-    device = Device(spec["host"], "input", spec["channel"], timeout_ms=spec.get("timeout_ms"))
+    device = Device(settings["host"], "input", settings["channel"], timeout_ms=settings.get("timeout_ms"))
     try:
-        device.set_frequency(spec["frequency"])
-        device.set_packet_bits(spec["bits"])
-        device.set_block_size(spec["block_size"])
+        device.set_frequency(settings["frequency"])
+        device.set_packet_bits(settings["bits"])
+        device.set_block_size(settings["block_size"])
     except BaseException:
         device.close()
         raise
@@ -119,9 +119,9 @@ def _arrive(barrier: Any) -> None:
         pass  # a worker that never arrived: the rest start without it
 
 
-def _stream(device: Any, spec: Dict[str, Any], seconds: Optional[float], writer: ring.Writer,
+def _stream(device: Any, settings: Dict[str, Any], seconds: Optional[float], writer: ring.Writer,
             pipe: Any, going_on: Any) -> None:
-    hz = spec["frequency"]
+    hz = settings["frequency"]
     starts = []
     start_cleared = device.start_cleared
 
@@ -132,7 +132,7 @@ def _stream(device: Any, spec: Dict[str, Any], seconds: Optional[float], writer:
     # The stream starts the acquisition itself; the host time is taken as
     # the command leaves, the nearest this side gets to the first sample.
     device.start_cleared = timed_start
-    options = _reconnect_options(device, spec)
+    options = _reconnect_options(device, settings)
     piece = max(1, writer.capacity // ring.PIECE_SHARE)
     base_time, base_index = None, 0
     items = device.stream(seconds, on_loss="ignore", **options)
@@ -177,10 +177,10 @@ def _send_block(block: Any, writer: ring.Writer, pipe: Any, going_on: Any, piece
             break
 
 
-def _reconnect_options(device: Any, spec: Dict[str, Any]) -> Dict[str, Any]:
-    if not spec.get("reconnect"):
+def _reconnect_options(device: Any, settings: Dict[str, Any]) -> Dict[str, Any]:
+    if not settings.get("reconnect"):
         return {}
     parameters = inspect.signature(device.stream).parameters
     if "reconnect" not in parameters:
         return {}  # this package's stream cannot reconnect: an outage ends the device
-    return {"reconnect": True, "reconnect_timeout": spec["reconnect_timeout"]}
+    return {"reconnect": True, "reconnect_timeout": settings["reconnect_timeout"]}

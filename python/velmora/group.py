@@ -33,7 +33,7 @@ DEFAULT_RING_BYTES = 64 << 20
 _STOP_SECONDS = 10.0
 _SETTINGS = ("frequency", "bits", "block_size", "timeout_ms")
 
-DeviceSpec = Union[str, Tuple[str, int], Dict[str, Any]]
+DeviceEntry = Union[str, Tuple[str, int], Dict[str, Any]]
 
 
 class GroupBlock(NamedTuple):
@@ -72,12 +72,12 @@ class GroupDevice:
     library's result number that failed it (None otherwise), ``error`` the
     message; ``start_time`` the host time its acquisition started."""
 
-    def __init__(self, position: int, spec: Dict[str, Any]) -> None:
+    def __init__(self, position: int, settings: Dict[str, Any]) -> None:
         self.index = position
-        self.spec = spec
-        self.host = spec["host"]
-        self.channel = spec["channel"]
-        self.name = spec["name"]
+        self.settings = settings
+        self.host = settings["host"]
+        self.channel = settings["channel"]
+        self.name = settings["name"]
         self.state = "idle"
         self.last_result: Optional[int] = None
         self.error = ""
@@ -109,7 +109,7 @@ class Group:
     death leaves no process and no shared memory behind.
     """
 
-    def __init__(self, devices: Sequence[DeviceSpec], *, frequency: Optional[int] = None,
+    def __init__(self, devices: Sequence[DeviceEntry], *, frequency: Optional[int] = None,
                  bits: Optional[int] = None, block_size: Optional[int] = None,
                  timeout_ms: Optional[int] = None, reconnect: bool = True,
                  reconnect_timeout: float = 60.0, ring_bytes: int = DEFAULT_RING_BYTES,
@@ -120,7 +120,7 @@ class Group:
         common = {"frequency": frequency, "bits": bits, "block_size": block_size,
                   "timeout_ms": timeout_ms}
         self.devices: List[GroupDevice] = [
-            GroupDevice(i, _spec(i, entry, common, reconnect, reconnect_timeout))
+            GroupDevice(i, _settings_of(i, entry, common, reconnect, reconnect_timeout))
             for i, entry in enumerate(devices)]
         seen: Dict[Tuple[str, int], int] = {}
         for d in self.devices:
@@ -218,37 +218,37 @@ class Group:
         self.close()
 
 
-def _spec(position: int, entry: DeviceSpec, common: Dict[str, Any], reconnect: bool,
+def _settings_of(position: int, entry: DeviceEntry, common: Dict[str, Any], reconnect: bool,
           reconnect_timeout: float) -> Dict[str, Any]:
     if isinstance(entry, str):
-        spec: Dict[str, Any] = {"host": entry}
+        settings: Dict[str, Any] = {"host": entry}
     elif isinstance(entry, dict):
-        spec = dict(entry)
+        settings = dict(entry)
     elif isinstance(entry, (tuple, list)) and len(entry) == 2:
-        spec = {"host": entry[0], "channel": entry[1]}
+        settings = {"host": entry[0], "channel": entry[1]}
     else:
         raise ArgumentError("device %d: expected a host, a (host, channel) pair or a dict, "
                             "not %r" % (position, entry), argument="devices")
-    if not isinstance(spec.get("host"), str) or not spec["host"]:
+    if not isinstance(settings.get("host"), str) or not settings["host"]:
         raise ArgumentError("device %d has no host" % position, argument="devices")
-    spec.setdefault("channel", 0)
-    in_range(spec["channel"], "channel", 0, 15)
+    settings.setdefault("channel", 0)
+    in_range(settings["channel"], "channel", 0, 15)
     for name in _SETTINGS:
-        if spec.get(name) is None:
-            spec[name] = common[name]
-    missing = [name for name in _SETTINGS[:3] if spec[name] is None]
+        if settings.get(name) is None:
+            settings[name] = common[name]
+    missing = [name for name in _SETTINGS[:3] if settings[name] is None]
     if missing:
         raise ArgumentError("device %d (%s) needs %s: give them for the group or for it"
-                            % (position, spec["host"], " and ".join(missing)),
+                            % (position, settings["host"], " and ".join(missing)),
                             argument=missing[0])
-    unknown = set(spec) - set(_SETTINGS) - {"host", "channel", "name"}
+    unknown = set(settings) - set(_SETTINGS) - {"host", "channel", "name"}
     if unknown:
         raise ArgumentError("device %d: unknown setting %s" % (position, sorted(unknown)[0]),
                             argument="devices")
-    spec.setdefault("name", "%s:%d" % (spec["host"], spec["channel"]))
-    spec["reconnect"] = bool(reconnect)
-    spec["reconnect_timeout"] = float(reconnect_timeout)
-    return spec
+    settings.setdefault("name", "%s:%d" % (settings["host"], settings["channel"]))
+    settings["reconnect"] = bool(reconnect)
+    settings["reconnect_timeout"] = float(reconnect_timeout)
+    return settings
 
 
 class _Worker:
@@ -274,7 +274,7 @@ class _Run:
         signalled = threading.current_thread() is threading.main_thread()
         try:
             for device in group.devices:
-                device.__init__(device.index, device.spec)  # type: ignore[misc]
+                device.__init__(device.index, device.settings)  # type: ignore[misc]
                 device.state = "opening"
                 self.workers.append(self._spawn(device, barrier, signalled))
                 device.pid = self.workers[-1].process.pid
@@ -289,7 +289,7 @@ class _Run:
             mine, theirs = context.Pipe(duplex=False)
             process = context.Process(
                 target=worker.run, name="velmora-group-%d" % device.index, daemon=True,
-                args=(device.index, device.spec, self.seconds, memory.name, theirs, barrier,
+                args=(device.index, device.settings, self.seconds, memory.name, theirs, barrier,
                       self.stop, os.getpid(), signalled))
             process.start()
             theirs.close()

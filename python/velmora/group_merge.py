@@ -28,7 +28,7 @@ def merge_by_index(items: Iterable[Any], devices: Sequence[Any]) -> Iterator[Mer
     holding the others back once its last samples are merged."""
     import numpy
 
-    rates = {d.spec["frequency"] for d in devices}
+    rates = {d.settings["frequency"] for d in devices}
     if len(rates) != 1:
         raise ArgumentError("merging by sample index needs one frequency for every device, "
                             "not %s" % sorted(rates), argument="frequency")
