@@ -93,6 +93,7 @@ class Link:
         self._next_index = 0  # index the next published sample gets
         self._offset = 0  # published index minus the device's own index
         self._outage_began: Optional[float] = None
+        self._missed: Optional[int] = None  # samples an outage cost, set when streaming resumes
         self._wake = threading.Event()
         self._quit = threading.Event()
         self._thread: Optional[threading.Thread] = None
@@ -118,6 +119,7 @@ class Link:
 
     def start(self, cleared: bool) -> None:
         device = self._connected()
+        self._missed = None  # a new start owes nothing to an earlier outage
         if cleared:
             self.call(device.start_cleared)
             self._next_index = self._offset = 0
@@ -210,8 +212,14 @@ class Link:
             back = "acquiring from" if self.want_running else "connected to"
             note = ""
             if self._outage_began is not None:
-                note = " (back after %.1f s down; settings sent again)" % (
-                    time.time() - self._outage_began)
+                down = time.time() - self._outage_began
+                note = " (back after %.1f s down; settings sent again)" % down
+                self._outage_began = None
+                if self.want_running:
+                    # Counted here, before the state says RUNNING, so a client
+                    # that sees RUNNING also sees what the outage cost.
+                    self._missed = max(0, round(down * (self.settings.frequency or 0)))
+                    self.counters["lost"] += self._missed
             self._set(RUNNING if self.want_running else ON,
                       "%s %s%s" % (back, self.where(), "" if self.want_running else ", idle") + note)
             return
@@ -291,14 +299,11 @@ class Link:
     def _resume(self, block: Block) -> None:
         """Maps the device's indices after a reconnection onto ours: the
         samples the outage cost are counted lost, and indices go on."""
-        if self._outage_began is None:
+        if self._missed is None:
             self._offset = self._next_index - block.index if self._next_index else 0
             return
-        hz = self.settings.frequency or 0
-        missed = max(0, round((time.time() - self._outage_began) * hz))
-        self._offset = self._next_index + missed - block.index
-        self.counters["lost"] += missed
-        self._outage_began = None
+        self._offset = self._next_index + self._missed - block.index
+        self._missed = None
 
     def _flush(self, pending: List[Block]) -> None:
         if pending:
