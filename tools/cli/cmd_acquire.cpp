@@ -9,7 +9,7 @@
 #include "command.h"
 #include "device.h"
 #include "group_acquisition.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 #include "terminal.h"
 
@@ -222,10 +222,10 @@ class AcquireCommand : public Command {
   void Print(const Device& dev, const AcquireOutput& output, const AcquireStats& stats) const {
     const double rate = stats.Seconds > 0 ? stats.Bytes / stats.Seconds : 0;
     if (Common.Json) {
-      velmora::cli::Json gaps = velmora::cli::Json::array(), files = velmora::cli::Json::object();
+      JsonValue gaps = JsonValue::array(), files = JsonValue::object();
       for (const LossGap& g : stats.Gaps)
         gaps.push_back({{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS}});
-      velmora::cli::Json incomplete = velmora::cli::Json::object();
+      JsonValue incomplete = JsonValue::object();
       for (const OutputState* o : output.Outputs())
         (o->Problem.empty() ? files[o->Kind] : incomplete[o->Kind]) = o->Problem.empty() ? o->Path : o->Problem;
       PrintJson(Out, {{"ok", !stats.StoppedOnLoss},

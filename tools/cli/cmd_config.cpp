@@ -6,7 +6,7 @@
 
 #include "command.h"
 #include "device.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 
 namespace velmora::cli {
@@ -15,7 +15,7 @@ namespace {
 // What one of these commands sent: a line of text and its JSON form.
 struct Sent {
   std::string Summary;
-  velmora::cli::Json Details = velmora::cli::Json::object();
+  JsonValue Details = JsonValue::object();
   void Add(const std::string& text) { Summary += (Summary.empty() ? "" : ", ") + text; }
 };
 

@@ -7,7 +7,7 @@
 #include "command.h"
 #include "device.h"
 #include "files.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 #include "terminal.h"
 

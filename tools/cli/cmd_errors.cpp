@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "command.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 #include "results.h"
 
@@ -43,11 +43,11 @@ class ErrorsCommand : public Command {
     return false;
   }
 
-  velmora::cli::Json Table() const {
+  JsonValue Table() const {
     std::size_t count = 0, statusCount = 0;
     const ResultInfo* table = ResultTable(&count);
     const DeviceStatusInfo* statuses = DeviceStatusTable(&statusCount);
-    velmora::cli::Json results = velmora::cli::Json::array(), device = velmora::cli::Json::array();
+    JsonValue results = JsonValue::array(), device = JsonValue::array();
     for (std::size_t i = 0; i < count; ++i)
       if (Shown(table[i].Number))
         results.push_back({{"number", table[i].Number}, {"name", table[i].Name}, {"meaning", table[i].Meaning}});

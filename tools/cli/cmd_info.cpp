@@ -10,7 +10,7 @@
 #include "command.h"
 #include "device.h"
 #include "h5_recording.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 #include "printable.h"
 #include "recording.h"
@@ -110,7 +110,7 @@ class InfoCommand : public Command {
       r = ReadSideFileOf(File, kind);
     }
     if (Common.Json) {
-      velmora::cli::Json j = ToJson(r);
+      JsonValue j = ToJson(r);
       PrintJson(stdout, {{"ok", true}, {"command", "info"}, {"file", File}, {"kind", kind}, {"recording", j}});
     } else {
       PrintRecording(File, kind, r);
@@ -121,7 +121,7 @@ class InfoCommand : public Command {
   // A group file: its spread, then each device as a recording of its own.
   int PrintGroup(const H5Contents& c) const {
     if (Common.Json) {
-      velmora::cli::Json devices = velmora::cli::Json::array();
+      JsonValue devices = JsonValue::array();
       for (const RecordingInfo& r : c.Devices) devices.push_back(ToJson(r));
       PrintJson(stdout, {{"ok", true}, {"command", "info"}, {"file", File}, {"kind", "HDF5 group"},
                          {"start_spread_s", c.StartSpreadS}, {"devices", devices}});
@@ -191,9 +191,9 @@ class InfoCommand : public Command {
   void PrintDevice(const PortResult (&ports)[2], const Probe& probe, bool failed) const {
     const DeviceOptions& d = Common.Device;
     if (Common.Json) {
-      velmora::cli::Json list = velmora::cli::Json::array();
+      JsonValue list = JsonValue::array();
       for (const PortResult& p : ports) {
-        velmora::cli::Json port = {{"direction", p.Input ? "input" : "output"}, {"port", p.Port}, {"connected", p.Connected}};
+        JsonValue port = {{"direction", p.Input ? "input" : "output"}, {"port", p.Port}, {"connected", p.Connected}};
         if (p.Connected) {
           port["connect_ms"] = p.Ms;
         } else {
@@ -202,9 +202,9 @@ class InfoCommand : public Command {
         }
         list.push_back(port);
       }
-      velmora::cli::Json j = {{"ok", !failed}, {"command", "info"}, {"host", d.Host}, {"channel", d.Channel}, {"ports", list}};
+      JsonValue j = {{"ok", !failed}, {"command", "info"}, {"host", d.Host}, {"channel", d.Channel}, {"ports", list}};
       if (DoProbe) {
-        velmora::cli::Json p = {{"result", probe.Result}};
+        JsonValue p = {{"result", probe.Result}};
         if (probe.Result == NDX_ERROR_BAD_NET_RESP) p["device_status"] = probe.Status;
         if (probe.Result == NDX_ERROR_SUCCESS) p["time_us"] = probe.TimeUs, p["bytes"] = probe.Bytes;
         p["state"] = probe.State;

@@ -9,7 +9,7 @@
 #include "acquisition.h"
 #include "command.h"
 #include "device.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 #include "results.h"
 #include "terminal.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "results.h"
-#include "json.h"
+#include "json_value.h"
 #include "terminal.h"
 
 #if defined(_WIN32)
@@ -62,7 +62,7 @@ Device::Device(const DeviceOptions& options, bool input)
   }
 }
 
-Json Device::ToJson() const {
+JsonValue Device::ToJson() const {
   return {{"host", Where.Host}, {"channel", Where.Channel}, {"port", PortNumber}, {"connect_ms", ConnectTime * 1000}};
 }
 

@@ -11,7 +11,7 @@
 
 #include "diff/wire_vocabulary.h"
 #include "device_options.h"
-#include "json_fwd.h"
+#include "json_value.h"
 #include "velmora.h"
 
 namespace velmora::cli {
@@ -49,7 +49,7 @@ class Device {
   std::uint16_t Port() const { return PortNumber; }
   const std::string& Name() const { return Text; }
   // {"host", "channel", "port", "connect_ms"}
-  Json ToJson() const;
+  JsonValue ToJson() const;
 
   // Closes now; Close failures are reported (a destructor cannot).
   void Close();

@@ -10,7 +10,7 @@
 
 #include "device.h"
 #include "h5_recording.h"
-#include "json.h"
+#include "json_value.h"
 #include "recording.h"
 #include "terminal.h"
 #include "usage_error.h"
@@ -283,7 +283,7 @@ class DeviceRun : public AcquireListener {
   std::string Error;
 };
 
-Json OutageJson(const Outage& o) {
+JsonValue OutageJson(const Outage& o) {
   return {{"begin_utc", o.BeginUtc}, {"end_utc", o.EndUtc},       {"begin_s", o.BeginS},
           {"end_s", o.EndS},         {"first_sample", o.FirstSample}, {"estimated_missed_samples", o.MissedSamples},
           {"resume_sample", o.ResumeSample}, {"resumed", o.Resumed}};
@@ -292,11 +292,11 @@ Json OutageJson(const Outage& o) {
 void Print(const GroupRequest& g, const std::vector<std::unique_ptr<DeviceRun>>& runs, double spread, bool ok) {
   std::FILE* out = stdout;
   if (g.Json) {
-    Json devices = Json::array();
+    JsonValue devices = JsonValue::array();
     for (std::size_t i = 0; i < runs.size(); ++i) {
       const DeviceRun& r = *runs[i];
       const AcquireStats& s = r.Stats();
-      Json gaps = Json::array(), outages = Json::array(), files = Json::array();
+      JsonValue gaps = JsonValue::array(), outages = JsonValue::array(), files = JsonValue::array();
       for (const LossGap& x : s.Gaps) gaps.push_back({{"first_sample", x.FirstSample}, {"samples", x.Samples}, {"time_s", x.TimeS}});
       std::uint64_t missed = 0;
       for (const Outage& o : r.AllOutages()) outages.push_back(OutageJson(o)), missed += o.MissedSamples;

@@ -894,7 +894,7 @@ H5Contents ReadApart(const std::string& where, const std::function<H5Contents()>
     text = RunIsolated(
         [&] {
           const H5Contents c = read();
-          Json devices = Json::array();
+          JsonValue devices = JsonValue::array();
           for (const RecordingInfo& r : c.Devices) devices.push_back(ToJson(r));
           return JsonText({{"group", c.Group}, {"start_spread_s", c.StartSpreadS}, {"devices", devices}});
         },

@@ -1,20 +1,15 @@
-// JSON output through nlohmann/json: keys keep the order they were added
-// in, and each result is one line.
+// nlohmann/json for the files that read JSON (side files, the panel's
+// requests) or answer with it (the panel): its ordered type, and the
+// commands' JsonValue turned into it.
 #pragma once
-
-#include <cstdio>
-#include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "json_fwd.h"
+#include "json_value.h"
 
 namespace velmora::cli {
 
-// One line; bytes that are not UTF-8 are replaced rather than thrown at.
-inline std::string JsonText(const Json& j) {
-  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-inline void PrintJson(std::FILE* out, const Json& j) { std::fprintf(out, "%s\n", JsonText(j).c_str()); }
+Json ToNlohmann(const JsonValue& value);
 
 }  // namespace velmora::cli

@@ -10,7 +10,7 @@
 
 #include "command.h"
 #include "device.h"
-#include "json.h"
+#include "json_value.h"
 #include "options.h"
 #include "printable.h"
 #include "results.h"
@@ -61,7 +61,7 @@ void PrintUsage(std::FILE* out) {
 }
 
 void ReportJsonFailure(const char* command, const Failure& f) {
-  Json error = {{"context", f.Context}};
+  JsonValue error = {{"context", f.Context}};
   if (f.Result >= 0) {
     const ResultInfo* r = FindResult(f.Result);
     error["result"] = f.Result;

@@ -51,8 +51,8 @@ std::string LinesText(const std::vector<std::pair<std::uint32_t, bool>>& lines) 
 
 std::string AZeroText(int azero) { return azero < 0 ? "not sent" : azero ? "on" : "off"; }
 
-Json ToJson(const RecordingInfo& r) {
-  Json lines = Json::array(), gaps = Json::array();
+JsonValue ToJson(const RecordingInfo& r) {
+  JsonValue lines = JsonValue::array(), gaps = JsonValue::array();
   for (const auto& l : r.Lines) lines.push_back({{"line", l.first}, {"on", l.second}});
   for (const LossGap& g : r.Gaps)
     gaps.push_back({{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS},
@@ -288,9 +288,9 @@ RecordingInfo ParseSideFile(const std::string& text, const std::string& where) {
 std::string SideFilePath(const std::string& raw) { return raw + ".json"; }
 
 void WriteSideFile(const std::string& path, const RecordingInfo& info, const std::string& rawPath) {
-  Json j = ToJson(info);
+  JsonValue j = ToJson(info);
   j["raw_file"] = rawPath;
-  const std::string text = j.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  const std::string text = JsonText(j, 2) + "\n";
   const std::string temporary = path + ".part";
   std::FILE* f = std::fopen(temporary.c_str(), "wb");
   if (f == nullptr) throw Failure("cannot create " + temporary + ": " + std::strerror(errno));

@@ -12,7 +12,7 @@
 
 #include "acquisition.h"
 #include "device.h"
-#include "json_fwd.h"
+#include "json_value.h"
 
 namespace velmora::cli {
 
@@ -53,7 +53,7 @@ std::string LinesText(const std::vector<std::pair<std::uint32_t, bool>>& lines);
 // "on", "off" or "not sent".
 std::string AZeroText(int azero);
 
-Json ToJson(const RecordingInfo& info);
+JsonValue ToJson(const RecordingInfo& info);
 // The recording a side file's text describes. Every field is checked for
 // its type and range before it is used; a file that fails a check throws
 // DamagedFile naming the field. `where` names the file in messages.

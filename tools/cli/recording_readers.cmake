@@ -3,6 +3,7 @@
 # fuzz target and its corpus replay. Native builds with the HDF5 library only.
 set(VELMORA_RECORDING_READER_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/recording.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/json.cpp
   ${CMAKE_CURRENT_LIST_DIR}/h5_common.cpp
   ${CMAKE_CURRENT_LIST_DIR}/h5_recording.cpp
   ${CMAKE_CURRENT_LIST_DIR}/printable.cpp

@@ -253,7 +253,7 @@ Json PanelDevice::Reconnect() {
   return Call("connect", [this] {
     Disconnect();
     Connect();
-    return Json{{"device", In->ToJson()}};
+    return Json{{"device", ToNlohmann(In->ToJson())}};
   });
 }
 
