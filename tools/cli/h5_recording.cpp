@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "device.h"
-#include "json.h"
 #include "isolated_read.h"
 #include "printable.h"
 #include "terminal.h"
@@ -893,24 +892,13 @@ H5Contents ReadApart(const std::string& where, const std::function<H5Contents()>
   try {
     text = RunIsolated(
         [&] {
-          const H5Contents c = read();
-          JsonValue devices = JsonValue::array();
-          for (const RecordingInfo& r : c.Devices) devices.push_back(ToJson(r));
-          return JsonText({{"group", c.Group}, {"start_spread_s", c.StartSpreadS}, {"devices", devices}});
+          return H5ContentsText(read());
         },
         ReadSeconds, MaxSideFileBytes * 16);
   } catch (const IsolatedFault& f) {
     throw DamagedFile(where, "the HDF5 library " + f.What + " while reading it");
   }
-  H5Contents c;
-  const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-  if (!j.is_object() || !j.contains("devices") || !j["devices"].is_array() || !j.contains("group") ||
-      !j["group"].is_boolean() || !j.contains("start_spread_s") || !j["start_spread_s"].is_number())
-    throw DamagedFile(where, "what was read of it is not a recording");
-  c.Group = j["group"].get<bool>();
-  c.StartSpreadS = j["start_spread_s"].get<double>();
-  for (const auto& d : j["devices"]) c.Devices.push_back(ParseSideFile(d.dump(), where));
-  return c;
+  return ParseH5ContentsText(text, where);
 }
 
 }  // namespace

@@ -103,11 +103,6 @@ bool LooksLikeHdf5(const std::string& path);
 bool LooksLikeHdf5(const void* bytes, std::size_t size);
 // What an HDF5 recording holds: one device, or the devices of a group file
 // in their order.
-struct H5Contents {
-  bool Group = false;
-  double StartSpreadS = 0;
-  std::vector<RecordingInfo> Devices;
-};
 // Reads a single or a group recording (checked as below).
 H5Contents ReadH5File(const std::string& path);
 

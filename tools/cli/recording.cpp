@@ -285,6 +285,24 @@ RecordingInfo ParseSideFile(const std::string& text, const std::string& where) {
   return r;
 }
 
+std::string H5ContentsText(const H5Contents& c) {
+  JsonValue devices = JsonValue::array();
+  for (const RecordingInfo& r : c.Devices) devices.push_back(ToJson(r));
+  return JsonText({{"group", c.Group}, {"start_spread_s", c.StartSpreadS}, {"devices", devices}});
+}
+
+H5Contents ParseH5ContentsText(const std::string& text, const std::string& where) {
+  H5Contents c;
+  const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+  if (!j.is_object() || !j.contains("devices") || !j["devices"].is_array() || !j.contains("group") ||
+      !j["group"].is_boolean() || !j.contains("start_spread_s") || !j["start_spread_s"].is_number())
+    throw DamagedFile(where, "what was read of it is not a recording");
+  c.Group = j["group"].get<bool>();
+  c.StartSpreadS = j["start_spread_s"].get<double>();
+  for (const auto& d : j["devices"]) c.Devices.push_back(ParseSideFile(d.dump(), where));
+  return c;
+}
+
 std::string SideFilePath(const std::string& raw) { return raw + ".json"; }
 
 void WriteSideFile(const std::string& path, const RecordingInfo& info, const std::string& rawPath) {

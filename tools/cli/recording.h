@@ -59,6 +59,17 @@ JsonValue ToJson(const RecordingInfo& info);
 // DamagedFile naming the field. `where` names the file in messages.
 RecordingInfo ParseSideFile(const std::string& text, const std::string& where);
 
+// What an HDF5 recording holds: one device, or a group of several.
+struct H5Contents {
+  bool Group = false;
+  double StartSpreadS = 0;
+  std::vector<RecordingInfo> Devices;
+};
+// H5Contents as one JSON text and back: the reader in a child process hands
+// what it found to the parent this way. The parse throws DamagedFile.
+std::string H5ContentsText(const H5Contents& contents);
+H5Contents ParseH5ContentsText(const std::string& text, const std::string& where);
+
 // Side files are a few KiB (the gaps they list are capped); anything far
 // larger is refused before it is parsed.
 constexpr std::size_t MaxSideFileBytes = std::size_t(1) << 20;
