@@ -180,13 +180,22 @@ class Link:
 
     def _run(self) -> None:
         with self._thread_context():
-            while not self._quit.is_set():
-                if self.device is None:
-                    self._reconnect()
-                elif self.want_running and self.device.is_input:
-                    self._acquire(self.device)
-                else:
-                    self._idle_check(self.device)
+            try:
+                while not self._quit.is_set():
+                    if self.device is None:
+                        self._reconnect()
+                    elif self.want_running and self.device.is_input:
+                        self._acquire(self.device)
+                    else:
+                        self._idle_check(self.device)
+            except Exception as error:
+                # Not a device's answer (the library did not load, say):
+                # trying again would fail the same way, and a thread that
+                # died in silence would leave the last state standing.
+                self.want_running = False
+                self._drop()
+                self._set(FAULT, "the link to %s stopped: %s: %s; fix it, then Init"
+                          % (self.where(), type(error).__name__, error))
 
     def _reconnect(self) -> None:
         attempt = 0
