@@ -38,7 +38,15 @@ class Batch(NamedTuple):
 class Settings:
     """What the clients asked for, as the device will use it: the rate is
     clamped as the library clamps it. Everything set here is sent again
-    after a reconnection."""
+    after a reconnection.
+
+    Deliberately not the Device's own record of what it sent (which its
+    reconnecting stream sends again): clients write settings while no
+    handle is live (memorised values arrive at start-up, before the first
+    connection; writes are accepted in FAULT), and a Device can only record
+    what it sent. Nor is the link's reconnection the stream's: that one
+    says nothing until the device is back, and the state must be FAULT from
+    the moment the link drops, idle or output channels included."""
 
     def __init__(self) -> None:
         self.frequency: Optional[int] = None
