@@ -45,7 +45,9 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def wait(condition, seconds: float, what: str) -> float:
+def wait(condition, seconds: float, what) -> float:
+    """Seconds until ``condition()`` held; ``what`` (a string, or a
+    function making one at the time) names it when it never does."""
     began = time.monotonic()
     while time.monotonic() - began < seconds:
         try:
@@ -54,7 +56,8 @@ def wait(condition, seconds: float, what: str) -> float:
         except tango.DevFailed:
             pass
         time.sleep(0.005)
-    raise SystemExit("tango_figures: waited %g s for %s" % (seconds, what() if callable(what) else what))
+    what = what() if callable(what) else what
+    raise SystemExit("tango_figures: waited %g s for %s" % (seconds, what))
 
 
 def raw_stream_cpu(host: str, seconds: float) -> float:
@@ -114,7 +117,8 @@ def reconnections(server: ServerProcess, sim: SimulatedDevice, times: int) -> No
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("build", nargs="?", type=lambda p: Path(p).resolve(), default=ROOT / "build")
+    parser.add_argument("build", nargs="?", type=lambda path: Path(path).resolve(),
+                        default=ROOT / "build")
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--in-database", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()

@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # A private Tango database, as a facility runs one: MariaDB in a scratch
 # folder (socket only, no network) and the Tango database server on
 # 127.0.0.1:<20000 + 10 x VELMORA_TEST_NET>, tables loaded, nothing left
