@@ -8,15 +8,19 @@
 2. reconnection: from the device listening again to the server RUNNING,
    median of 5.
 
+The server runs as a facility runs it: registered in a Tango database of
+its own (scripts/lib/tango-database.sh, which this script runs itself
+around) and started as a process of its own. A client of a device served
+without a database does not last: Tango 9.3's event keep-alive thread
+crashes it after about 10 s.
+
     VELMORA_TEST_NET=<n> /usr/bin/python3 bench/tango_figures.py [build folder] [--seconds 60]
 """
 
 import argparse
 import os
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -29,11 +33,11 @@ import tango  # noqa: E402
 import velmora  # noqa: E402
 from loopback_fixtures import address  # noqa: E402
 from simulator import SimulatedDevice  # noqa: E402
+from tango_process import ServerProcess  # noqa: E402
 from velmora.tango_server.client import BlockEvents  # noqa: E402
 
 HZ, BITS, BLOCK = 1_000_000, 16, 16384
-NET = int(os.environ.get("VELMORA_TEST_NET", "0") or 0)
-PORT = 41_000 + NET * 10
+DEVICE = "test/velmora/figures"
 
 
 def cpu_seconds(pid: int) -> float:
@@ -41,30 +45,9 @@ def cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-class Server:
-    """velmora-tango without a database, in its own process."""
-
-    def __init__(self, host: str, folder: str) -> None:
-        props = Path(folder) / "devices.txt"
-        props.write_text('velmora-tango/figures/DEVICE/VelmoraChannel: "test/velmora/figures"\n'
-                         "test/velmora/figures->host: %s\n" % host)
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "velmora.tango_server", "figures",
-             "-ORBendPoint", "giop:tcp:127.0.0.1:%d" % PORT, "-file=%s" % props],
-            cwd=ROOT / "python", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.proxy = tango.DeviceProxy("tango://127.0.0.1:%d/test/velmora/figures#dbase=no" % PORT)
-        wait(lambda: self.proxy.state() == tango.DevState.ON, 20, "the server to connect")
-
-    def stop(self) -> None:
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(10)
-
-
-def wait(condition, seconds: float, what: str) -> float:
+def wait(condition, seconds: float, what) -> float:
+    """Seconds until ``condition()`` held; ``what`` (a string, or a
+    function making one at the time) names it when it never does."""
     began = time.monotonic()
     while time.monotonic() - began < seconds:
         try:
@@ -73,6 +56,7 @@ def wait(condition, seconds: float, what: str) -> float:
         except tango.DevFailed:
             pass
         time.sleep(0.005)
+    what = what() if callable(what) else what
     raise SystemExit("tango_figures: waited %g s for %s" % (seconds, what))
 
 
@@ -86,14 +70,14 @@ def raw_stream_cpu(host: str, seconds: float) -> float:
     return time.process_time() - began
 
 
-def event_stream(server: Server, seconds: float) -> None:
+def event_stream(server: ServerProcess, seconds: float) -> float:
     proxy = server.proxy
     proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = HZ, BITS, BLOCK
     # Checked as they arrive: a minute of samples would not fit in memory.
     count = received = wrong = breaks = 0
     first = expected = None
     with BlockEvents(proxy) as events:
-        cpu = cpu_seconds(server.process.pid)
+        cpu = cpu_seconds(server.pid)
         proxy.StartCleared()
         began = time.monotonic()
         for index, samples in events.blocks(seconds):
@@ -104,7 +88,7 @@ def event_stream(server: Server, seconds: float) -> None:
             wrong += int(numpy.count_nonzero(samples.astype(numpy.uint64) != indices))
             count, received, expected = count + 1, received + len(samples), index + len(samples)
         wall = time.monotonic() - began
-        cpu = cpu_seconds(server.process.pid) - cpu
+        cpu = cpu_seconds(server.pid) - cpu
         proxy.Stop()
     print("event stream: %d events in %.1f s, samples %d to %d: %d received, %d gaps or repeats "
           "between events, %d values not the device's, server SamplesLost %d"
@@ -115,7 +99,7 @@ def event_stream(server: Server, seconds: float) -> None:
     return cpu / wall
 
 
-def reconnections(server: Server, sim: SimulatedDevice, times: int) -> None:
+def reconnections(server: ServerProcess, sim: SimulatedDevice, times: int) -> None:
     proxy = server.proxy
     proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = 100_000, BITS, 4096
     proxy.StartCleared()
@@ -133,27 +117,42 @@ def reconnections(server: Server, sim: SimulatedDevice, times: int) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("build", nargs="?", default=str(ROOT / "build"))
+    parser.add_argument("build", nargs="?", type=lambda path: Path(path).resolve(),
+                        default=ROOT / "build")
     parser.add_argument("--seconds", type=float, default=60.0)
+    parser.add_argument("--in-database", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    host = address(63, 1)
+    if not args.in_database:
+        # Again, inside a database registering the server, stopped afterwards.
+        sys.stdout.flush()
+        os.execv("/bin/bash", ["bash", str(ROOT / "scripts" / "lib" / "tango-database.sh"),
+                               "--register", "figures", DEVICE, host, "--",
+                               sys.executable, __file__, "--in-database"] + sys.argv[1:])
     os.environ.setdefault("VELMORA_LIBRARY", str(Path(args.build) / "libvelmora.so.0"))
     os.environ.setdefault("VELMORA_SIM", str(Path(args.build) / "tools" / "velmora-sim"))
-    host = address(63, 1)
+    port = int(os.environ["TANGO_HOST"].rsplit(":", 1)[1]) + 5
     sim = SimulatedDevice(host)
     sim.start()
-    with tempfile.TemporaryDirectory() as folder:
-        server = None
-        try:
-            raw = raw_stream_cpu(host, min(args.seconds, 10.0)) / min(args.seconds, 10.0)
-            print("plain Python stream of the same device: %.0f%% of one core" % (100 * raw))
-            server = Server(host, folder)
-            share = event_stream(server, args.seconds)
-            print("  server / plain stream CPU: %.1fx" % (share / raw))
-            reconnections(server, sim, 5)
-        finally:
-            if server is not None:
-                server.stop()
-            sim.stop()
+    server = None
+    try:
+        raw = raw_stream_cpu(host, min(args.seconds, 10.0)) / min(args.seconds, 10.0)
+        print("plain Python stream of the same device: %.0f%% of one core" % (100 * raw))
+        server = ServerProcess("figures", DEVICE, port)
+        server.connect()
+        wait(lambda: server.proxy.state() == tango.DevState.ON, 20,
+             lambda: "the server to connect (%s)" % server.proxy.status())
+        share = event_stream(server, args.seconds)
+        print("  server / plain stream CPU: %.1fx" % (share / raw))
+        reconnections(server, sim, 5)
+        began = time.monotonic()
+        code = server.kill()
+        print("Kill: the server process ended by itself in %.2f s, exit status %s"
+              % (time.monotonic() - began, code))
+    finally:
+        if server is not None:
+            server.close()
+        sim.stop()
     print("(load average %s while measured: other builds share these 2 cores)"
           % " ".join("%.1f" % x for x in os.getloadavg()))
     return 0

@@ -5,6 +5,7 @@ import threading
 import time
 import unittest
 from typing import List
+from unittest import mock
 
 from velmora.tango_server.link import FAULT, ON, RUNNING, Batch, Link
 
@@ -96,6 +97,17 @@ class LinkTest(SimTestCase):
         self.assertIn("reconnecting", link.status)
         with self.assertRaises(Exception):
             link.start(cleared=True)
+
+    def test_a_link_thread_that_fails_otherwise_says_why_in_a_fault(self) -> None:
+        seen = Recorder()
+        failure = OSError("cannot load the velmora library named by VELMORA_LIBRARY")
+        with mock.patch("velmora.tango_server.link.Device", side_effect=failure):
+            link = Link(self.ADDRESS, 0, "input", 500, seen.state, seen.batch)
+            link.open()
+            self.addCleanup(link.close)
+            link._thread.join(5)
+        self.assertEqual(link.state, FAULT)
+        self.assertIn("OSError: cannot load the velmora library", link.status)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """The Tango device server against simulated devices, without a Tango
-database: each test class runs the server in a child process."""
+database: each test class runs `velmora-tango` as a process of its own."""
 
 import os
 import time
@@ -10,9 +10,10 @@ from .simulator import SimTestCase, SimulatedDevice, address
 
 try:
     import tango
-    from tango.test_context import DeviceTestContext
 
     from velmora.tango_server.client import BlockEvents, gaps
+
+    from .tango_process import ServerProcess
 except ImportError:  # the suite runs with interpreters without PyTango too
     tango = None
 
@@ -35,21 +36,8 @@ def contiguous(test: unittest.TestCase, blocks: List[Tuple[int, Any]]) -> None:
     test.assertEqual(gaps(blocks), [])
 
 
-def server(sim_address: str, port: int) -> "DeviceTestContext":
-    from velmora.tango_server.channel import VelmoraChannel
-    return DeviceTestContext(VelmoraChannel, properties={"host": sim_address, "channel": 0},
-                             process=True, daemon=True, host="127.0.0.1", port=port, timeout=15)
-
-
-def finish(context: "DeviceTestContext") -> None:
-    """Stops a server, and ends its process if Kill left it running: a
-    server process left behind keeps the test run from ever exiting."""
-    try:
-        context.stop()
-    finally:
-        if context.thread.is_alive():
-            context.thread.terminate()
-            context.thread.join(5)
+def server(name: str, sim_address: str, port: int) -> "ServerProcess":
+    return ServerProcess(name, "test/velmora/" + name, port, {"host": sim_address, "channel": 0})
 
 
 @unittest.skipIf(tango is None, "PyTango is not installed for this interpreter "
@@ -60,10 +48,9 @@ class ServedChannelTest(SimTestCase):
     @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
-        cls.context = server(cls.ADDRESS, _PORT + 1)
-        cls.context.start()
-        cls.addClassCleanup(finish, cls.context)
-        cls.proxy = cls.context.device
+        process = server("served", cls.ADDRESS, _PORT + 1)
+        cls.addClassCleanup(process.close)
+        cls.proxy = process.connect()
 
     def setUp(self) -> None:
         self.assertTrue(wait_for(lambda: self.proxy.state() == tango.DevState.ON, 5),
@@ -118,14 +105,13 @@ class ServedChannelTest(SimTestCase):
 class ReconnectionTest(unittest.TestCase):
     ADDRESS = address(61, 2)
 
-    def test_a_dropped_link_faults_then_comes_back_running_with_the_outage_counted(self) -> None:
+    def test_a_dropped_link_faults_then_comes_back_running_and_kill_ends_the_server(self) -> None:
         sim = SimulatedDevice(self.ADDRESS)
         sim.start()
         self.addCleanup(sim.stop)
-        context = server(self.ADDRESS, _PORT + 2)
-        context.start()
-        self.addCleanup(finish, context)
-        proxy = context.device
+        process = server("reconnected", self.ADDRESS, _PORT + 2)
+        self.addCleanup(process.close)
+        proxy = process.connect()
         self.assertTrue(wait_for(lambda: proxy.state() == tango.DevState.ON, 5), proxy.status())
         proxy.Frequency, proxy.BitsPerSample, proxy.BlockSize = HZ, 64, 8192
         log = BlockEvents(proxy)
@@ -145,7 +131,9 @@ class ReconnectionTest(unittest.TestCase):
         after = list(log.blocks(1.0))
         self.assertGreater(proxy.SamplesReceived, before)
         contiguous(self, after[1:])
-        proxy.Stop()
+        # Kill ends the process by itself, while it acquires for a
+        # subscribed client, and although this process is a Tango client.
+        self.assertEqual(process.kill(), 0, process.tail())
 
 
 if __name__ == "__main__":

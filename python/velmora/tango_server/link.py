@@ -38,7 +38,15 @@ class Batch(NamedTuple):
 class Settings:
     """What the clients asked for, as the device will use it: the rate is
     clamped as the library clamps it. Everything set here is sent again
-    after a reconnection."""
+    after a reconnection.
+
+    Deliberately not the Device's own record of what it sent (which its
+    reconnecting stream sends again): clients write settings while no
+    handle is live (memorised values arrive at start-up, before the first
+    connection; writes are accepted in FAULT), and a Device can only record
+    what it sent. Nor is the link's reconnection the stream's: that one
+    says nothing until the device is back, and the state must be FAULT from
+    the moment the link drops, idle or output channels included."""
 
     def __init__(self) -> None:
         self.frequency: Optional[int] = None
@@ -180,13 +188,22 @@ class Link:
 
     def _run(self) -> None:
         with self._thread_context():
-            while not self._quit.is_set():
-                if self.device is None:
-                    self._reconnect()
-                elif self.want_running and self.device.is_input:
-                    self._acquire(self.device)
-                else:
-                    self._idle_check(self.device)
+            try:
+                while not self._quit.is_set():
+                    if self.device is None:
+                        self._reconnect()
+                    elif self.want_running and self.device.is_input:
+                        self._acquire(self.device)
+                    else:
+                        self._idle_check(self.device)
+            except Exception as error:
+                # Not a device's answer (the library did not load, say):
+                # trying again would fail the same way, and a thread that
+                # died in silence would leave the last state standing.
+                self.want_running = False
+                self._drop()
+                self._set(FAULT, "the link to %s stopped: %s: %s; fix it, then Init"
+                          % (self.where(), type(error).__name__, error))
 
     def _reconnect(self) -> None:
         attempt = 0
