@@ -158,8 +158,14 @@ def part_a(sims: List[Sim], seconds: float, folder: str) -> None:
 
 # -- b: highest lossless rate, processes against threads ---------------------
 
-def run_group(hosts: List[str], rate: int, seconds: float) -> Tuple[int, int, int]:
-    group = velmora.Group(hosts, frequency=rate, bits=16, block_size=BLOCK)
+def cpu_now() -> float:
+    """CPU seconds of this process and of its ended children (the workers)."""
+    own, ended = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + ended.ru_utime + ended.ru_stime
+
+
+def run_group(hosts: List[str], rate: int, seconds: float, bits: int) -> Tuple[int, int, int]:
+    group = velmora.Group(hosts, frequency=rate, bits=bits, block_size=BLOCK)
     got = lost = gaps = 0
     for item in group.stream(seconds):
         if isinstance(item, velmora.GroupGap):
@@ -171,13 +177,13 @@ def run_group(hosts: List[str], rate: int, seconds: float) -> Tuple[int, int, in
     return got, lost, gaps + failed
 
 
-def run_threads(hosts: List[str], rate: int, seconds: float) -> Tuple[int, int, int]:
+def run_threads(hosts: List[str], rate: int, seconds: float, bits: int) -> Tuple[int, int, int]:
     totals = [[0, 0, 0] for _ in hosts]
 
     def one(i: int) -> None:
         try:
             with velmora.Device(hosts[i], "input", 0) as dev:
-                for block in dev.stream(seconds, frequency=rate, bits=16, block_size=BLOCK,
+                for block in dev.stream(seconds, frequency=rate, bits=bits, block_size=BLOCK,
                                         on_loss="ignore"):
                     totals[i][0] += len(block.samples)
                     totals[i][1] += block.lost
@@ -192,8 +198,8 @@ def run_threads(hosts: List[str], rate: int, seconds: float) -> Tuple[int, int, 
     return (sum(t[0] for t in totals), sum(t[1] for t in totals), sum(t[2] for t in totals))
 
 
-def part_b(sims: List[Sim], seconds: float) -> None:
-    say("b. highest lossless total rate over %g s (16-bit samples, %d-byte packets)" % (seconds, BLOCK))
+def part_b(sims: List[Sim], seconds: float, bits: int) -> None:
+    say("b. highest lossless total rate over %g s (%d-bit samples, %d-byte packets)" % (seconds, bits, BLOCK))
     ladder = [1_250_000, 2_500_000, 5_000_000, 10_000_000, 20_000_000, 40_000_000]
     # Short runs all keep up (the device's backlog hides a slow host for a
     # second or so), so the search starts high and takes at most three steps.
@@ -206,12 +212,14 @@ def part_b(sims: List[Sim], seconds: float) -> None:
             at = ladder.index(first_try[count])
             while len(tried) < 3 and 0 <= at < len(ladder) and ladder[at] not in tried:
                 rate = ladder[at]
-                got, lost, bad = runner(hosts, rate, seconds)
+                cpu = cpu_now()
+                got, lost, bad = runner(hosts, rate, seconds, bits)
+                cpu = cpu_now() - cpu
                 ok = lost == 0 and bad == 0 and got == round(seconds * rate) * count
                 tried[rate] = ok
-                say("   %d x %10s /s %-23s %s samples, %s lost, %d gaps/failures -> %s; %s" % (
-                    count, format(rate, ","), shape, format(got, ","), format(lost, ","), bad,
-                    "lossless" if ok else "LOSS", load()))
+                say("   %d x %10s /s %-23s %s samples, %s lost, %d gaps/failures -> %s; CPU %.1f s; %s"
+                    % (count, format(rate, ","), shape, format(got, ","), format(lost, ","), bad,
+                       "lossless" if ok else "LOSS", cpu, load()))
                 at = at + 1 if ok else at - 1
                 if ok and any(not good for good in tried.values()):
                     break  # found the step
@@ -400,6 +408,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="shorter runs of every part")
     parser.add_argument("--parts", default="a,b,c,d,e", help="which parts, comma-separated")
+    parser.add_argument("--b-bits", type=int, default=16, help="sample bits in part b (default 16)")
     parser.add_argument("--net", type=int, default=int(os.environ.get("VELMORA_TEST_NET", "41")),
                         help="second byte of the loopback addresses (default VELMORA_TEST_NET or 41)")
     parser.add_argument("--sim", default=os.environ.get("VELMORA_SIM", str(_ROOT / "build" / "tools" / "velmora-sim")))
@@ -416,7 +425,7 @@ def main() -> int:
             if "a" in parts:
                 part_a(sims, 10 if q else 60, folder)
         if "b" in parts:
-            part_b(sims, 5 if q else 30)
+            part_b(sims, 5 if q else 30, args.b_bits)
         if "c" in parts:
             part_c(sims, 5 if q else 10)
         if "d" in parts:
