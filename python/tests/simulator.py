@@ -63,6 +63,14 @@ class SimulatedDevice:
             self.stop()
             raise RuntimeError("velmora-sim on %s did not start: %s" % (self.address, first.strip()))
 
+    def drop_links(self) -> None:
+        """Has the device drop every open connection (SIGUSR1); it goes on
+        listening."""
+        import signal
+
+        assert self._process is not None
+        self._process.send_signal(signal.SIGUSR1)
+
     def stop(self) -> None:
         process, self._process = self._process, None
         if process is None:

@@ -2,8 +2,10 @@
 on the same address: one Gap per outage, every sample before and after it
 correct, indices going on from the Gap's resume_index."""
 
+import signal
 import threading
 import time
+import unittest
 from typing import List
 
 import velmora
@@ -62,6 +64,24 @@ class ReconnectTest(SimTestCase):
         print("\nreconnect: received %d + missed %d (+/- %d) = %d of %d; outage %.3f s"
               % (received, gap.missed, gap.error, received + gap.missed, 3 * HZ,
                  gap.ended - gap.began))
+
+    @unittest.skipUnless(hasattr(signal, "SIGUSR1"), "no SIGUSR1 to drop the links with")
+    def test_a_link_dropped_by_the_device_is_one_gap_and_the_device_stays(self) -> None:
+        process = self.sim._process
+        with velmora.Device(self.ADDRESS, "input", 1) as dev:
+            items: List[object] = []
+            for item in dev.stream(1.0, frequency=HZ, bits=64, block_size=800, reconnect=True,
+                                   reconnect_timeout=20.0):
+                items.append(item)
+                if len(items) == 5:
+                    self.sim.drop_links()
+        gaps = [g for g in items if isinstance(g, velmora.Gap)]
+        self.assertEqual([g.result for g in gaps], [2250])
+        after = items[[i for i, item in enumerate(items) if item is gaps[0]][0] + 1]
+        self.assertIsInstance(after, velmora.Block)
+        self.assertEqual((after.index, int(after.samples[0])), (gaps[0].resume_index, 0))
+        self.assertIs(self.sim._process, process)
+        self.assertIsNone(process.poll())  # dropped its links, not itself
 
     def test_a_device_that_stays_away_raises_its_error(self) -> None:
         away = SimulatedDevice(address(15, 12))

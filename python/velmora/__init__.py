@@ -18,6 +18,7 @@ VELMORA_LIBRARY, in the source tree's build folder, or by the system loader
 """
 
 from ._library import Library, library_names, load_library
+from .callbacks import Delivery
 from .device import (
     DEFAULT_PACKET_CAPACITY,
     INPUT,
@@ -58,6 +59,7 @@ __all__ = [
     "PacketFill",
     "Block",
     "Gap",
+    "Delivery",
     "record",
     "Group",
     "GroupBlock",

@@ -500,6 +500,25 @@ class Device:
         from .astream import astream
         return astream(self, *args, **kwargs)
 
+    def on_block(self, callback: Any, every_n_samples: int, *args: Any, **kwargs: Any) -> Any:
+        """Calls ``callback(block)`` with :class:`Block` s of exactly
+        ``every_n_samples`` samples from :meth:`stream` (same further
+        arguments), on a thread of the package's own named
+        "velmora-on-block", which also does the fetching. A block is
+        shorter only at the end of the stream or just before samples went
+        missing, so that each holds consecutive samples; with
+        ``reconnect``, each :class:`velmora.Gap` is passed on between the
+        blocks. Returns a :class:`velmora.callbacks.Delivery`:
+        ``stop()`` ends it early, ``join()`` waits for it and raises what
+        ended it, whether the callback raised (which stops the stream) or
+        the stream did; as a context manager it stops and joins on leaving."""
+        from .callbacks import Delivery
+
+        blocks = self.stream(*args, **kwargs)  # arguments checked on the caller's thread
+        hz = min(self.frequency or 1, MAX_FREQUENCY_HZ)
+        return Delivery(blocks, every_n_samples, lambda b, k: b._replace(t0=(b.index + k) / hz),
+                        lambda item: 0, callback, "velmora-on-block")
+
     def acquire(self, seconds: float, *, on_loss: str = "raise", keep_running: bool = False,
                 frequency: Optional[int] = None, bits: Optional[int] = None,
                 block_size: Optional[int] = None) -> Tuple[Values, Values]:

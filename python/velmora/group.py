@@ -182,6 +182,22 @@ class Group:
 
         return merge_by_index(self.stream(seconds), self.devices)
 
+    def on_block(self, callback: Any, every_n_samples: int,
+                 seconds: Optional[float] = None) -> Any:
+        """Calls ``callback(block)`` with each device's :class:`GroupBlock` s
+        of exactly ``every_n_samples`` samples (copies, which the callback
+        may keep) and with every :class:`GroupGap`, from :meth:`stream`, on
+        a thread of the package's own named "velmora-group-on-block". A
+        block is shorter only at the end or just before samples of its
+        device went missing. Returns a :class:`velmora.callbacks.Delivery`
+        (see :meth:`velmora.Device.on_block`)."""
+        from .callbacks import Delivery
+
+        hz = [d.settings["frequency"] for d in self.devices]
+        return Delivery(self.stream(seconds), every_n_samples,
+                        lambda b, k: b._replace(t_host=b.t_host + k / hz[b.device]),
+                        lambda item: item.device, callback, "velmora-group-on-block")
+
     async def astream(self, seconds: Optional[float] = None, *,
                       copy: bool = False) -> AsyncIterator[Any]:
         """:meth:`stream` for asyncio: waiting for the next item happens on a

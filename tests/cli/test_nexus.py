@@ -165,7 +165,8 @@ class Layout(unittest.TestCase):
     def test_group_mistakes_exit_2_with_the_reason(self):
         for args, reason in [(["--reconnect", "-H", HOSTS[0]], "--reconnect applies to a group"),
                              (["--hosts", HOSTS[0], "--csv", "-"], "one file per device"),
-                             (["--hosts", HOSTS[0], "--reconnect", "-A"], "--attach never does")]:
+                             (["--hosts", HOSTS[0], "--reconnect", "-A"], "--attach never does"),
+                             (["--hosts", HOSTS[0], "-H", HOSTS[1]], "use one or the other")]:
             r = run("acquire", *args, check=False)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn(reason, r.stderr.decode())

@@ -67,6 +67,7 @@ class AcquireCommand : public Command {
     app.add_flag("--no-side-file", NoSideFile, "no FILE.json beside the raw FILE");
     app.add_flag("-q,--quiet", Quiet, "no progress line");
     AddCommonOptions(app, Common);
+    HostOption = app.option("--host");
     // A group of devices (group_acquisition.h).
     app.add_option("--hosts", Group.Hosts, "record these devices together into one group\n(HOST,HOST,... or repeated)")
         ->type_name("HOSTS")
@@ -95,6 +96,9 @@ class AcquireCommand : public Command {
 
  private:
   int RunGroup() {
+    // A -H beside a list would be dropped without a word: the user meant one of the two.
+    if (HostOption->count() > 0)
+      throw UsageError("-H/--host names one device and --hosts a group: use one or the other");
     if (Settings.Attach && Group.Reconnect)
       throw UsageError("--reconnect restarts a device, which --attach never does: give one of them");
     Group.Device = Common.Device;
@@ -290,6 +294,7 @@ class AcquireCommand : public Command {
   CommonOptions Common;
   GroupRequest Group;
   OptionRef SecondsOption;
+  OptionRef HostOption;
   OptionRef PacketsOption;
   AcquireSettings Settings;
   DeviceSettings Given;

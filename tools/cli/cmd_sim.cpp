@@ -15,7 +15,8 @@ class SimCommand : public Command {
   void Define(OptionSet& app) override {
     app.description(
         "Runs the simulated device on the 32 device ports (0xED00-0xED1F) of one IPv4\n"
-        "address until interrupted (Ctrl-C).");
+        "address until interrupted (Ctrl-C). SIGUSR1 drops every open connection, as a\n"
+        "device that cuts its links would; it goes on listening.");
     app.add_option("-a,--address", Options.Address, "address to listen on (default 127.0.0.1)")
         ->type_name("ADDRESS");
     app.add_option("-t,--seconds", Options.Seconds, "stop after S seconds (default: run until Ctrl-C)")

@@ -177,6 +177,8 @@ OptionRef OptionSet::add_flag(const std::string& name, bool& value, const std::s
   return OptionRef(App.add_flag(name, value, help));
 }
 
+OptionRef OptionSet::option(const std::string& name) { return OptionRef(App.get_option(name)); }
+
 namespace {
 
 // "-t/--seconds" for an option CLI11 names "--seconds", "FILE" for a

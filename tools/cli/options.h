@@ -87,6 +87,8 @@ class OptionSet {
   OptionRef add_option(const std::string& name, std::vector<long>& value, const std::string& help = "");
   OptionRef add_option(const std::string& name, std::vector<long long>& value, const std::string& help = "");
   OptionRef add_flag(const std::string& name, bool& value, const std::string& help = "");
+  // One declared already, e.g. a common option a command checks against its own.
+  OptionRef option(const std::string& name);
   CLI::App& Parser() { return App; }
 
  private:

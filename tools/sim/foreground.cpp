@@ -14,6 +14,15 @@ std::atomic<bool> StopRequested{false};
 
 extern "C" void OnStopSignal(int) { StopRequested.store(true); }
 
+// SIGUSR1 only raises this flag: closing sockets and joining threads is for
+// the main loop, not for a signal handler.
+std::atomic<bool> DropRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
+
+#ifdef SIGUSR1
+extern "C" void OnDropSignal(int) { DropRequested.store(true); }
+#endif
+
 struct Traffic {
   std::size_t Connections = 0;
   std::size_t Chunks = 0;
@@ -45,6 +54,10 @@ int RunInForeground(const ForegroundOptions& options, std::FILE* out) {
   StopRequested.store(false);
   auto previousInt = std::signal(SIGINT, OnStopSignal);
   auto previousTerm = std::signal(SIGTERM, OnStopSignal);
+  DropRequested.store(false);
+#ifdef SIGUSR1
+  auto previousUsr1 = std::signal(SIGUSR1, OnDropSignal);
+#endif
   std::fprintf(out, "listening on %s ports 0xED00-0xED1F\n", options.Address.c_str());
   std::fflush(out);
 
@@ -55,6 +68,17 @@ int RunInForeground(const ForegroundOptions& options, std::FILE* out) {
   while (!StopRequested.load()) {
     const auto now = Clock::now();
     if (options.Seconds > 0 && now - start >= std::chrono::duration<double>(options.Seconds)) break;
+    if (DropRequested.exchange(false)) {
+      // A link cut by the device itself: every connection ends, the ports
+      // keep listening and each channel keeps its settings.
+      std::size_t open = 0;
+      for (int i = 0; i < PortCount; ++i) {
+        open += device.LiveConnections(std::uint16_t(FirstPort + i));
+        device.DropNow(std::uint16_t(FirstPort + i));
+      }
+      std::fprintf(out, "dropped %zu open connections\n", open);
+      std::fflush(out);
+    }
     if (!options.Quiet && now >= nextReport) {
       const Traffic t = Measure(device);
       if (t.Connections != last.Connections || t.Chunks != last.Chunks) {
@@ -71,6 +95,9 @@ int RunInForeground(const ForegroundOptions& options, std::FILE* out) {
   device.Stop();
   std::signal(SIGINT, previousInt);
   std::signal(SIGTERM, previousTerm);
+#ifdef SIGUSR1
+  std::signal(SIGUSR1, previousUsr1);
+#endif
   std::fprintf(out, "stopped: %zu connections, %zu chunks, %llu bytes received\n", t.Connections,
                t.Chunks, static_cast<unsigned long long>(t.Bytes));
   std::fflush(out);

@@ -17,7 +17,9 @@ struct ForegroundOptions {
 // Starts the device, prints "listening on <address> ports 0xED00-0xED1F"
 // (one flushed line a supervising program can wait for), then a line per
 // second with new connections and traffic unless quiet, and a last line when
-// it stops. Returns 0, or 1 when the address cannot be bound.
+// it stops. SIGUSR1 drops every open connection (a line says how many); the
+// ports keep listening and the channels keep their settings. Returns 0, or 1
+// when the address cannot be bound.
 int RunInForeground(const ForegroundOptions& options, std::FILE* out);
 
 }  // namespace velmora::sim

@@ -12,7 +12,8 @@ namespace {
 const char Usage[] =
     "usage: velmora-sim [-a ADDRESS] [-t SECONDS] [-q]\n"
     "Runs the simulated device on the 32 device ports (0xED00-0xED1F) of one\n"
-    "IPv4 address until interrupted.\n"
+    "IPv4 address until interrupted. SIGUSR1 drops every open connection, as a\n"
+    "device that cuts its links would; it goes on listening.\n"
     "  -a, --address ADDRESS  address to listen on (default 127.0.0.1)\n"
     "  -t, --seconds SECONDS  stop after this long (default: run until Ctrl-C)\n"
     "  -q, --quiet            no activity lines, only start and stop\n"
