@@ -103,6 +103,20 @@ class StreamTest(SimTestCase):
         self.assertEqual(values(first)[0], first.index)
         self.assertEqual((second.index, second.lost), (first.index + len(first.samples), 0))
 
+    def test_a_stream_fetches_into_the_room_its_device_was_given(self) -> None:
+        with velmora.Device(self.ADDRESS, "input", 5, packet_capacity=1024) as dev:
+            dev.set_frequency(1_000_000)
+            dev.set_packet_bits(16)
+            dev.set_block_size(256)
+            dev.start_cleared()
+            time.sleep(0.1)  # far more than 1 KiB waits for the first fetch
+            blocks = dev.stream(start=False, on_loss="ignore")
+            first, second = next(blocks), next(blocks)
+            blocks.close()
+            dev.clear()
+        self.assertEqual(len(first.samples), 512)  # what 1 KiB holds; the rest was cut
+        self.assertGreater(second.lost, 0)
+
     def test_acquire_returns_exactly_seconds_times_frequency(self) -> None:
         with velmora.Device(self.ADDRESS, "input", 5) as dev:
             times, samples = dev.acquire(0.25, frequency=40_000, bits=16, block_size=100)

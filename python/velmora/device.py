@@ -9,6 +9,7 @@ from . import samples as _samples
 from . import stream as _stream
 from ._library import Library, load_library
 from ._arguments import INT32_MAX, in_range
+from ._limits import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
 from .errors import ArgumentError, ConnectError, VelmoraError, error_for
 from .samples import Values
 from .stream import Block
@@ -28,10 +29,6 @@ DEFAULT_PACKET_CAPACITY = (16 << 20) + 1
 _TIME_CAPACITY = 16
 _BAD_UNIT = 20
 _NO_WORK = 58
-# What the device accepts when acquisition starts; the library clamps the
-# rate to this range itself.
-MAX_FREQUENCY_HZ = 40_000_000
-MAX_BLOCK_SIZE = 16 << 20
 _FIRST_PORT = 0xED00
 _INPUT_PORTS = 0x10
 _CHANNELS = 16
@@ -262,6 +259,12 @@ class Device:
         library's own is then in force)."""
         return self._timeout_ms
 
+    @property
+    def packet_capacity(self) -> int:
+        """Bytes of packets the next fetch has room for: ``packet_capacity``
+        as given, doubled after each reply that did not fit."""
+        return self._packet_capacity
+
     # -- lifetime ---------------------------------------------------------
 
     @property
@@ -341,9 +344,7 @@ class Device:
 
     def _call(self, operation: str, function_name: str, *args: object) -> None:
         handle = self._live(operation)
-        result = getattr(self._lib, function_name)(handle, *args)
-        if result != 0:
-            raise error_for(result, operation)
+        self._raise_for(getattr(self._lib, function_name)(handle, *args), operation)
 
     # -- commands: queued for the device, not answered --------------------
 

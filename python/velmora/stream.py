@@ -14,6 +14,7 @@ from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
 from . import _arguments
 from . import samples as _samples
 from ._arguments import in_range, one_of
+from ._limits import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
 from .errors import (ArgumentError, ConnectError, DataLossError, DataLossWarning, NoWorkError,
                      NotConnectedError, SlowPacketWarning)
 from .samples import Values
@@ -183,8 +184,6 @@ def _wait_for_device(device: Any, timeout: float) -> None:
 def _prepare(device: Any, seconds: Optional[float], on_loss: str, frequency: Optional[int],
              bits: Optional[int], block_size: Optional[int], stacklevel: int = 5) -> _Run:
     """Checks every argument, then sends the settings given."""
-    from .device import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
-
     one_of(on_loss, "on_loss", ON_LOSS)
     if seconds is not None:
         seconds = _arguments.seconds(seconds)
@@ -263,10 +262,8 @@ def _blocks(device: Any, run: _Run, on_loss: str, start: bool, keep_running: boo
 
 def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
            on_reply: Optional[_ReplyListener]) -> Iterator[Block]:
-    from .device import DEFAULT_PACKET_CAPACITY
-
     hz, width, block, limit = run
-    buffer = bytearray(DEFAULT_PACKET_CAPACITY)
+    buffer = bytearray(device.packet_capacity)
     pause = min(max(block / width / hz * _POLL_SHARE, _MIN_PAUSE), _MAX_PAUSE)
     # Byte offset in the acquisition where the last reply ended, and the
     # index of the next sample to hand out; None until the first reply when
