@@ -42,12 +42,14 @@ RESULTS: Dict[int, Tuple[str, str]] = {
     2250: ("ERROR_NOT_CONNECTED", "the connection to the device is down"),
 }
 
-# The "Status" numbers a "NOWRK" reply carries, as the device defines them.
+# The "Status" numbers a "NOWRK" reply carries, as the device defines them
+# (the library's own list is compared with these by the tests).
+NOT_STARTED, NOTHING_NEW, STORE_EMPTY, NO_REQUEST = 1, 2, 3, 4
 NOWORK_STATUS: Dict[int, str] = {
-    1: "no acquisition: never started, or stopped by clear()",
-    2: "no packet completed since the last fetch",
-    3: "the data store is empty",
-    4: "a retry with no earlier request on this connection",
+    NOT_STARTED: "no acquisition: never started, or stopped by clear()",
+    NOTHING_NEW: "no packet completed since the last fetch",
+    STORE_EMPTY: "the data store is empty",
+    NO_REQUEST: "a retry with no earlier request on this connection",
 }
 
 _BAD_LENGTH = 24

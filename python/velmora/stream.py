@@ -15,7 +15,7 @@ from . import _arguments
 from . import samples as _samples
 from ._arguments import in_range, one_of
 from ._limits import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
-from .errors import (ArgumentError, ConnectError, DataLossError, DataLossWarning, NoWorkError,
+from .errors import (NOTHING_NEW, ArgumentError, ConnectError, DataLossError, DataLossWarning, NoWorkError,
                      NotConnectedError, SlowPacketWarning)
 from .samples import Values
 
@@ -25,7 +25,6 @@ ON_LOSS = ("warn", "raise", "ignore")
 # A first packet that takes longer than this to complete is worth a warning
 # even when the run is longer still.
 SLOW_PACKET_SECONDS = 60.0
-_NOTHING_NEW = 2
 # Between polls that found nothing new: this share of a packet's duration,
 # within these bounds (seconds).
 _POLL_SHARE = 0.25
@@ -275,7 +274,7 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
         try:
             fill = device.all_packets_into(buffer)
         except NoWorkError as error:
-            if error.status != _NOTHING_NEW:
+            if error.status != NOTHING_NEW:
                 raise
             time.sleep(pause)
             continue

@@ -48,6 +48,15 @@ inline constexpr std::string_view Status = "Status";  // NoWork: the device's re
 inline constexpr std::string_view Packet = "Packet";  // Data from the simulated device: first packet's index
 }  // namespace header
 
+// The "Status" numbers of a NoWork reply. The Python package keeps the same
+// numbers (velmora/errors.py); a test compares the two.
+namespace status {
+inline constexpr std::int32_t NotStarted = 1;  // no acquisition running (never started, or CLEAR)
+inline constexpr std::int32_t NothingNew = 2;  // no packet completed since the last fetch
+inline constexpr std::int32_t StoreEmpty = 3;  // GetData on an empty data store
+inline constexpr std::int32_t NoRequest = 4;   // Retry before any request on this connection
+}  // namespace status
+
 // The device listens on 32 ports: one output and one input port for each of
 // its 16 channels. Only the low four bits of a channel number count.
 inline constexpr std::uint16_t FirstDevicePort = 0xED00;

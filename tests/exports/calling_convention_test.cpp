@@ -31,6 +31,7 @@ using velmora::testing::TestAddress;
 namespace {
 
 namespace sim = velmora::sim;
+namespace wire = velmora::wire;
 
 const char* const DeviceAddress = TestAddress(0, 133);
 const char* const NobodyAddress = TestAddress(0, 134);
@@ -176,7 +177,7 @@ TEST_P(CallingConvention, EveryListedFunctionGivesItsDocumentedResults) {
   ASSERT_EQ(dataCount, 16);
   EXPECT_EQ(std::string(data, 16), sim::AcquisitionBytes(1, 14 * 16, 16));
   EXPECT_EQ(fetch(Fn::GetLatestPacketAndDiscard), NDX_ERROR_BAD_NET_RESP);
-  EXPECT_EQ(LastError(), sim::StatusNothingNew);
+  EXPECT_EQ(LastError(), wire::status::NothingNew);
 
   EXPECT_EQ(Call(Fn::GoClear, {W(in)}), 0);  // restarts at sample 0
   ASSERT_TRUE(Device->WaitForReceived(inPort, 10, 5000));
@@ -187,7 +188,7 @@ TEST_P(CallingConvention, EveryListedFunctionGivesItsDocumentedResults) {
   EXPECT_EQ(std::string(data, 16), sim::AcquisitionBytes(1, 0, 16));
   EXPECT_EQ(Call(Fn::Clear, {W(in)}), 0);
   EXPECT_EQ(fetch(Fn::GetAllPackets), NDX_ERROR_BAD_NET_RESP);
-  EXPECT_EQ(LastError(), sim::StatusNotStarted);
+  EXPECT_EQ(LastError(), wire::status::NotStarted);
 
   // Data through the channel's store, and the direction checks.
   char text[] = "probe";

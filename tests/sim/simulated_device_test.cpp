@@ -17,6 +17,7 @@
 #include "support/test_address.h"
 
 using namespace velmora::sim;
+namespace wire = velmora::wire;
 using velmora::diff::BytesToInt;
 using velmora::diff::IntToBytes;
 using velmora::diff::TDIFFChunk;
@@ -163,8 +164,8 @@ TEST_F(Sim, DataStoreIsOneFifoPerChannelSharedByBothPorts) {
   EXPECT_EQ(r->Payload, "hel");
   r = Ask(in, Read(100));
   EXPECT_EQ(r->Payload, "lo world");
-  ExpectNoWork(Ask(in, Read(10)), StatusStoreEmpty);
-  ExpectNoWork(Ask(other, Read(10)), StatusStoreEmpty);
+  ExpectNoWork(Ask(in, Read(10)), wire::status::StoreEmpty);
+  ExpectNoWork(Ask(other, Read(10)), wire::status::StoreEmpty);
 
   // A read without a usable length is an error of the request.
   EXPECT_EQ(Ask(in, MakeChunk("RREQ?"))->Tag, "IOERR");
@@ -214,12 +215,12 @@ TEST_F(Sim, PacketsFollowTheClockAndTheSettings) {
   Device->SetManualClock(true);
   RawClient in;
   Open(in, InputPort(1));
-  ExpectNoWork(Ask(in, MakeChunk("RREQA")), StatusNotStarted);
+  ExpectNoWork(Ask(in, MakeChunk("RREQA")), wire::status::NotStarted);
   Tell(in, InputPort(1), MakeChunk("WFREQ", {{"Hz", IntToBytes(1000)}}));
   Tell(in, InputPort(1), MakeChunk("WBITS", {{"Bits", IntToBytes(16)}}));
   Tell(in, InputPort(1), MakeChunk("WBKSZ", {{"Bytes", IntToBytes(8)}}));
   Tell(in, InputPort(1), MakeChunk("GOGO."));
-  ExpectNoWork(Ask(in, MakeChunk("RREQA")), StatusNothingNew);
+  ExpectNoWork(Ask(in, MakeChunk("RREQA")), wire::status::NothingNew);
 
   // 10 ms at 1 kHz: 10 samples of 2 bytes, two whole packets of 8 bytes.
   Device->AdvanceClock(10000);
@@ -240,7 +241,7 @@ TEST_F(Sim, PacketsFollowTheClockAndTheSettings) {
   r = Ask(in, MakeChunk("RREQL"));
   EXPECT_EQ(r->Payload, AcquisitionBytes(2, 27 * 8, 8));
   EXPECT_EQ(BytesToU64(r->GetHeaderValue("Time")), 108000u);
-  ExpectNoWork(Ask(in, MakeChunk("RREQA")), StatusNothingNew);
+  ExpectNoWork(Ask(in, MakeChunk("RREQA")), wire::status::NothingNew);
 
   // Changes apply at the next start; GOCLR restarts the count.
   Tell(in, InputPort(1), MakeChunk("WBITS", {{"Bits", IntToBytes(12)}}));
@@ -250,7 +251,7 @@ TEST_F(Sim, PacketsFollowTheClockAndTheSettings) {
   r = Ask(in, MakeChunk("RREQA"));
   EXPECT_EQ(r->Tag, "RDATA") << BytesToInt(r->GetHeaderValue("Status"));
   EXPECT_EQ(r->Payload, std::string("\0\0\1\0\2\0", 6));
-  ExpectNoWork(Ask(in, MakeChunk("RREQL")), StatusNothingNew);
+  ExpectNoWork(Ask(in, MakeChunk("RREQL")), wire::status::NothingNew);
   Device->AdvanceClock(2000);
   r = Ask(in, MakeChunk("RREQL"));
   EXPECT_EQ(BytesToU64(r->GetHeaderValue("Packet")), 2u);
@@ -258,7 +259,7 @@ TEST_F(Sim, PacketsFollowTheClockAndTheSettings) {
   EXPECT_EQ(PacketTimeUs(2, 3, 2, 1000), 3000u);
 
   Tell(in, InputPort(1), MakeChunk("CLEAR"));
-  ExpectNoWork(Ask(in, MakeChunk("RREQA")), StatusNotStarted);
+  ExpectNoWork(Ask(in, MakeChunk("RREQA")), wire::status::NotStarted);
 
   // A setting outside the device's range makes the acquisition fault.
   Tell(in, InputPort(1), MakeChunk("WBITS", {{"Bits", IntToBytes(65)}}));
@@ -273,7 +274,7 @@ TEST_F(Sim, PacketsFollowTheClockAndTheSettings) {
   Tell(in, InputPort(1), MakeChunk("WBITS", {{"Bits", IntToBytes(64)}}));
   Tell(in, InputPort(1), MakeChunk("WBKSZ", {{"Bytes", IntToBytes(1 << 20)}}));
   Tell(in, InputPort(1), MakeChunk("GOGO."));
-  ExpectNoWork(Ask(in, MakeChunk("RREQA")), StatusNothingNew);
+  ExpectNoWork(Ask(in, MakeChunk("RREQA")), wire::status::NothingNew);
   Device->AdvanceClock(1000000);  // 320e6 bytes: 305 packets, the newest 64 kept
   r = Ask(in, MakeChunk("RREQA"));
   ASSERT_EQ(r->Tag, "RDATA");
@@ -313,7 +314,7 @@ TEST_F(Sim, RetryRepeatsTheLastReplyAndBrokenFramesAreRefused) {
   StartOn(46);
   RawClient out;
   Open(out, OutputPort(7));
-  ExpectNoWork(Ask(out, MakeChunk("RETRY")), StatusNoRequest);
+  ExpectNoWork(Ask(out, MakeChunk("RETRY")), wire::status::NoRequest);
 
   ASSERT_TRUE(out.Send(MakeChunk("WDATA", {}, "abc")));
   const auto first = out.ReadChunk(ReplyMs);
@@ -367,7 +368,7 @@ TEST_F(Sim, ScriptsAnswerRequestsInOrderAndCanBeShaped) {
   // With the scripts used up, RETRY gets the device's own answer to the
   // request the script stood in for.
   EXPECT_EQ(Device->PendingScripts(port), 0u);
-  ExpectNoWork(Ask(in, MakeChunk("RETRY")), StatusNothingNew);
+  ExpectNoWork(Ask(in, MakeChunk("RETRY")), wire::status::NothingNew);
 
   // A scripted answer to WDATA means the device never took the data.
   const std::uint16_t outPort = OutputPort(4);
@@ -403,7 +404,7 @@ TEST_F(Sim, SilentPortRecordsButNeverAnswers) {
   EXPECT_EQ(Device->StoredBytes(9), 0u);
   EXPECT_EQ(Device->State(9), AcquisitionState::Idle);
   Device->SetSilent(port, false);
-  ExpectNoWork(Ask(in, MakeChunk("RREQA")), StatusNotStarted);
+  ExpectNoWork(Ask(in, MakeChunk("RREQA")), wire::status::NotStarted);
 }
 
 TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
@@ -431,7 +432,7 @@ TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
   ASSERT_TRUE(c.Send(MakeChunk("RREQA")));
   EXPECT_TRUE(c.WaitForClose(ReplyMs));
   EXPECT_EQ(c.ReadBytes(100, 0),
-            MakeChunk("NOWRK", {{"Status", IntToBytes(StatusNotStarted)}}).substr(0, 5));
+            MakeChunk("NOWRK", {{"Status", IntToBytes(wire::status::NotStarted)}}).substr(0, 5));
 
   // A scripted reply cut after 3 bytes.
   RawClient d;
@@ -445,7 +446,7 @@ TEST_F(Sim, DropsEndTheConnectionWhereAsked) {
   // The port still serves a fresh connection normally.
   RawClient e;
   Open(e, port);
-  ExpectNoWork(Ask(e, MakeChunk("RREQA")), StatusNotStarted);
+  ExpectNoWork(Ask(e, MakeChunk("RREQA")), wire::status::NotStarted);
   EXPECT_EQ(Device->Connections(port), 5u);
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "diff/wire_vocabulary.h"
 #include "velmora.h"
 
 namespace velmora::cli {
@@ -30,10 +31,10 @@ const ResultInfo* Results() {
 }
 
 const DeviceStatusInfo Statuses[] = {
-    {1, "no acquisition running: never started, or stopped by a clear"},
-    {2, "no packet completed since the last fetch"},
-    {3, "the data store is empty"},
-    {4, "a retry came before any request on this connection"},
+    {wire::status::NotStarted, "no acquisition running: never started, or stopped by a clear"},
+    {wire::status::NothingNew, "no packet completed since the last fetch"},
+    {wire::status::StoreEmpty, "the data store is empty"},
+    {wire::status::NoRequest, "a retry came before any request on this connection"},
 };
 
 }  // namespace

@@ -140,7 +140,7 @@ std::optional<OutItem> Protocol::Dispatch(Connection& c, std::unique_ptr<TDIFFCh
     c.Unanswered.reset();
     c.LastReply = reply;
   } else {
-    reply = Shared(NoWork(StatusNoRequest));
+    reply = Shared(NoWork(wire::status::NoRequest));
   }
   return Net.Locked([&] { return ProtocolItem(p, std::move(reply)); });
 }
@@ -207,15 +207,15 @@ std::string Protocol::Answer(int channel, TDIFFChunk& request) {
   const std::int32_t wanted = len != nullptr ? diff::BytesToInt(len->Value) : 0;
   if (wanted <= 0) return IoError();
   std::optional<std::string> data = Channels.Take(channel, std::size_t(wanted));
-  if (!data) return NoWork(StatusStoreEmpty);
+  if (!data) return NoWork(wire::status::StoreEmpty);
   return Build(tag::Data, {}, std::move(*data));
 }
 
 std::string Protocol::Packets(int channel, bool latestOnly) {
   PacketFetch fetch = Channels.FetchPackets(channel, latestOnly);
   switch (fetch.Result) {
-    case PacketFetch::Outcome::NotStarted: return NoWork(StatusNotStarted);
-    case PacketFetch::Outcome::NothingNew: return NoWork(StatusNothingNew);
+    case PacketFetch::Outcome::NotStarted: return NoWork(wire::status::NotStarted);
+    case PacketFetch::Outcome::NothingNew: return NoWork(wire::status::NothingNew);
     case PacketFetch::Outcome::Fault: return IoError();
     case PacketFetch::Outcome::Data: break;
   }

@@ -54,12 +54,6 @@ constexpr std::int32_t DefaultFrequencyHz = 1000;
 constexpr std::int32_t DefaultPacketBits = 16;
 constexpr std::int32_t DefaultBlockBytes = 256;
 
-// "Status" numbers of the "NOWRK" replies.
-constexpr std::int32_t StatusNotStarted = 1;   // no acquisition running (never started, or CLEAR)
-constexpr std::int32_t StatusNothingNew = 2;   // no packet completed since the last fetch
-constexpr std::int32_t StatusStoreEmpty = 3;   // "RREQ?" on an empty data store
-constexpr std::int32_t StatusNoRequest = 4;    // "RETRY" before any request on this connection
-
 // ------------------------------------------------------------- helpers
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;

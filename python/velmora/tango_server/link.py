@@ -13,11 +13,10 @@ from typing import Any, Callable, Dict, List, NamedTuple, Optional
 
 from .. import samples as _samples
 from ..device import MAX_FREQUENCY_HZ, Device
-from ..errors import NoWorkError, VelmoraError, result_meaning, result_name
+from ..errors import NOT_STARTED, NoWorkError, VelmoraError, result_meaning, result_name
 from ..stream import Block
 
 ON, RUNNING, FAULT = "ON", "RUNNING", "FAULT"
-_NOT_RUNNING = 1  # "NOWRK" status: no acquisition is running
 _ESTIMATE_ERROR = 2  # +/- samples of an outage estimate, beyond the clocks'
 _LINKS_DOWN = (1203, 2250)  # nothing answers / the connection dropped
 _IDLE_CHECK_SECONDS = 1.0
@@ -299,7 +298,7 @@ class Link:
                 if self._quit.is_set() or not self.want_running:
                     break
         except NoWorkError as error:
-            if error.status != _NOT_RUNNING or self.want_running:
+            if error.status != NOT_STARTED or self.want_running:
                 self.last_result = error.code
                 self.want_running = False
                 self._set(ON, "acquisition ended: %s" % error)

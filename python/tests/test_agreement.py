@@ -1,15 +1,17 @@
-"""The package's ctypes prototypes match the library's own list of
-functions, so a change on one side cannot leave the other calling with the
-wrong arguments."""
+"""The package agrees with the library's own lists: its ctypes prototypes
+with the list of functions, its "NOWRK" status numbers with the wire
+vocabulary, so a change on one side cannot leave the other behind."""
 
 import ctypes
 import re
 import unittest
 from pathlib import Path
 
-from velmora import _library
+from velmora import _library, errors
 
-FUNCTION_LIST = Path(__file__).resolve().parents[2] / "src" / "device" / "function_list.h"
+SOURCES = Path(__file__).resolve().parents[2] / "src"
+FUNCTION_LIST = SOURCES / "device" / "function_list.h"
+WIRE_VOCABULARY = SOURCES / "diff" / "wire_vocabulary.h"
 C_TYPES = {
     "NDX_HANDLE": ctypes.c_void_p,
     "int32_t": ctypes.c_int32,
@@ -22,7 +24,7 @@ C_TYPES = {
 
 
 @unittest.skipUnless(FUNCTION_LIST.exists(), "the library's sources are not beside this package")
-class PrototypeTest(unittest.TestCase):
+class AgreementTest(unittest.TestCase):
     def test_every_function_has_the_library_s_result_and_argument_types(self) -> None:
         entries = re.findall(r"X\((\w+), ([\w ]+?), \d+, \(([^)]*)\)", FUNCTION_LIST.read_text())
         self.assertEqual([name for name, _, _ in entries], list(_library._PROTOTYPES))
@@ -31,6 +33,14 @@ class PrototypeTest(unittest.TestCase):
                 types = [C_TYPES[" ".join(p.split()[:-1]).replace(" *", "*")]
                          for p in parameters.split(",")]
                 self.assertEqual(_library._PROTOTYPES[name], (C_TYPES[result], types))
+
+
+    def test_nowork_status_numbers_are_the_wire_vocabulary_s(self) -> None:
+        block = WIRE_VOCABULARY.read_text().split("namespace status {", 1)[1].split("}", 1)[0]
+        numbers = {re.sub(r"(?<!^)([A-Z])", r"_\1", name).upper(): int(value)
+                   for name, value in re.findall(r"(\w+) = (\d+);", block)}
+        self.assertEqual(numbers, {name: getattr(errors, name) for name in numbers})
+        self.assertEqual(sorted(numbers.values()), sorted(errors.NOWORK_STATUS))
 
 
 if __name__ == "__main__":
