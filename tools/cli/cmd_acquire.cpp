@@ -228,7 +228,7 @@ class AcquireCommand : public Command {
     if (Common.Json) {
       JsonValue gaps = JsonValue::array(), files = JsonValue::object();
       for (const LossGap& g : stats.Gaps)
-        gaps.push_back({{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS}});
+        gaps.push_back(GapJson(g));
       JsonValue incomplete = JsonValue::object();
       for (const OutputState* o : output.Outputs())
         (o->Problem.empty() ? files[o->Kind] : incomplete[o->Kind]) = o->Problem.empty() ? o->Path : o->Problem;

@@ -297,7 +297,7 @@ void Print(const GroupRequest& g, const std::vector<std::unique_ptr<DeviceRun>>&
       const DeviceRun& r = *runs[i];
       const AcquireStats& s = r.Stats();
       JsonValue gaps = JsonValue::array(), outages = JsonValue::array(), files = JsonValue::array();
-      for (const LossGap& x : s.Gaps) gaps.push_back({{"first_sample", x.FirstSample}, {"samples", x.Samples}, {"time_s", x.TimeS}});
+      for (const LossGap& x : s.Gaps) gaps.push_back(GapJson(x));
       std::uint64_t missed = 0;
       for (const Outage& o : r.AllOutages()) outages.push_back(OutageJson(o)), missed += o.MissedSamples;
       for (const std::string& f : r.Out().Written())

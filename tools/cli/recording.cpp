@@ -51,12 +51,18 @@ std::string LinesText(const std::vector<std::pair<std::uint32_t, bool>>& lines) 
 
 std::string AZeroText(int azero) { return azero < 0 ? "not sent" : azero ? "on" : "off"; }
 
+JsonValue GapJson(const LossGap& g) {
+  return {{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS}};
+}
+
 JsonValue ToJson(const RecordingInfo& r) {
   JsonValue lines = JsonValue::array(), gaps = JsonValue::array();
   for (const auto& l : r.Lines) lines.push_back({{"line", l.first}, {"on", l.second}});
-  for (const LossGap& g : r.Gaps)
-    gaps.push_back({{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS},
-                    {"raw_offset", g.RecordedBytes}});
+  for (const LossGap& g : r.Gaps) {
+    JsonValue gap = GapJson(g);
+    gap["raw_offset"] = g.RecordedBytes;
+    gaps.push_back(gap);
+  }
   return {{"format", "velmora recording"},
           {"settings",
            {{"frequency_hz", r.FrequencyHz}, {"packet_bits", r.PacketBits}, {"sample_bytes", r.SampleBytes},

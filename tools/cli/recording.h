@@ -54,6 +54,8 @@ std::string LinesText(const std::vector<std::pair<std::uint32_t, bool>>& lines);
 std::string AZeroText(int azero);
 
 JsonValue ToJson(const RecordingInfo& info);
+// A gap as every JSON the tool writes lists it; side files add "raw_offset".
+JsonValue GapJson(const LossGap& gap);
 // The recording a side file's text describes. Every field is checked for
 // its type and range before it is used; a file that fails a check throws
 // DamagedFile naming the field. `where` names the file in messages.
