@@ -75,7 +75,7 @@ extern std::set<const void*>* LiveHandles;
 // Guards changes to LiveHandles and the memory held back from closed handles.
 // Held only for a few instructions, never while waiting for anything, and
 // taken after LibraryMutex and HandleMutex: so fork() can take it (see
-// process_events.cpp) without waiting for a call that is in progress.
+// fork_handlers.cpp) without waiting for a call that is in progress.
 extern platform::Mutex* RegistryMutex;
 
 // Registers a handle that has just connected; the first live handle takes a

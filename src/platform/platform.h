@@ -96,7 +96,7 @@ Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog
 Socket SocketAccept(Socket listener);
 // Waits at most `ms` milliseconds until the socket has bytes to read, a
 // pending connection (listeners) or an end of stream. Returns 1 when ready,
-// 0 on time-out, -1 on error. Used by the simulated device and tests.
+// 0 on time-out, -1 on error. Used by the tests' loopback peers.
 int SocketWaitReadable(Socket s, std::uint32_t ms);
 
 // The error code of the last failed socket call on this thread, for

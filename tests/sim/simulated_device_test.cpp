@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "diff/diff_chunk.h"
-#include "sim/raw_client.h"
+#include "support/raw_client.h"
 #include "sim/simulated_device.h"
 #include "support/test_address.h"
 

@@ -1,4 +1,4 @@
-#include "sim/raw_client.h"
+#include "support/raw_client.h"
 
 #include <chrono>
 #include <cstring>
