@@ -9,11 +9,7 @@ namespace tag = wire::tag;
 namespace header = wire::header;
 
 std::string MakeChunk(std::string_view tag, const HeaderList& headers, std::string_view payload) {
-  auto chunk = TDIFFChunk::Make();
-  chunk->SetTag(tag);
-  for (const auto& h : headers) chunk->AddHeader(h.first, h.second);
-  chunk->Payload.assign(payload.data(), payload.size());
-  return chunk->SaveToString();
+  return diff::SerializeChunk(tag, headers, std::string(payload));
 }
 
 std::string ChunkTag(std::string_view chunkBytes) {
@@ -36,20 +32,11 @@ std::uint64_t BytesToU64(std::string_view bytes) {
 
 namespace {
 
-std::string Build(std::string_view tag, HeaderList headers, std::string&& payload) {
-  auto chunk = TDIFFChunk::Make();
-  chunk->SetTag(tag);
-  for (auto& h : headers) chunk->AddHeader(std::move(h.first), std::move(h.second));
-  chunk->Payload = std::move(payload);
-  return chunk->SaveToString();
-}
-
 std::string NoWork(std::int32_t status) {
-  return Build(tag::NoWork, {{std::string(header::Status), diff::IntToBytes(status)}},
-               std::string());
+  return diff::SerializeChunk(tag::NoWork, {{std::string(header::Status), diff::IntToBytes(status)}});
 }
 
-std::string IoError() { return Build(tag::IoError, {}, std::string()); }
+std::string IoError() { return diff::SerializeChunk(tag::IoError); }
 
 Bytes Shared(std::string bytes) { return std::make_shared<const std::string>(std::move(bytes)); }
 
@@ -198,9 +185,8 @@ std::string Protocol::Answer(int channel, TDIFFChunk& request) {
   }
   if (t == tag::PutData) {
     const std::size_t taken = Channels.Store(channel, std::move(request.Payload));
-    return Build(tag::WriteAccepted,
-                 {{std::string(header::Bytes), diff::IntToBytes(std::int32_t(taken))}},
-                 std::string());
+    return diff::SerializeChunk(tag::WriteAccepted,
+                                {{std::string(header::Bytes), diff::IntToBytes(std::int32_t(taken))}});
   }
   // GetData
   const diff::THeaderEntry* len = request.FindHeader(header::Length);
@@ -208,7 +194,7 @@ std::string Protocol::Answer(int channel, TDIFFChunk& request) {
   if (wanted <= 0) return IoError();
   std::optional<std::string> data = Channels.Take(channel, std::size_t(wanted));
   if (!data) return NoWork(wire::status::StoreEmpty);
-  return Build(tag::Data, {}, std::move(*data));
+  return diff::SerializeChunk(tag::Data, {}, std::move(*data));
 }
 
 std::string Protocol::Packets(int channel, bool latestOnly) {
@@ -219,10 +205,10 @@ std::string Protocol::Packets(int channel, bool latestOnly) {
     case PacketFetch::Outcome::Fault: return IoError();
     case PacketFetch::Outcome::Data: break;
   }
-  return Build(tag::Data,
-               {{std::string(header::Time), U64ToBytes(fetch.TimeUs)},
-                {std::string(header::Packet), U64ToBytes(fetch.First)}},
-               std::move(fetch.Payload));
+  return diff::SerializeChunk(tag::Data,
+                              {{std::string(header::Time), U64ToBytes(fetch.TimeUs)},
+                               {std::string(header::Packet), U64ToBytes(fetch.First)}},
+                              std::move(fetch.Payload));
 }
 
 }  // namespace velmora::sim

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "diff/chunk_builder.h"
 #include "diff/wire_vocabulary.h"
 
 namespace velmora::sim {
@@ -56,7 +57,7 @@ constexpr std::int32_t DefaultBlockBytes = 256;
 
 // ------------------------------------------------------------- helpers
 
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
+using HeaderList = diff::HeaderList;
 
 // The framed bytes of one chunk with the given tag (5 bytes), headers in
 // order, and payload. Raises the codec's EDIFFParseError for a bad tag.
