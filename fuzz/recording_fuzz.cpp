@@ -8,11 +8,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "device.h"
-#include "json.h"
-#include "h5_recording.h"
-#include "printable.h"
-#include "recording.h"
+#include "device/device.h"
+#include "output/json.h"
+#include "recordings/h5_recording.h"
+#include "output/printable.h"
+#include "recordings/recording.h"
 
 // libhdf5 allocates sizes it reads from the file; in the child that reads
 // an HDF5 input an impossible one must fail as malloc fails outside the

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "command.h"
-#include "device.h"
-#include "json_value.h"
-#include "options.h"
-#include "printable.h"
-#include "results.h"
-#include "terminal.h"
+#include "commands/command.h"
+#include "device/device.h"
+#include "output/json_value.h"
+#include "options/options.h"
+#include "output/printable.h"
+#include "device/results.h"
+#include "output/terminal.h"
 #include "version.h"
 
 namespace velmora::cli {

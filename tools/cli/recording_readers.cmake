@@ -2,16 +2,16 @@
 # need, for programs other than the tool that run them on their own: the
 # fuzz target and its corpus replay. Native builds with the HDF5 library only.
 set(VELMORA_RECORDING_READER_SOURCES
-  ${CMAKE_CURRENT_LIST_DIR}/recording.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/json.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/h5_common.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/h5_recording.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/printable.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/isolated_read.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/terminal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordings/recording.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/output/json.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordings/h5_common.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordings/h5_recording.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/output/printable.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/recordings/isolated_read.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/output/terminal.cpp
   # Failure, which every reader throws, and what it says of library results.
-  ${CMAKE_CURRENT_LIST_DIR}/device.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/results.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/device/device.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/device/results.cpp)
 set(VELMORA_RECORDING_READER_DIR ${CMAKE_CURRENT_LIST_DIR})
 
 # Compiles the readers into `target` and links what they use.

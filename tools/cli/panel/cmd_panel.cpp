@@ -5,9 +5,9 @@
 #include <string>
 #include <thread>
 
-#include "../command.h"
-#include "../options.h"
-#include "../terminal.h"
+#include "commands/command.h"
+#include "options/options.h"
+#include "output/terminal.h"
 #include "panel_device.h"
 #include "panel_server.h"
 

@@ -1,6 +1,6 @@
 // Builds without the HTTP library (the Windows cross builds): no panel;
 // the command list says so.
-#include "../command.h"
+#include "commands/command.h"
 
 namespace velmora::cli {
 

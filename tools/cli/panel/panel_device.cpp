@@ -5,11 +5,11 @@
 #include <future>
 #include <utility>
 
-#include "../acquisition.h"
-#include "../json.h"
-#include "../recording.h"
-#include "../samples.h"
-#include "../terminal.h"
+#include "acquisition/acquisition.h"
+#include "output/json.h"
+#include "recordings/recording.h"
+#include "acquisition/samples.h"
+#include "output/terminal.h"
 #include "sample_ring.h"
 
 namespace velmora::cli {

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "../device.h"
-#include "../device_options.h"
-#include "../json_fwd.h"
+#include "device/device.h"
+#include "options/device_options.h"
+#include "output/json_fwd.h"
 #include "panel_recorder.h"
 
 namespace velmora::cli {

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <utility>
 
-#include "../device.h"
-#include "../h5_recording.h"
-#include "../terminal.h"
+#include "device/device.h"
+#include "recordings/h5_recording.h"
+#include "output/terminal.h"
 
 namespace velmora::cli {
 

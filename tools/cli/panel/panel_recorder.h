@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "../acquire_output.h"
-#include "../json.h"
+#include "acquisition/acquire_output.h"
+#include "output/json.h"
 
 namespace velmora::cli {
 

@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "../json.h"
+#include "output/json.h"
 #include "guarded_http.h"
 #include "panel_files.h"
 #include "panel_view_routes.h"

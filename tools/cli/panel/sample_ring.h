@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "../json.h"
+#include "output/json.h"
 
 namespace velmora::cli {
 
