@@ -6,27 +6,26 @@
 
 namespace velmora::diff {
 
-const unsigned char TagAlphabet[64] = {
-    0x00, 0x20, 0x28, 0x29, 0x5B, 0x5D, 0x5C, 0x7C,  // NUL space ( ) [ ] \ |
-    0x2F, 0x3F, 0x21, 0x95, 0x3B, 0x3A, 0x2C, 0x2E,  // / ? ! bullet ; : , .
-    '0',  '1',  '2',  '3',  '4',  '5',  '6',  '7',  '8', '9',
-    'A',  'B',  'C',  'D',  'E',  'F',  'G',  'H',  'I', 'J', 'K', 'L', 'M',
-    'N',  'O',  'P',  'Q',  'R',  'S',  'T',  'U',  'V', 'W', 'X', 'Y', 'Z',
-    0x2B, 0xB1, 0x2D, 0x3D,                          // + plus-minus - =
-    0x7E, 0x7E, 0x7E, 0x7E, 0x7E, 0x7E, 0x7E, 0x7E,  // ~ eight times
+namespace {
+
+// Byte to code, made by the compiler, so no start-up has to run before a
+// tag is packed.
+struct ReverseTable {
+  std::uint8_t Code[256];
 };
 
-namespace {
-std::uint8_t ReverseTable[256];
-}
-
-void BuildReverseTable() {
-  for (auto& code : ReverseTable) code = 0;
+constexpr ReverseTable MakeReverseTable() {
+  ReverseTable table{};
   // Ascending order on purpose: later codes overwrite earlier ones, so "~" maps to 63.
-  for (int code = 0; code < 64; ++code) ReverseTable[TagAlphabet[code]] = std::uint8_t(code);
+  for (int code = 0; code < 64; ++code) table.Code[TagAlphabet[code]] = std::uint8_t(code);
+  return table;
 }
 
-std::uint8_t TagCode(unsigned char byte) { return ReverseTable[byte]; }
+constexpr ReverseTable Reverse = MakeReverseTable();
+
+}  // namespace
+
+std::uint8_t TagCode(unsigned char byte) { return Reverse.Code[byte]; }
 
 std::uint32_t PackTag(std::string_view tag, bool hasChunkList, bool hasHeader) {
   if (tag.size() != 5) {

@@ -2,8 +2,7 @@
 //
 // A tag word packs a 5-byte tag (6 bits per character through the tag
 // alphabet) and two presence flags into 32 bits. All integers on the wire are
-// little-endian. These functions are pure and thread-safe once the reverse
-// table has been built at library load.
+// little-endian. These functions are pure and thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -16,11 +15,15 @@ namespace velmora::diff {
 using ByteString = std::string;
 
 // The 64 bytes of the tag alphabet, indexed by 6-bit code.
-extern const unsigned char TagAlphabet[64];
-
-// Fills the byte-to-code table. Runs once, from the library's start-up,
-// before any tag is packed; calling it again rebuilds the same table.
-void BuildReverseTable();
+inline constexpr unsigned char TagAlphabet[64] = {
+    0x00, 0x20, 0x28, 0x29, 0x5B, 0x5D, 0x5C, 0x7C,  // NUL space ( ) [ ] \ |
+    0x2F, 0x3F, 0x21, 0x95, 0x3B, 0x3A, 0x2C, 0x2E,  // / ? ! bullet ; : , .
+    '0',  '1',  '2',  '3',  '4',  '5',  '6',  '7',  '8', '9',
+    'A',  'B',  'C',  'D',  'E',  'F',  'G',  'H',  'I', 'J', 'K', 'L', 'M',
+    'N',  'O',  'P',  'Q',  'R',  'S',  'T',  'U',  'V', 'W', 'X', 'Y', 'Z',
+    0x2B, 0xB1, 0x2D, 0x3D,                          // + plus-minus - =
+    0x7E, 0x7E, 0x7E, 0x7E, 0x7E, 0x7E, 0x7E, 0x7E,  // ~ eight times
+};
 
 // Code of a byte in the tag alphabet; 0 (NUL) for bytes outside it.
 std::uint8_t TagCode(unsigned char byte);

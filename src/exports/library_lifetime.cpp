@@ -30,7 +30,6 @@ __attribute__((destructor)) void ShutDownAtUnload() { ShutDown(); }
 
 struct LibraryLifetime {
   LibraryLifetime() {
-    diff::BuildReverseTable();              // DIFFChunks
     platform::SocketLibraryStartup();       // DClientSocks; a failure shows up as 1222 later
     device::LibraryStartupCoreExports();    // CoreExports: creates LibraryMutex
   }

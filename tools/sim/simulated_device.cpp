@@ -1,7 +1,6 @@
 #include "sim/simulated_device.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "sim/channels.h"
 #include "sim/network.h"
@@ -20,19 +19,7 @@ struct SimulatedDevice::Impl {
   Network Net;
 };
 
-namespace {
-
-std::once_flag TagTableOnce;
-
-}  // namespace
-
-SimulatedDevice::SimulatedDevice(std::string address) : D(std::make_unique<Impl>(std::move(address))) {
-  // The library builds the tag table at load; a program that links only the
-  // device may not have run that start-up.
-  std::call_once(TagTableOnce, [] {
-    if (diff::TagCode('A') == 0) diff::BuildReverseTable();
-  });
-}
+SimulatedDevice::SimulatedDevice(std::string address) : D(std::make_unique<Impl>(std::move(address))) {}
 
 SimulatedDevice::~SimulatedDevice() { D->Net.Stop(); }
 
