@@ -232,13 +232,13 @@ class AcquireCommand : public Command {
       JsonValue incomplete = JsonValue::object();
       for (const OutputState* o : output.Outputs())
         (o->Problem.empty() ? files[o->Kind] : incomplete[o->Kind]) = o->Problem.empty() ? o->Path : o->Problem;
+      JsonValue settings = SettingsJson(Settings.Format.FrequencyHz, Settings.PacketBits,
+                                        Settings.Format.SampleBytes, Settings.Format.BlockBytes);
+      settings["attach"] = Settings.Attach;
       PrintJson(Out, {{"ok", !stats.StoppedOnLoss},
                       {"command", "acquire"},
                       {"device", dev.ToJson()},
-                      {"settings",
-                       {{"frequency_hz", Settings.Format.FrequencyHz}, {"packet_bits", Settings.PacketBits},
-                        {"sample_bytes", Settings.Format.SampleBytes}, {"block_bytes", Settings.Format.BlockBytes},
-                        {"attach", Settings.Attach}}},
+                      {"settings", settings},
                       {"mode", Settings.Latest ? "latest" : "all"},
                       {"start_time_utc", stats.StartUtc},
                       {"ended", Ending(stats)},

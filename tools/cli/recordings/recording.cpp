@@ -55,6 +55,13 @@ JsonValue GapJson(const LossGap& g) {
   return {{"first_sample", g.FirstSample}, {"samples", g.Samples}, {"time_s", g.TimeS}};
 }
 
+JsonValue SettingsJson(std::int32_t frequencyHz, std::int32_t packetBits, int sampleBytes, std::int32_t blockBytes) {
+  return {{"frequency_hz", frequencyHz},
+          {"packet_bits", packetBits},
+          {"sample_bytes", sampleBytes},
+          {"block_bytes", blockBytes}};
+}
+
 JsonValue ToJson(const RecordingInfo& r) {
   JsonValue lines = JsonValue::array(), gaps = JsonValue::array();
   for (const auto& l : r.Lines) lines.push_back({{"line", l.first}, {"on", l.second}});
@@ -63,11 +70,13 @@ JsonValue ToJson(const RecordingInfo& r) {
     gap["raw_offset"] = g.RecordedBytes;
     gaps.push_back(gap);
   }
+  JsonValue settings = SettingsJson(r.FrequencyHz, r.PacketBits, r.SampleBytes, r.BlockBytes);
+  settings["azero"] = AZeroText(r.AZero);
+  settings["lines"] = lines;
+  settings["mode"] = r.Mode;
+  settings["attach"] = r.Attach;
   return {{"format", "velmora recording"},
-          {"settings",
-           {{"frequency_hz", r.FrequencyHz}, {"packet_bits", r.PacketBits}, {"sample_bytes", r.SampleBytes},
-            {"block_bytes", r.BlockBytes}, {"azero", AZeroText(r.AZero)}, {"lines", lines}, {"mode", r.Mode},
-            {"attach", r.Attach}}},
+          {"settings", settings},
           {"device", {{"host", r.Host}, {"channel", r.Channel}}},
           {"start_time_utc", r.StartUtc},
           {"tool_version", r.ToolVersion},

@@ -56,6 +56,9 @@ std::string AZeroText(int azero);
 JsonValue ToJson(const RecordingInfo& info);
 // A gap as every JSON the tool writes lists it; side files add "raw_offset".
 JsonValue GapJson(const LossGap& gap);
+// The settings every JSON the tool writes starts its "settings" with; each
+// adds what it knows after them.
+JsonValue SettingsJson(std::int32_t frequencyHz, std::int32_t packetBits, int sampleBytes, std::int32_t blockBytes);
 // The recording a side file's text describes. Every field is checked for
 // its type and range before it is used; a file that fails a check throws
 // DamagedFile naming the field. `where` names the file in messages.
