@@ -1,5 +1,6 @@
 // velmora-bench: the library against a raw socket client, both talking to the
-// simulated device started inside this program on 127.0.0.200.
+// simulated device started inside this program on 127.<net>.0.200, where
+// <net> is VELMORA_TEST_NET (0 when unset), as in the tests.
 //
 //   velmora-bench            full run (make bench)
 //   velmora-bench --smoke    a few seconds, for CI (make bench-smoke)

@@ -9,6 +9,7 @@
 #include "raw_reference.h"
 #include "sim/simulated_device.h"
 #include "stats.h"
+#include "support/test_address.h"
 #include "velmora.h"
 
 namespace velmora::bench {
@@ -16,7 +17,8 @@ namespace velmora::bench {
 struct Settings {
   bool Smoke = false;
   int Reps = 5;
-  std::string Address = "127.0.0.200";
+  // 127.<VELMORA_TEST_NET>.0.200, so that runs on bases of their own never meet.
+  std::string Address = testing::TestAddress(0, 200);
   std::string SelfPath;  // this program, for the memory measure's child processes
   std::vector<Placement> Where = Placements();
   // Where the threads were last seen in each placement, for the report;

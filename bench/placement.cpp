@@ -100,7 +100,8 @@ std::map<long, long long> SlicesAtApply;
 std::vector<Placement> Placements() {
   const std::vector<int> cpus = AllowedCpus();
   if (cpus.size() < 2) return {Placement{"unpinned", -1, -1}};
-  return {Placement{"one-cpu", cpus[0], cpus[0]}, Placement{"split", cpus[0], cpus[1]}};
+  return {Placement{"one-cpu", cpus[0], cpus[0]}, Placement{"split", cpus[0], cpus[1]},
+          Placement{"unpinned", -1, -1}};
 }
 
 void Apply(const Placement& p) {

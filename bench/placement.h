@@ -3,7 +3,9 @@
 // that answers runs on the caller's CPU (no cross-CPU wake-up) or not, so
 // each measure runs in two pinned placements, the library and the reference
 // alike, and the table compares each side in its faster one as well as the
-// pooled median. Linux only, like the rest of the benchmark.
+// pooled median. A third placement pins nothing, as a host program runs, and
+// its ratio counts for the targets too. Linux only, like the rest of the
+// benchmark.
 #pragma once
 
 #include <set>
@@ -18,9 +20,10 @@ struct Placement {
   int OthersCpu = -1;  // every other thread of this process (device, library)
 };
 
-// "one-cpu" (every thread on the first allowed CPU) and "split" (the caller
-// on the first, every other thread on the second), or a single unpinned
-// placement when this process may use only one CPU.
+// "one-cpu" (every thread on the first allowed CPU), "split" (the caller on
+// the first, every other thread on the second) and "unpinned" (every thread
+// free on every allowed CPU), or only "unpinned" when this process may use
+// only one CPU.
 std::vector<Placement> Placements();
 
 // Pins the calling thread and every other thread of the process as `p` says.

@@ -71,9 +71,18 @@ void EndRepetition(Comparison& c, std::size_t libFrom, std::size_t rawFrom) {
   ++c.Repetitions;
 }
 
+double PlacementRatio(const Comparison& c, int p) {
+  if (p < 0 || std::size_t(p) >= c.LibraryBy.size() || std::size_t(p) >= c.RawBy.size()) return 0;
+  const auto& lib = c.LibraryBy[std::size_t(p)];
+  const auto& raw = c.RawBy[std::size_t(p)];
+  if (lib.empty() || raw.empty()) return 0;
+  return Ratio(c, Median(lib), Median(raw));
+}
+
 bool Met(const Comparison& c) {
   const auto within = [&](double r) { return c.LowerIsBetter ? r <= c.Limit : r >= c.Limit; };
   bool ok = within(MedianRatio(c)) && within(BestPlacementRatio(c));
+  if (c.Unpinned >= 0 && !within(PlacementRatio(c, c.Unpinned))) ok = false;
   if (c.P99LimitUs > 0 && Percentile(c.Library, 99) >= c.P99LimitUs) ok = false;
   return ok;
 }
@@ -117,8 +126,8 @@ void PrintTable(const std::vector<Comparison>& rows, const std::vector<std::stri
   std::printf("\n%s\n\n", title.c_str());
   std::printf("| measure | library median | library p99 | reference | ref. median |"
               " ratio (median) | ratio per rep. min-max | best placements (lib / ref) |"
-              " reps x samples | target | met |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+              " ratio unpinned | reps x samples | target | met |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Comparison& c : rows) {
     // For throughput the p99 is the slowest 1% of transfers, shown as a rate.
     const double libMed = Median(c.Library), rawMed = Median(c.Raw);
@@ -128,12 +137,15 @@ void PrintTable(const std::vector<Comparison>& rows, const std::vector<std::stri
       hi = *std::max_element(c.RepRatios.begin(), c.RepRatios.end());
     }
     const std::size_t perRep = c.Repetitions > 0 ? c.Library.size() / std::size_t(c.Repetitions) : 0;
-    std::printf("| %s | %s | %s | %s | %s | %s | %s-%s | %s | %d x %zu | %s | %s |\n",
+    const std::string unpinned =
+        c.Unpinned >= 0 ? RatioText(c, PlacementRatio(c, c.Unpinned)) : std::string("-");
+    std::printf("| %s | %s | %s | %s | %s | %s | %s-%s | %s | %s | %d x %zu | %s | %s |\n",
                 c.Name.c_str(), Figure(c, libMed).c_str(),
                 Figure(c, Percentile(c.Library, 99)).c_str(), c.Reference.c_str(),
                 Figure(c, rawMed).c_str(), RatioText(c, MedianRatio(c)).c_str(),
                 RatioText(c, lo).c_str(), RatioText(c, hi).c_str(),
-                BestText(c, placements).c_str(), c.Repetitions, perRep, c.Target.c_str(),
+                BestText(c, placements).c_str(), unpinned.c_str(), c.Repetitions, perRep,
+                c.Target.c_str(),
                 c.Target.empty() ? "-" : (Met(c) ? "met" : "NOT"));
   }
   std::printf("\nBy placement, median library / median reference (ratio):\n");

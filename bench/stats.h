@@ -28,6 +28,9 @@ struct Comparison {
   // empty for measures taken in one placement only.
   std::vector<std::vector<double>> LibraryBy;
   std::vector<std::vector<double>> RawBy;
+  // The placement in which no thread was pinned, as a host program runs:
+  // its own ratio must be within the target as well. -1: none apart.
+  int Unpinned = -1;
   std::vector<double> RepRatios;  // ratio of medians within each repetition
   int Repetitions = 0;
   std::string Target;          // e.g. "<= 1.5x", ">= 75%"
@@ -55,8 +58,10 @@ double MedianRatio(const Comparison& c);
 // reference slowed by an unlucky placement cannot flatter the library.
 // Equal to MedianRatio when there are no placements.
 double BestPlacementRatio(const Comparison& c, int* libBest = nullptr, int* rawBest = nullptr);
-// A target is met only when both the pooled and the best-placement ratio
-// (and the p99 bound, if any) are within it.
+// The ratio of the medians within placement `p`; 0 when it has no samples.
+double PlacementRatio(const Comparison& c, int p);
+// A target is met only when the pooled, the best-placement and the unpinned
+// ratio (and the p99 bound, if any) are all within it.
 bool Met(const Comparison& c);
 
 void PrintTable(const std::vector<Comparison>& rows, const std::vector<std::string>& placements,

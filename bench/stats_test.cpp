@@ -108,6 +108,15 @@ TEST(BenchTarget, MetNeedsPooledBestAndTailAlike) {
   EXPECT_TRUE(Met(c));
   c.P99LimitUs = 14;  // the bound is strict
   EXPECT_FALSE(Met(c));
+  c.P99LimitUs = 0;
+
+  // The unpinned placement is how a host runs: pinned placements that hide
+  // its slow hand-over must not carry the target.
+  Add(c, 2, {20, 20, 20}, {10, 10, 10});
+  EXPECT_TRUE(Met(c));
+  c.Unpinned = 2;
+  EXPECT_DOUBLE_EQ(PlacementRatio(c, 2), 2.0);
+  EXPECT_FALSE(Met(c));
 
   Comparison higher;
   higher.Unit = Comparison::Kind::Throughput;

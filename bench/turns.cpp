@@ -21,6 +21,7 @@ void Alternate(const Settings& s, Comparison& c, int samples, const std::functio
     for (std::size_t p = 0; p < s.Where.size(); ++p) {
       Apply(s.Where[p]);
       const int at = s.Where.size() > 1 ? int(p) : -1;  // one placement: nothing to pick
+      if (at >= 0 && s.Where[p].CallerCpu < 0) c.Unpinned = at;
       WarmUp(1, prepare, lib, raw);  // the first calls after a move pay for it
       for (int i = 0; i < samples; ++i) {
         const bool libFirst = (i + r + int(p)) % 2 == 0;

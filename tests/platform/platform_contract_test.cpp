@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 #include "support/test_address.h"
@@ -112,6 +113,32 @@ TEST(PlatformQueuedMutex, AWaiterIsServedBeforeTheReleaserAsksAgain) {
   busy.join();
   EXPECT_EQ(holdsBeforeWaiter, 1) << "the lock went back to the thread that released it";
   EXPECT_EQ(holds, Rounds);
+}
+
+// Waiters queued far more deeply than any fixed set of wake-up slots: each
+// is served in the order it asked, and none sleeps through its turn.
+TEST(PlatformQueuedMutex, ADeepQueueIsServedInArrivalOrder) {
+  QueuedMutex m;
+  ASSERT_TRUE(m.Valid());
+  constexpr int Waiters = 40;
+  std::vector<int> served;
+  std::vector<std::thread> queue;
+  m.Lock();
+  for (int i = 0; i < Waiters; ++i) {
+    std::atomic<bool> asking{false};
+    queue.emplace_back([&, i] {
+      asking = true;
+      m.Lock();
+      served.push_back(i);
+      m.Unlock();
+    });
+    while (!asking) SleepMs(1);
+    SleepMs(5);  // queued by now, behind every earlier one
+  }
+  m.Unlock();
+  for (std::thread& t : queue) t.join();
+  ASSERT_EQ(served.size(), std::size_t(Waiters));
+  for (int i = 0; i < Waiters; ++i) EXPECT_EQ(served[std::size_t(i)], i);
 }
 
 TEST(PlatformSemaphore, ReleaseStopsAtTheMaximumWithoutChangingTheCount) {

@@ -304,44 +304,90 @@ void DeleteMonitorState(void* handle) {
 }
 
 // A ticket lock: each Lock draws the next number and waits until it is the
-// one being served (a change of Serving wakes the waiters). Tickets are
-// 64-bit, so they never wrap in practice.
-struct QueuedMutexState : Monitor {
+// one being served. A waiter sleeps on the condition of its ticket's turn
+// slot, so a hand-over wakes the next in line only: with one condition for
+// all, every release woke every waiter to check its ticket, and with eight
+// callers queued each call paid for seven futile wake-ups. Waiters whose
+// tickets are a multiple of TurnSlots apart share a slot and wake each other,
+// which costs them a recheck, never their turn. Tickets are 64-bit, so they
+// never wrap in practice.
+constexpr std::size_t TurnSlots = 16;
+
+struct QueuedMutexState {
+  pthread_mutex_t Lock;
+  pthread_cond_t Turn[TurnSlots];
   std::uint64_t NextTicket = 0;
   std::uint64_t Serving = 0;
+  // Waiters asleep on each slot: a release with none skips the wake call.
+  std::uint32_t Asleep[TurnSlots] = {};
 };
+
+// Starts the inner lock and every slot's condition, or none of them (false).
+bool InitQueuedMutex(QueuedMutexState& q) {
+  if (pthread_mutex_init(&q.Lock, nullptr) != 0) return false;
+  for (std::size_t i = 0; i < TurnSlots; ++i) {
+    if (pthread_cond_init(&q.Turn[i], nullptr) == 0) continue;
+    while (i > 0) pthread_cond_destroy(&q.Turn[--i]);
+    pthread_mutex_destroy(&q.Lock);
+    return false;
+  }
+  return true;
+}
+
+void* NewQueuedMutexState() {
+  auto* q = new (std::nothrow) QueuedMutexState;
+  if (q != nullptr && !InitQueuedMutex(*q)) {
+    delete q;
+    q = nullptr;
+  }
+  return q;
+}
 
 }  // namespace
 
-QueuedMutex::QueuedMutex() : OsObject(NewMonitorState(QueuedMutexState{}, false)) {}
+QueuedMutex::QueuedMutex() : OsObject(NewQueuedMutexState()) {}
 
-QueuedMutex::~QueuedMutex() { DeleteMonitorState<QueuedMutexState>(Handle); }
+QueuedMutex::~QueuedMutex() {
+  if (Handle == nullptr) return;
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  for (pthread_cond_t& turn : q->Turn) pthread_cond_destroy(&turn);
+  pthread_mutex_destroy(&q->Lock);
+  delete q;
+}
 
 void QueuedMutex::Lock() {
   auto* q = static_cast<QueuedMutexState*>(Handle);
   Check(pthread_mutex_lock(&q->Lock));
   const std::uint64_t ticket = q->NextTicket++;
-  while (q->Serving != ticket) Check(pthread_cond_wait(&q->Changed, &q->Lock));
+  const std::size_t slot = std::size_t(ticket % TurnSlots);
+  while (q->Serving != ticket) {
+    ++q->Asleep[slot];
+    const int rc = pthread_cond_wait(&q->Turn[slot], &q->Lock);
+    --q->Asleep[slot];
+    Check(rc);
+  }
   Check(pthread_mutex_unlock(&q->Lock));
 }
 
 void QueuedMutex::Unlock() {
   auto* q = static_cast<QueuedMutexState*>(Handle);
   Check(pthread_mutex_lock(&q->Lock));
-  ++q->Serving;
+  const std::size_t slot = std::size_t(++q->Serving % TurnSlots);
+  const bool waiting = q->Asleep[slot] != 0;
   Check(pthread_mutex_unlock(&q->Lock));
-  // Every waiter wakes and checks its ticket; only the next one goes on.
-  Check(pthread_cond_broadcast(&q->Changed));
+  // Everyone on the slot: the next ticket may share it with later ones.
+  if (waiting) Check(pthread_cond_broadcast(&q->Turn[slot]));
 }
 
-// The parent's waiters may have left the inner lock held and the condition
+// The parent's waiters may have left the inner lock held and the conditions
 // with waiters on record; a fresh start is the only sound state for the child.
 void QueuedMutex::ResetInForkChild() {
   if (Handle == nullptr) return;
   auto* q = static_cast<QueuedMutexState*>(Handle);
   q->NextTicket = 0;
   q->Serving = 0;
-  InitMonitor(*q, false);
+  for (std::uint32_t& asleep : q->Asleep) asleep = 0;
+  InitQueuedMutex(*q);
 }
 
 namespace {
