@@ -1,9 +1,10 @@
 // The operating-system contract of the library.
 //
 // Everything the library needs from the OS goes through these names; one
-// backend per platform implements them (platform/posix, platform/win32) and
-// the build compiles exactly one. Code above this header never tests the
-// platform. Failures are reported as return values, never as exceptions.
+// backend per platform implements them (platform/posix, platform/win32, one
+// file per concern) and the build compiles exactly one. Code above this
+// header never tests the platform. Failures are reported as return values,
+// never as exceptions.
 #pragma once
 
 #include <cstddef>
@@ -96,7 +97,9 @@ Socket SocketListen(std::uint32_t addressNet, std::uint16_t portNet, int backlog
 Socket SocketAccept(Socket listener);
 // Waits at most `ms` milliseconds until the socket has bytes to read, a
 // pending connection (listeners) or an end of stream. Returns 1 when ready,
-// 0 on time-out, -1 on error. Used by the tests' loopback peers.
+// 0 on time-out, -1 on error. Used only by the tests' LoopbackPeer
+// (tests/support/loopback_peer.h), to bound its reads on the connection it
+// accepted.
 int SocketWaitReadable(Socket s, std::uint32_t ms);
 
 // The error code of the last failed socket call on this thread, for
