@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 DEMO_ARGS  ?=
 FUZZ_TARGETS ?= diff reply recording
 
-.PHONY: all build demo test bench bench-smoke asan tsan valgrind fuzz fuzz-replay clean deps
+.PHONY: all build demo test bench bench-smoke asan tsan thread-safety valgrind fuzz fuzz-replay clean deps
 
 all: build
 
@@ -72,6 +72,15 @@ asan:
 # The whole suite under ThreadSanitizer.
 tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DVELMORA_SANITIZE=thread -DVELMORA_BENCH=OFF"
+
+# The library compiled by clang with its lock annotations checked
+# (-Wthread-safety): a guarded field touched without its lock, or a lock
+# taken and not given back, fails the build. Only src/; nothing is run.
+thread-safety:
+	cmake -S . -B build-thread-safety $(GENERATOR) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror" \
+	  -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF -DVELMORA_TOOLS=OFF -DVELMORA_INSTALL=OFF
+	cmake --build build-thread-safety -j $(JOBS) --target velmora
 
 # One end-to-end run of the library against a device under valgrind memcheck.
 VALGRIND_FILTER ?= GetData.*:GetAllPackets.*:PutData.*:Exchange.OneUnexpected*:Exchange.SecondReply*

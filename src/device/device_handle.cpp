@@ -15,21 +15,12 @@ platform::Mutex* RegistryMutex = nullptr;
 
 namespace {
 
-// The memory of the last closed handles, oldest first. Guarded by RegistryMutex.
+// The memory of the last closed handles, oldest first.
 constexpr std::size_t QuarantinedHandles = 1024;
-std::deque<void*>* Quarantine = nullptr;
+std::deque<void*>* Quarantine GUARDED_BY(*RegistryMutex) PT_GUARDED_BY(*RegistryMutex) = nullptr;
 
-// The library's reference to itself while any handle is live. Guarded by
-// RegistryMutex.
-void* LibraryPin = nullptr;
-
-class RegistryLock {
- public:
-  RegistryLock() { RegistryMutex->Lock(); }
-  ~RegistryLock() { RegistryMutex->Unlock(); }
-  RegistryLock(const RegistryLock&) = delete;
-  RegistryLock& operator=(const RegistryLock&) = delete;
-};
+// The library's reference to itself while any handle is live.
+void* LibraryPin GUARDED_BY(*RegistryMutex) = nullptr;
 
 }  // namespace
 
@@ -38,7 +29,7 @@ void AddLiveHandle(TVClientSock* h) {
   // Taken outside the registry lock: the loader has a lock of its own.
   void* pin = first ? platform::PinLibrary() : nullptr;
   try {
-    RegistryLock registry;
+    platform::MutexLock registry(*RegistryMutex);
     LiveHandles->insert(h);
     if (first) LibraryPin = pin;
   } catch (...) {
@@ -48,12 +39,12 @@ void AddLiveHandle(TVClientSock* h) {
 }
 
 void RemoveLiveHandle(TVClientSock* h) {
-  RegistryLock registry;
+  platform::MutexLock registry(*RegistryMutex);
   LiveHandles->erase(h);
 }
 
 void* TakeLibraryPinIfIdle() {
-  RegistryLock registry;
+  platform::MutexLock registry(*RegistryMutex);
   if (!LiveHandles->empty()) return nullptr;
   void* pin = LibraryPin;
   LibraryPin = nullptr;
@@ -64,7 +55,7 @@ void* TVClientSock::operator new(std::size_t size) { return ::operator new(size)
 
 void TVClientSock::operator delete(void* block) noexcept {
   if (block == nullptr) return;
-  RegistryLock registry;
+  platform::MutexLock registry(*RegistryMutex);
   try {
     if (Quarantine == nullptr) Quarantine = new std::deque<void*>;
     Quarantine->push_back(block);
@@ -79,7 +70,7 @@ void TVClientSock::operator delete(void* block) noexcept {
 }
 
 void ReleaseClosedHandleMemory() noexcept {
-  RegistryLock registry;
+  platform::MutexLock registry(*RegistryMutex);
   std::deque<void*>* held = Quarantine;
   Quarantine = nullptr;
   if (held == nullptr) return;

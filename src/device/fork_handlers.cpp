@@ -19,20 +19,28 @@ bool Ready() { return RegistryMutex != nullptr && LiveHandles != nullptr; }
 
 }  // namespace
 
-void BeforeFork() {
+// Unchecked: takes RegistryMutex for the fork, and AfterForkIn* give it back.
+void BeforeFork() NO_THREAD_SAFETY_ANALYSIS {
   if (!Ready()) return;
   RegistryMutex->Lock();
   // Handles inherited from an earlier fork are skipped: their socket locks
   // may be held by threads that do not exist here, and their copies of the
   // sockets are closed already.
-  ForEachHandleOf(platform::ForkGeneration(),
-                  [](transport::TDClientSock& sock) { sock.HoldSocketStateForFork(); });
+  // Unchecked: each socket lock stays held across the fork.
+  const auto hold = [](transport::TDClientSock& sock) NO_THREAD_SAFETY_ANALYSIS {
+    sock.HoldSocketStateForFork();
+  };
+  ForEachHandleOf(platform::ForkGeneration(), hold);
 }
 
-void AfterForkInParent() {
+// Unchecked: gives back RegistryMutex, taken by BeforeFork.
+void AfterForkInParent() NO_THREAD_SAFETY_ANALYSIS {
   if (!Ready()) return;
-  ForEachHandleOf(platform::ForkGeneration(),
-                  [](transport::TDClientSock& sock) { sock.ReleaseSocketStateAfterFork(); });
+  // Unchecked: gives back the socket locks BeforeFork took.
+  const auto release = [](transport::TDClientSock& sock) NO_THREAD_SAFETY_ANALYSIS {
+    sock.ReleaseSocketStateAfterFork();
+  };
+  ForEachHandleOf(platform::ForkGeneration(), release);
   RegistryMutex->Unlock();
 }
 

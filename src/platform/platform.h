@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/thread_annotations.h"
+
 namespace velmora::platform {
 
 // ---------------------------------------------------------------- sockets
@@ -129,12 +131,12 @@ class OsObject {
 // Unlock must not be called then. A lock or unlock the OS refuses (a mutex
 // that is not ours, a corrupted one) is a bug in the library: the process is
 // aborted rather than carrying on with a lock it does not hold.
-class Mutex : public OsObject {
+class CAPABILITY("mutex") Mutex : public OsObject {
  public:
   Mutex();
   ~Mutex();
-  void Lock();
-  void Unlock();
+  void Lock() ACQUIRE();
+  void Unlock() RELEASE();
   // Only in a child made by fork(), for a mutex the forking thread took just
   // before the fork: the child's copy becomes free again. (Unlocking it there
   // is refused: the child's thread is not the owner the OS recorded.)
@@ -147,22 +149,22 @@ class Mutex : public OsObject {
 // ahead of it. Waited for without a time limit. Not recursive: a thread that
 // holds it must not ask for it again. Valid() is false when the OS could not
 // create it; Lock and Unlock must not be called then.
-class QueuedMutex : public OsObject {
+class CAPABILITY("mutex") QueuedMutex : public OsObject {
  public:
   QueuedMutex();
   ~QueuedMutex();
-  void Lock();
-  void Unlock();
+  void Lock() ACQUIRE();
+  void Unlock() RELEASE();
   // Only in a child made by fork(): the threads that held or waited for the
   // lock stayed in the parent, so the child's copy becomes free and unwaited.
   void ResetInForkChild();
 };
 
 // Holds a Mutex for the scope, the only way code above this layer takes one.
-class MutexLock {
+class SCOPED_CAPABILITY MutexLock {
  public:
-  explicit MutexLock(Mutex& m) : Held(m) { Held.Lock(); }
-  ~MutexLock() { Held.Unlock(); }
+  explicit MutexLock(Mutex& m) ACQUIRE(m) : Held(m) { Held.Lock(); }
+  ~MutexLock() RELEASE() { Held.Unlock(); }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 

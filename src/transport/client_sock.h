@@ -193,16 +193,22 @@ class TDClientSock {
   // ForgetInForkChild instead: it closes the child's copy of the descriptor
   // (never shutdown(), which would end the parent's connection too) and
   // records the socket as closed, so nothing in the child reaches it again.
-  void HoldSocketStateForFork();
-  void ReleaseSocketStateAfterFork();
-  void ForgetInForkChild();
+  void HoldSocketStateForFork() ACQUIRE(SocketMutex);
+  void ReleaseSocketStateAfterFork() RELEASE(SocketMutex);
+  // Unchecked: the child's only thread runs it, and the lock it would take is
+  // a copy that the parent's threads may have left held.
+  void ForgetInForkChild() NO_THREAD_SAFETY_ANALYSIS;
 
   platform::Socket SocketHandle = platform::InvalidSocket;
+
+ private:
   // Received blocks not yet taken, in arrival order, and their byte count.
-  TReceivedBlocks RecvBuffer;             // guarded by RecvMutex
-  std::size_t RecvBytes = 0;              // guarded by RecvMutex
+  TReceivedBlocks RecvBuffer GUARDED_BY(RecvMutex);
+  std::size_t RecvBytes GUARDED_BY(RecvMutex) = 0;
   platform::Mutex RecvMutex;
   platform::Mutex SendMutex;
+
+ public:
   // Released when the owner takes bytes while the reader waits at
   // UndeliveredCap (ReaderPaused), and by Shutdown.
   platform::Semaphore RecvSpace{0, 1};
@@ -210,9 +216,13 @@ class TDClientSock {
   // Destroyed in this order by the destructor, reader first.
   std::unique_ptr<TDClientReadThread> ReadThread;
   std::unique_ptr<TDClientWriteThread> WriteThread;
-  std::deque<ByteString> SendQueue;       // guarded by SendMutex; front is sent next
-  std::size_t FrontAlreadySent = 0;      // guarded by SendMutex; of SendQueue.front()
-  bool Sending = false;                   // guarded by SendMutex; the writer holds a string
+
+ private:
+  std::deque<ByteString> SendQueue GUARDED_BY(SendMutex);  // front is sent next
+  std::size_t FrontAlreadySent GUARDED_BY(SendMutex) = 0;   // of SendQueue.front()
+  bool Sending GUARDED_BY(SendMutex) = false;               // the writer holds a string
+
+ public:
   // True from a successful Connect until the reader's teardown; never again.
   // The owner reads it without a lock as a hint before each operation.
   std::atomic<bool> Connected{false};
@@ -246,24 +256,27 @@ class TDClientSock {
   // With RecvMutex held: appends one received block and returns storage for
   // the next receive (null when none is free). Throws only for lack of memory,
   // and then leaves RecvBuffer as it was.
-  std::unique_ptr<char[]> AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length);
-  void RecycleLocked(TReceivedBlocks& spent) noexcept;
-  std::vector<std::unique_ptr<char[]>> FreeBlocks;  // guarded by RecvMutex
-  std::size_t NotifyAfter = 0;                       // guarded by RecvMutex
-  std::chrono::steady_clock::time_point LastArrival;  // guarded by RecvMutex
+  std::unique_ptr<char[]> AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length)
+      REQUIRES(RecvMutex);
+  void RecycleLocked(TReceivedBlocks& spent) noexcept REQUIRES(RecvMutex);
+  std::vector<std::unique_ptr<char[]>> FreeBlocks GUARDED_BY(RecvMutex);
+  std::size_t NotifyAfter GUARDED_BY(RecvMutex) = 0;
+  std::chrono::steady_clock::time_point LastArrival GUARDED_BY(RecvMutex);
   // With RecvMutex held, after an append: whether OnReceive is due.
-  bool NotifyDueLocked() const { return RecvBytes >= NotifyAfter || RecvBytes >= UndeliveredCap; }
-  bool ReaderPaused = false;                          // guarded by RecvMutex
+  bool NotifyDueLocked() const REQUIRES(RecvMutex) {
+    return RecvBytes >= NotifyAfter || RecvBytes >= UndeliveredCap;
+  }
+  bool ReaderPaused GUARDED_BY(RecvMutex) = false;
   std::atomic<bool> Stopping{false};                  // set by Shutdown, never cleared
   // Reader only: waits while UndeliveredCap bytes are untaken. False once the
   // connection is being shut down: the reader then stops receiving.
   bool WaitForRecvSpace();
   // With RecvMutex held, after a take: the paused reader may go on.
-  bool ResumeReaderLocked();
+  bool ResumeReaderLocked() REQUIRES(RecvMutex);
 
-  platform::Mutex SocketMutex;            // guards SocketUsers and SocketClosed
-  int SocketUsers = 0;
-  bool SocketClosed = true;
+  platform::Mutex SocketMutex;
+  int SocketUsers GUARDED_BY(SocketMutex) = 0;
+  bool SocketClosed GUARDED_BY(SocketMutex) = true;
 };
 
 }  // namespace velmora::transport
