@@ -24,12 +24,7 @@ bool RawReference::Open(const char* address, std::uint16_t port, bool noDelay,
 }
 
 bool RawReference::Send(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const long n = platform::SocketSend(Sock, bytes.data(), bytes.size());
-    if (n <= 0) return false;
-    bytes.remove_prefix(std::size_t(n));
-  }
-  return true;
+  return platform::SocketSendAll(Sock, bytes.data(), bytes.size());
 }
 
 bool RawReference::ReadFrame() {

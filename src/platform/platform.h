@@ -55,18 +55,26 @@ bool SocketSetNoDelay(Socket s);
 // clamped to what one call can pass (INT_MAX on Windows).
 long SocketSend(Socket s, const void* data, std::size_t length);
 
-// The same for `headLength` bytes at `head` followed by `bodyLength` bytes
-// at `body`, gathered in one call; returns the count taken from the two
-// together.
-long SocketSendNoWait(Socket s, const void* head, std::size_t headLength, const void* body,
-                      std::size_t bodyLength);
-
 // One send of up to `length` bytes that never waits for room in the
 // socket's send buffer: returns the count the OS accepted at once (0 when
 // none fitted), or -1 on error. Backends without a per-call non-blocking
 // send (Windows, for a blocking socket) accept nothing and return 0, so the
 // caller's fallback path carries every byte.
 long SocketSendNoWait(Socket s, const void* data, std::size_t length);
+
+// The same for `headLength` bytes at `head` followed by `bodyLength` bytes
+// at `body`, gathered in one call; returns the count taken from the two
+// together.
+long SocketSendNoWait(Socket s, const void* head, std::size_t headLength, const void* body,
+                      std::size_t bodyLength);
+
+// Sends all `length` bytes, calling SocketSend again for whatever one call
+// did not take: a peer always sees the bytes whole and in order, however the
+// OS splits them. True once every byte was accepted (at once for length 0);
+// false when a send failed or took nothing, after which an unknown prefix
+// has gone out and the connection is of no further use. Written once above
+// SocketSend for both backends.
+bool SocketSendAll(Socket s, const void* data, std::size_t length);
 
 // One blocking receive of up to `length` bytes. Returns the count received,
 // 0 when the peer closed the connection, or -1 on error (including a socket

@@ -336,18 +336,6 @@ void TDClientSock::RecycleLocked(TReceivedBlocks& spent) noexcept {
   spent.clear();
 }
 
-bool TDClientSock::SendWhole(const ByteString& data, std::size_t from) {
-  // A blocking send may accept fewer bytes than offered; the rest goes out
-  // before the next string so that the peer always sees whole strings in order.
-  std::size_t sent = from;
-  while (sent < data.size()) {
-    const long n = platform::SocketSend(SocketHandle, data.data() + sent, data.size() - sent);
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 void TDClientSock::HoldSocketStateForFork() { SocketMutex.Lock(); }
 
 void TDClientSock::ReleaseSocketStateAfterFork() { SocketMutex.Unlock(); }

@@ -246,8 +246,6 @@ class TDClientSock {
   // Counts one more user of the socket unless it is closed or both threads
   // have given it up; each true must be paired with ReleaseSocketUse.
   bool TakeSocketUse();
-  // Writer only: sends `data` from byte `from` on, whole.
-  bool SendWhole(const ByteString& data, std::size_t from);
 
   // Block storage for the reader. A recycled block behaves exactly as a
   // fresh one, and spares the reader a fresh allocation (on some machines a

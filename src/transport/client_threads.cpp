@@ -88,7 +88,10 @@ std::uint32_t TDClientWriteThread::Run() {
         status = ErrorCancelled;
         break;
       }
-      const bool sent = sock.SendWhole(data, alreadySent);
+      // The rest of the string goes out before the next one is taken, so the
+      // peer always sees whole strings in order.
+      const bool sent = platform::SocketSendAll(sock.SocketHandle, data.data() + alreadySent,
+                                                data.size() - alreadySent);
       {
         platform::MutexLock hold(sock.SendMutex);
         sock.Sending = false;

@@ -77,13 +77,7 @@ class LoopbackPeer {
   }
 
   bool Write(const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-      const long n = platform::SocketSend(Connection, bytes.data() + sent, bytes.size() - sent);
-      if (n <= 0) return false;
-      sent += std::size_t(n);
-    }
-    return true;
+    return platform::SocketSendAll(Connection, bytes.data(), bytes.size());
   }
 
   void DropConnection() {

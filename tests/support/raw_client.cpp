@@ -58,12 +58,7 @@ void RawClient::ReceiveLoop() {
 
 bool RawClient::Send(std::string_view bytes) {
   if (Sock == platform::InvalidSocket) return false;
-  while (!bytes.empty()) {
-    const long n = platform::SocketSend(Sock, bytes.data(), bytes.size());
-    if (n <= 0) return false;
-    bytes.remove_prefix(std::size_t(n));
-  }
-  return true;
+  return platform::SocketSendAll(Sock, bytes.data(), bytes.size());
 }
 
 std::optional<std::string> RawClient::ReadChunk(int timeoutMs) {

@@ -13,16 +13,6 @@ namespace {
 // real device's full send buffer would.
 constexpr std::size_t MaxQueuedReplyBytes = 64u << 20;
 
-bool SendAll(platform::Socket sock, const char* data, std::size_t n) {
-  while (n > 0) {
-    const long sent = platform::SocketSend(sock, data, n);
-    if (sent <= 0) return false;
-    data += sent;
-    n -= std::size_t(sent);
-  }
-  return true;
-}
-
 void JoinAndClose(const std::vector<ConnectionPtr>& connections) {
   for (const auto& c : connections) {
     if (c->Reader.joinable()) c->Reader.join();
@@ -165,7 +155,7 @@ Network::Sent Network::Transmit(Connection& c, const OutItem& item) {
   while (offset < limit) {
     const std::size_t piece =
         item.Shape.PieceSize > 0 ? std::min(item.Shape.PieceSize, limit - offset) : limit - offset;
-    if (!SendAll(c.Sock, bytes.data() + offset, piece)) return Sent::Failed;
+    if (!platform::SocketSendAll(c.Sock, bytes.data() + offset, piece)) return Sent::Failed;
     offset += piece;
     if (offset < limit && item.Shape.PauseMs > 0 && !Pause(c, item.Shape.PauseMs)) {
       return Sent::Interrupted;
