@@ -1,13 +1,20 @@
 // The result numbers the device layer returns: Windows system error numbers.
 // The public header is their one source; these are its values under the
-// names the library's code uses.
+// names the library's code uses. Those the transport also returns come from
+// its own header, so that each name is written once.
 #pragma once
 
 #include <cstdint>
 
+#include "transport/result_numbers.h"
 #include "velmora.h"
 
 namespace velmora::device {
+
+using transport::ErrorNoNetOrBadPath;
+using transport::ErrorNoNetwork;
+using transport::ErrorNoSystemResources;
+using transport::ErrorNotConnected;
 
 constexpr std::int32_t ErrorSuccess = NDX_ERROR_SUCCESS;
 constexpr std::int32_t ErrorNotEnoughMemory = NDX_ERROR_NOT_ENOUGH_MEMORY;
@@ -18,13 +25,9 @@ constexpr std::int32_t ErrorReadFault = NDX_ERROR_READ_FAULT;
 constexpr std::int32_t ErrorBadNetResp = NDX_ERROR_BAD_NET_RESP;
 constexpr std::int32_t ErrorBadDevType = NDX_ERROR_BAD_DEV_TYPE;
 constexpr std::int32_t ErrorNoAccess = NDX_ERROR_NOACCESS;
-constexpr std::int32_t ErrorNoNetOrBadPath = NDX_ERROR_NO_NET_OR_BAD_PATH;
-constexpr std::int32_t ErrorNoNetwork = NDX_ERROR_NO_NETWORK;
 constexpr std::int32_t ErrorBadTokenType = NDX_ERROR_BAD_TOKEN_TYPE;
 constexpr std::int32_t ErrorInternalError = NDX_ERROR_INTERNAL_ERROR;
 constexpr std::int32_t ErrorInvalidIndex = NDX_ERROR_INVALID_INDEX;
-constexpr std::int32_t ErrorNoSystemResources = NDX_ERROR_NO_SYSTEM_RESOURCES;
 constexpr std::int32_t ErrorTimeout = NDX_ERROR_TIMEOUT;
-constexpr std::int32_t ErrorNotConnected = NDX_ERROR_NOT_CONNECTED;
 
 }  // namespace velmora::device

@@ -5,17 +5,9 @@
 #include <new>
 #include <utility>
 
-#include "velmora.h"
+#include "transport/result_numbers.h"
 
 namespace velmora::transport {
-
-namespace {
-
-constexpr int ErrorNoNetwork = NDX_ERROR_NO_NETWORK;
-constexpr int ErrorNoNetOrBadPath = NDX_ERROR_NO_NET_OR_BAD_PATH;
-constexpr int ErrorNoSystemResources = NDX_ERROR_NO_SYSTEM_RESOURCES;
-
-}  // namespace
 
 void TDClientSockEvent::Notify(TDClientSock* sock) const noexcept {
   if (!IsSet()) return;

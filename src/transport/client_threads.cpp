@@ -1,15 +1,9 @@
 #include <exception>
 
 #include "transport/client_sock.h"
-#include "velmora.h"
+#include "transport/result_numbers.h"
 
 namespace velmora::transport {
-
-namespace {
-constexpr std::uint32_t ErrorNotConnected = NDX_ERROR_NOT_CONNECTED;
-// A thread's exit status only, never a result the host sees (ERROR_CANCELLED).
-constexpr std::uint32_t ErrorCancelled = 1223;
-}  // namespace
 
 TDClientThread::TDClientThread(TDClientSock* clientSock) : ClientSock(clientSock) {
   OsThread.CreateSuspended(&TDClientThread::Entry, this);
