@@ -25,8 +25,8 @@ void BeforeFork() NO_THREAD_SAFETY_ANALYSIS {
   RegistryMutex->Lock();
   // Handles inherited from an earlier fork are skipped: their socket locks
   // may be held by threads that do not exist here, and their copies of the
-  // sockets are closed already.
-  // Unchecked: each socket lock stays held across the fork.
+  // sockets are closed already. Unchecked: each socket lock stays held
+  // across the fork.
   const auto hold = [](transport::TDClientSock& sock) NO_THREAD_SAFETY_ANALYSIS {
     sock.HoldSocketStateForFork();
   };
