@@ -9,6 +9,8 @@
 //                            rate, many, codec, memory
 //   velmora-bench --loop W N one side of one operation N times, nothing
 //                            else, for profilers (see profile_loop.cpp)
+//   velmora-bench --stream-raw ADDRESS SECONDS HZ BITS BLOCK
+//                            the raw client of bench/stream_cpu.py
 //
 // Every figure is a ratio to a reference measured in the same run: on a
 // shared 2-core machine absolute times drift from run to run, ratios much
@@ -54,6 +56,9 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (a == "--memory-child" && i + 2 < argc) {
       return MemoryChild(argv[i + 1], std::strcmp(argv[i + 2], "library") == 0);
+    } else if (a == "--stream-raw" && i + 5 < argc) {
+      return StreamRaw(argv[i + 1], std::atof(argv[i + 2]), std::atoi(argv[i + 3]),
+                       std::atoi(argv[i + 4]), std::atoi(argv[i + 5]));
     } else if (a == "--smoke") {
       s.Smoke = true;
     } else if (a == "--reps" && i + 1 < argc) {

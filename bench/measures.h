@@ -53,6 +53,12 @@ void Memory(const Settings& s, Links& l, std::vector<Comparison>& rows);
 // Prints "result count baselineKiB peakKiB"; returns the exit status.
 int MemoryChild(const std::string& address, bool library);
 
+// The raw side of bench/stream_cpu.py: fetches every packet from the device
+// at `address` for `seconds`, as a stream does, and prints one JSON line with
+// the reply bytes received and the process's CPU seconds meanwhile.
+int StreamRaw(const char* address, double seconds, std::int32_t hz, std::int32_t bits,
+              std::int32_t block);
+
 // One side of one operation in a loop, nothing else, for profilers and
 // system-call counters: `what` is lib-small, raw-small, lib-16m or raw-16m.
 int ProfileLoop(Links& l, const std::string& what, int count);

@@ -19,7 +19,7 @@ void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows)
     auto raw = [&] { return RawRead(l.RawIn, request); };
     dev.DiscardStore(0);
     dev.FillStore(0, std::string(std::size_t(16) * 2 * std::size_t(calls), 'd'));
-    Measure(s, rows, AtMost("round trip: NDX_GetData 16 B", "raw request/reply", 1.5), 10, samples,
+    Measure(s, rows, AtMostPinned("round trip: NDX_GetData 16 B", "raw request/reply", 1.3, 1.25), 10, samples,
             nullptr, lib, raw);
   }
   {
@@ -45,7 +45,7 @@ void SmallRoundTrips(const Settings& s, Links& l, std::vector<Comparison>& rows)
       return t;
     };
     auto raw = [&] { return RawRead(l.RawIn, request); };
-    Measure(s, rows, AtMost("round trip: NDX_GetAllPackets, one 16 B packet", "raw request/reply", 2.0), 10,
+    Measure(s, rows, AtMostPinned("round trip: NDX_GetAllPackets, one 16 B packet", "raw request/reply", 1.3, 1.25), 10,
             samples, prepare, lib, raw);
     Check(device::Clear(l.In) == 0, "Clear");
     dev.SetManualClock(false);
@@ -78,7 +78,7 @@ void CommandThenRequest(const Settings& s, Links& l, std::vector<Comparison>& ro
       Check(r.Send(command) && r.Send(request) && r.ReadFrame(), "raw command then request");
     });
   };
-  Comparison c = AtMost("NDX_SetFreq then NDX_GetData 16 B", "raw command then request", 1.5, ", p99 < 1 ms");
+  Comparison c = AtMost("NDX_SetFreq then NDX_GetData 16 B", "raw command then request", 1.3, ", p99 < 1 ms");
   c.P99LimitUs = 1000;
   Measure(s, rows, std::move(c), 5, samples, nullptr, libPair, [&] { return rawPair(l.RawIn); });
 

@@ -84,6 +84,16 @@ bool Met(const Comparison& c) {
   bool ok = within(MedianRatio(c)) && within(BestPlacementRatio(c));
   if (c.Unpinned >= 0 && !within(PlacementRatio(c, c.Unpinned))) ok = false;
   if (c.P99LimitUs > 0 && Percentile(c.Library, 99) >= c.P99LimitUs) ok = false;
+  if (c.PinnedLimit > 0) {
+    const auto pinnedWithin = [&](double r) {
+      return c.LowerIsBetter ? r <= c.PinnedLimit : r >= c.PinnedLimit;
+    };
+    for (std::size_t p = 0; p < c.LibraryBy.size(); ++p) {
+      if (int(p) == c.Unpinned) continue;
+      const double r = PlacementRatio(c, int(p));
+      if (r > 0 && !pinnedWithin(r)) ok = false;
+    }
+  }
   return ok;
 }
 

@@ -37,6 +37,9 @@ struct Comparison {
   double Limit = 0;            // ratio bound, see LowerIsBetter
   bool LowerIsBetter = true;   // ratio must be <= Limit (else >= Limit)
   double P99LimitUs = 0;       // >0: the library's p99 must also be under this
+  // >0: the ratio within each pinned placement must also be within this
+  // bound (same orientation as Limit).
+  double PinnedLimit = 0;
   std::string Note;
 };
 
@@ -61,7 +64,8 @@ double BestPlacementRatio(const Comparison& c, int* libBest = nullptr, int* rawB
 // The ratio of the medians within placement `p`; 0 when it has no samples.
 double PlacementRatio(const Comparison& c, int p);
 // A target is met only when the pooled, the best-placement and the unpinned
-// ratio (and the p99 bound, if any) are all within it.
+// ratio (and the p99 bound and each pinned placement's bound, if any) are
+// all within it.
 bool Met(const Comparison& c);
 
 void PrintTable(const std::vector<Comparison>& rows, const std::vector<std::string>& placements,

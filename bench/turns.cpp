@@ -47,12 +47,21 @@ void WarmUp(int n, const std::function<void()>& prepare, const Sample& lib, cons
   }
 }
 
+Comparison AtMostPinned(std::string name, std::string reference, double limit, double pinned) {
+  char more[48];
+  std::snprintf(more, sizeof more, ", %.2fx pinned", pinned);
+  Comparison c = AtMost(std::move(name), std::move(reference), limit, more);
+  c.PinnedLimit = pinned;
+  return c;
+}
+
 Comparison AtMost(std::string name, std::string reference, double limit, const std::string& more) {
   Comparison c;
   c.Name = std::move(name);
   c.Reference = std::move(reference);
   char target[32];
-  std::snprintf(target, sizeof target, "<= %.1fx", limit);
+  std::snprintf(target, sizeof target, limit * 10 == double(int(limit * 10)) ? "<= %.1fx" : "<= %.2fx",
+                limit);
   c.Target = target + more;
   c.Limit = limit;
   return c;

@@ -49,6 +49,9 @@ void WarmUp(int n, const std::function<void()>& prepare, const Sample& lib, cons
 // A latency comparison whose ratio must stay at or under `limit`: its target
 // reads "<= 1.5x" and then `more`, if given.
 Comparison AtMost(std::string name, std::string reference, double limit, const std::string& more = {});
+// The same, where each pinned placement must also stay at or under `pinned`:
+// "<= 1.30x, 1.25x pinned".
+Comparison AtMostPinned(std::string name, std::string reference, double limit, double pinned);
 
 // Warms both sides up `warmUps` times, takes `samples` alternating pairs
 // (Alternate) and adds the comparison to `rows`.

@@ -89,7 +89,9 @@ bool TVClientSock::Valid() const {
 void DataReceived(void* userValue, transport::TDClientSock*) {
   // At the maximum of 1 the release changes nothing: any number of arrivals
   // between two waits leaves exactly one count.
-  static_cast<TVClientSock*>(userValue)->ReplySignal.Release();
+  auto* h = static_cast<TVClientSock*>(userValue);
+  h->ReplySignal.Release();
+  h->ReplyHint.store(true, std::memory_order_release);
 }
 
 std::int32_t CheckHandle(const void* handle) {

@@ -2,6 +2,7 @@
 // of locks and checks every exported operation runs inside.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -55,6 +56,13 @@ class TVClientSock {
   // child made by fork() the handle's threads stayed in the parent and its
   // socket is the parent's connection: see Inherited().
   const std::uint32_t Generation = platform::ForkGeneration();
+  // Set by DataReceived after each release of ReplySignal, so a caller that
+  // watches for a reply without sleeping sees it without a system call.
+  // Only a hint: ReplySignal stays what a wait consumes.
+  std::atomic<bool> ReplyHint{false};
+  // How long the last reply wait on this handle took, in microseconds;
+  // decides whether the next one watches before it sleeps. Under both locks.
+  std::uint32_t LastReplyWaitUs = UINT32_MAX;
 };
 
 // True for a handle this process inherited through fork(). Every call on it

@@ -1,6 +1,8 @@
 #include "device/exchange.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,15 +21,45 @@ std::string BuildRequest(std::string_view tag, std::string_view headerName,
 
 namespace {
 
+// How long a caller watches for its reply before it goes to sleep, when the
+// handle's last reply came within that time. A device on this machine or a
+// near network answers in tens of microseconds, and waking a sleeping caller
+// on another CPU costs about as much again; watching (giving the CPU away at
+// every turn, so the threads that produce the reply are never held up)
+// spares that wake-up. Slower devices are never watched for.
+constexpr std::uint32_t ReplyWatchUs = 100;
+
+std::uint32_t MicrosecondsSince(std::chrono::steady_clock::time_point start) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  return us >= std::int64_t(UINT32_MAX) ? UINT32_MAX : std::uint32_t(us);
+}
+
+// True once DataReceived has signalled, within ReplyWatchUs of `start`.
+bool WatchForReply(TVClientSock& h, std::chrono::steady_clock::time_point start) {
+  while (!h.ReplyHint.exchange(false, std::memory_order_acquire)) {
+    if (MicrosecondsSince(start) >= ReplyWatchUs) return false;
+    platform::YieldTimeSlice();
+  }
+  return true;
+}
+
 // Waits for ReplySignal; false once a whole TimeoutMs has passed without a
 // received block. Blocks of a large frame are not signalled one by one, so
 // a wait that ran out while they were arriving goes on until TimeoutMs
 // after the last of them.
 bool WaitForReply(TVClientSock& h) {
+  const auto start = std::chrono::steady_clock::now();
+  if (h.LastReplyWaitUs < ReplyWatchUs) WatchForReply(h, start);
   const auto timeout = static_cast<std::uint32_t>(h.TimeoutMs);
   std::uint32_t wait = timeout;
   for (;;) {
-    if (h.ReplySignal.WaitFor(wait) == platform::Semaphore::WaitResult::Signaled) return true;
+    if (h.ReplySignal.WaitFor(wait) == platform::Semaphore::WaitResult::Signaled) {
+      h.LastReplyWaitUs = MicrosecondsSince(start);
+      return true;
+    }
+    h.LastReplyWaitUs = UINT32_MAX;
     if (h.Replies.GatheringFrame() == 0) return false;
     const std::uint32_t quiet = h.Sock->QuietMs();
     if (quiet >= timeout) return false;
@@ -66,6 +98,7 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
   // is taken before any wait, and its signal only costs one empty wake-up.
   // Nothing more is taken while a frame is ready: the bytes behind it wait in
   // the transport, whose cap then bounds what a device can make us hold.
+  h.ReplyHint.store(false, std::memory_order_relaxed);
   while (h.ReplySignal.WaitFor(0) == platform::Semaphore::WaitResult::Signaled) {
   }
   if (!h.Replies.FrameReady()) h.Replies.TakeArrived(*h.Sock);

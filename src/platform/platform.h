@@ -112,6 +112,11 @@ Socket SocketAccept(Socket listener);
 // accepted.
 int SocketWaitReadable(Socket s, std::uint32_t ms);
 
+// Waits at most `ms` milliseconds until a send would take at least one byte
+// without waiting, or the connection has failed (the send then says so).
+// Returns 1 when ready, 0 on time-out, -1 on error.
+int SocketWaitWritable(Socket s, std::uint32_t ms);
+
 // The error code of the last failed socket call on this thread, for
 // diagnostics only.
 int SocketLastError();

@@ -117,6 +117,10 @@ class TDClientSock {
   // (about 127 s on Linux, 21 s on Windows) against an address that drops
   // the attempt, for instance a listener whose queue is full.
   static constexpr std::uint32_t ConnectTimeoutMs = 2000;
+  // How long QueueSendFrom's own sending waits for the peer to take more
+  // before it leaves the rest to the writer, so that a stalled peer holds a
+  // call up no longer than it would have without it.
+  static constexpr std::uint32_t SendStallMs = 50;
 
   // Opens no socket and starts no thread. Valid() tells whether the OS gave
   // every lock and the semaphore; Connect refuses to run without them.
@@ -149,8 +153,9 @@ class TDClientSock {
   // Sends `head` followed by the `length` bytes at `body` as one string, after
   // everything queued before. `body` is read only during this call: as with
   // QueueSend the calling thread offers the bytes to the socket itself when
-  // it may, and only what the socket does not take at once is copied, by
-  // `copyRest`, into a string for the writer. False when `copyRest` failed:
+  // it may; once the socket has taken a part, it goes on sending the rest
+  // itself as room frees, and only what the socket does not take within
+  // SendStallMs is copied, by `copyRest`, into a string for the writer. False when `copyRest` failed:
   // nothing is queued then, and if a part had already gone out the
   // connection is shut down, since the peer could never find whole chunks
   // behind it. Throws std::bad_alloc, with nothing sent, when no room for
@@ -246,6 +251,12 @@ class TDClientSock {
   // Counts one more user of the socket unless it is closed or both threads
   // have given it up; each true must be paired with ReleaseSocketUse.
   bool TakeSocketUse();
+  // QueueSendFrom, with Sending set on its behalf: sends the bytes of `head`
+  // then `body` from byte `sent` on, without the writer. Returns the count
+  // sent in all; stops early when the socket takes nothing for SendStallMs
+  // or fails (`failed`).
+  std::size_t SendRestFromHere(std::string_view head, const void* body, std::size_t length,
+                               std::size_t sent, bool& failed);
 
   // Block storage for the reader. A recycled block behaves exactly as a
   // fresh one, and spares the reader a fresh allocation (on some machines a

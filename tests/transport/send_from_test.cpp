@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "support/sock_link.h"
 #include "support/test_address.h"
@@ -79,4 +80,23 @@ TEST(SendFrom, AFailedCopyAfterPartOfTheStringWentOutEndsTheConnection) {
     // out, and the connection rightly stays: the peer has seen no byte.
     EXPECT_TRUE(link.Peer.Read(1, 300).empty());
   }
+}
+
+TEST(SendFrom, WhileThePeerReadsTheCallingThreadSendsEverythingInOrder) {
+  Link link(TestAddress(31, 23));
+  ASSERT_EQ(link.Result, 0);
+  ASSERT_TRUE(link.Accepted);
+  // A reading peer frees room as the call goes on, so the calling thread
+  // sends the body in many pieces from where it lies, a head part first.
+  const std::string body = Pattern(std::size_t(24) << 20, 7);
+  const std::string head = "HEAD5678", after = Pattern(4321, 8);
+  const std::string expected = head + body + after;
+  std::string got;
+  std::thread reader([&] { got = link.Peer.Read(expected.size(), 30000); });
+  const bool queued = link.Sock.QueueSendFrom(head, body.data(), body.size(), &PlainCopy);
+  link.Sock.QueueSend(after);
+  reader.join();
+  ASSERT_TRUE(queued);
+  ASSERT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
 }

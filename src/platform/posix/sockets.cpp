@@ -185,6 +185,15 @@ int SocketWaitReadable(Socket s, std::uint32_t ms) {
   }
 }
 
+int SocketWaitWritable(Socket s, std::uint32_t ms) {
+  pollfd p{int(s), POLLOUT, 0};
+  for (;;) {
+    const int rc = ::poll(&p, 1, ms > std::uint32_t(INT_MAX) ? INT_MAX : int(ms));
+    if (rc >= 0) return rc > 0 ? 1 : 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
 int SocketLastError() { return errno; }
 
 }  // namespace velmora::platform

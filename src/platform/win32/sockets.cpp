@@ -195,6 +195,18 @@ int SocketWaitReadable(Socket s, std::uint32_t ms) {
   return rc > 0 ? 1 : 0;
 }
 
+int SocketWaitWritable(Socket s, std::uint32_t ms) {
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(SOCKET(s), &writable);
+  FD_SET(SOCKET(s), &failed);
+  timeval limit{long(ms / 1000), long(ms % 1000) * 1000};
+  const int rc = ::select(0, nullptr, &writable, &failed, &limit);
+  if (rc == SOCKET_ERROR) return -1;
+  return rc > 0 ? 1 : 0;
+}
+
 int SocketLastError() { return ::WSAGetLastError(); }
 
 }  // namespace velmora::platform
