@@ -176,8 +176,11 @@ Socket SocketAccept(Socket listener) {
   }
 }
 
-int SocketWaitReadable(Socket s, std::uint32_t ms) {
-  pollfd p{int(s), POLLIN, 0};
+namespace {
+
+// 1 when one of `events` is ready within `ms`, 0 on time-out, -1 on error.
+int WaitFor(Socket s, short events, std::uint32_t ms) {
+  pollfd p{int(s), events, 0};
   for (;;) {
     const int rc = ::poll(&p, 1, ms > std::uint32_t(INT_MAX) ? INT_MAX : int(ms));
     if (rc >= 0) return rc > 0 ? 1 : 0;
@@ -185,14 +188,11 @@ int SocketWaitReadable(Socket s, std::uint32_t ms) {
   }
 }
 
-int SocketWaitWritable(Socket s, std::uint32_t ms) {
-  pollfd p{int(s), POLLOUT, 0};
-  for (;;) {
-    const int rc = ::poll(&p, 1, ms > std::uint32_t(INT_MAX) ? INT_MAX : int(ms));
-    if (rc >= 0) return rc > 0 ? 1 : 0;
-    if (errno != EINTR) return -1;
-  }
-}
+}  // namespace
+
+int SocketWaitReadable(Socket s, std::uint32_t ms) { return WaitFor(s, POLLIN, ms); }
+
+int SocketWaitWritable(Socket s, std::uint32_t ms) { return WaitFor(s, POLLOUT, ms); }
 
 int SocketLastError() { return errno; }
 
