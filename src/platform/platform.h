@@ -64,6 +64,8 @@ long SocketSendNoWait(Socket s, const void* head, std::size_t headLength, const 
 // send (Windows, for a blocking socket) accept nothing and return 0, so the
 // caller's fallback path carries every byte.
 long SocketSendNoWait(Socket s, const void* data, std::size_t length);
+// Whether SocketSendNoWait really sends: false where it always accepts nothing.
+bool SocketSendNoWaitWorks();
 
 // One blocking receive of up to `length` bytes. Returns the count received,
 // 0 when the peer closed the connection, or -1 on error (including a socket
