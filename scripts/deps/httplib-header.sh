@@ -56,8 +56,10 @@ EOF
 apt=(apt-get -q -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work/parts"
      -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o APT::Sandbox::User=root)
 "${apt[@]}" update >"$work/update.log" 2>&1 || { cat "$work/update.log" >&2; exit 1; }
-(cd "$work/src" && "${apt[@]}" source --download-only "$wanted") >"$work/source.log" 2>&1 ||
-  { cat "$work/source.log" >&2; exit 1; }
+# An installed version the release's lists no longer hold (a security
+# update, say) falls back to the newest they do.
+fetch() { (cd "$work/src" && "${apt[@]}" source --download-only "$1") >>"$work/source.log" 2>&1; }
+fetch "$wanted" || fetch cpp-httplib || { cat "$work/source.log" >&2; exit 1; }
 dpkg-source -x "$work"/src/cpp-httplib_*.dsc "$work/tree" >"$work/extract.log" 2>&1 ||
   { cat "$work/extract.log" >&2; exit 1; }
 
