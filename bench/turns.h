@@ -49,11 +49,11 @@ void WarmUp(int n, const std::function<void()>& prepare, const Sample& lib, cons
 // A latency comparison whose ratio must stay at or under `limit`: its target
 // reads "<= 1.5x" and then `more`, if given.
 Comparison AtMost(std::string name, std::string reference, double limit, const std::string& more = {});
-// A rate that must reach at least `fraction` of the reference's: ">= 85%".
-Comparison RateAtLeast(std::string name, std::string reference, double fraction);
 // The same, where each pinned placement must also stay at or under `pinned`:
 // "<= 1.30x, 1.25x pinned".
 Comparison AtMostPinned(std::string name, std::string reference, double limit, double pinned);
+// A rate that must reach at least `fraction` of the reference's: ">= 85%".
+Comparison RateAtLeast(std::string name, std::string reference, double fraction);
 
 // Warms both sides up `warmUps` times, takes `samples` alternating pairs
 // (Alternate) and adds the comparison to `rows`.
