@@ -24,13 +24,7 @@ void AwaitDelivered(sim::SimulatedDevice& dev, std::uint16_t port, std::size_t e
 
 void CommandRate(const Settings& s, Links& l, std::vector<Comparison>& rows) {
   sim::SimulatedDevice& dev = *l.Device;
-  Comparison c;
-  c.Name = "commands delivered: NDX_SetFreq loop";
-  c.Reference = "raw sends of the same bytes";
-  c.Unit = Comparison::Kind::Rate;
-  c.Target = ">= 85%";
-  c.Limit = 0.85;
-  c.LowerIsBetter = false;
+  Comparison c = RateAtLeast("commands delivered: NDX_SetFreq loop", "raw sends of the same bytes", 0.85);
   c.Note = "a sample is one batch of commands, timed from the first call until the device has "
            "received the last command (polled every 50 us), per command";
   // Long enough that one run's figure agrees with the next: shorter batches

@@ -50,13 +50,8 @@ double Together(int threads, const std::function<void(int)>& body, std::set<int>
 // what the hand-over of the one library lock costs, apart from the
 // serialisation itself, which the raw clients do not have.
 Comparison ThreadsAgainstOne(const Comparison& many, const Comparison& one, int perRep) {
-  Comparison c;
-  c.Name = "aggregate: 8 threads against 1 thread, the library alone";
-  c.Reference = "1 thread x own handle";
-  c.Unit = Comparison::Kind::Rate;
-  c.Target = ">= 80%";
-  c.Limit = 0.80;
-  c.LowerIsBetter = false;
+  Comparison c = RateAtLeast("aggregate: 8 threads against 1 thread, the library alone",
+                             "1 thread x own handle", 0.80);
   c.Note = "the two aggregate rows above, library against library: every call holds the one "
            "library lock for its exchange, so 8 threads cannot beat 1; what they lose is the lock's "
            "hand-over";

@@ -47,6 +47,17 @@ void WarmUp(int n, const std::function<void()>& prepare, const Sample& lib, cons
   }
 }
 
+Comparison RateAtLeast(std::string name, std::string reference, double fraction) {
+  Comparison c;
+  c.Name = std::move(name);
+  c.Reference = std::move(reference);
+  c.Unit = Comparison::Kind::Rate;
+  c.Target = ">= " + std::to_string(int(fraction * 100 + 0.5)) + "%";
+  c.Limit = fraction;
+  c.LowerIsBetter = false;
+  return c;
+}
+
 Comparison AtMostPinned(std::string name, std::string reference, double limit, double pinned) {
   char more[48];
   std::snprintf(more, sizeof more, ", %.2fx pinned", pinned);

@@ -52,6 +52,8 @@ Comparison AtMost(std::string name, std::string reference, double limit, const s
 // The same, where each pinned placement must also stay at or under `pinned`:
 // "<= 1.30x, 1.25x pinned".
 Comparison AtMostPinned(std::string name, std::string reference, double limit, double pinned);
+// A rate that must reach at least `fraction` of the reference's: ">= 85%".
+Comparison RateAtLeast(std::string name, std::string reference, double fraction);
 
 // Warms both sides up `warmUps` times, takes `samples` alternating pairs
 // (Alternate) and adds the comparison to `rows`.

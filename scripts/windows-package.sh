@@ -32,6 +32,8 @@ for tool in zip python3; do
   command -v "$tool" >/dev/null 2>&1 || { echo "windows-package: $tool is missing (run .ci/install-deps.sh as root)" >&2; exit 1; }
 done
 
+bash scripts/deps/httplib-header.sh  # the tool's panel
+
 for arch in $ARCHS; do
   case "$arch" in
     i686) build=build-win32 toolchain=cmake/toolchain-mingw-i686.cmake ;;

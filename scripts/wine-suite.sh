@@ -41,6 +41,9 @@ seconds() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(seconds)" 'BEGIN { printf "%.1f", b - a }'; }
 
 t0=$(seconds)
+# The tool's panel compiles cpp-httplib's single header, which Debian's
+# package does not install.
+bash scripts/deps/httplib-header.sh
 mkdir -p "$BUILD"
 # Tests and tools on, whatever an earlier configure of this folder chose (the
 # package script may have made it with the tests off).

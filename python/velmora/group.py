@@ -26,6 +26,7 @@ from . import _group_ring as ring
 from . import _group_worker as worker
 from ._arguments import in_range
 from .errors import ArgumentError
+from .stream import Gap
 
 __all__ = ["Group", "GroupBlock", "GroupGap", "GroupDevice", "DEFAULT_RING_BYTES"]
 
@@ -51,19 +52,11 @@ class GroupBlock(NamedTuple):
     lost: int
 
 
-class GroupGap(NamedTuple):
-    """An outage of one device (reported once, when it ends): the fields of
-    :class:`velmora.Gap` after the device's position and name."""
-
-    device: int
-    name: str
-    began: float
-    ended: float
-    missed: int
-    error: int
-    resume_index: int
-    result: int
-    estimated: bool
+# A worker sends a stream's Gap as a plain tuple, and the consumer prefixes
+# the device: the fields come from Gap itself so the two cannot fall out of step.
+GroupGap = NamedTuple("GroupGap", [("device", int), ("name", str), *Gap.__annotations__.items()])
+GroupGap.__doc__ = """An outage of one device (reported once, when it ends): the fields of
+:class:`velmora.Gap` after the device's position and name."""
 
 
 class GroupDevice:

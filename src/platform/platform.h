@@ -61,6 +61,8 @@ long SocketSend(Socket s, const void* data, std::size_t length);
 // send (Windows, for a blocking socket) accept nothing and return 0, so the
 // caller's fallback path carries every byte.
 long SocketSendNoWait(Socket s, const void* data, std::size_t length);
+// Whether SocketSendNoWait really sends: false where it always accepts nothing.
+bool SocketSendNoWaitWorks();
 
 // The same for `headLength` bytes at `head` followed by `bodyLength` bytes
 // at `body`, gathered in one call; returns the count taken from the two

@@ -162,10 +162,7 @@ void TDClientSock::QueueSend(ByteString data) {
       if (n > 0) sent = static_cast<std::size_t>(n);
     }
     whole = sent == data.size();
-    if (!whole) {
-      if (SendQueue.empty()) FrontAlreadySent = sent;
-      SendQueue.push_back(std::move(data));
-    }
+    if (!whole) QueueRestLocked(std::move(data), sent, false);
   }
   if (mayUseSocket) ReleaseSocketUse();
   if (!whole) SendSemaphore.Release();
@@ -185,11 +182,11 @@ bool TDClientSock::QueueSendFrom(std::string_view head, const void* body, std::s
     if (mayUseSocket && SendQueue.empty() && !Sending) {
       const long n = platform::SocketSendNoWait(SocketHandle, head.data(), head.size(), body, length);
       if (n > 0) sent = static_cast<std::size_t>(n);
-      // The socket took a part at once: this thread goes on sending the rest
-      // from where it lies, as the writer would, instead of copying it for
-      // the writer (for 16 MiB the copy into fresh memory cost a third of
-      // the transfer). Sending keeps the writer's own sends out meanwhile.
-      direct = sent > 0 && sent < total;
+      // What the socket did not take at once: this thread goes on sending
+      // it from where it lies, as the writer would, instead of copying it
+      // for the writer (for 16 MiB the copy into fresh memory cost a third
+      // of the transfer). Sending keeps the writer's own sends out meanwhile.
+      direct = n >= 0 && sent < total && platform::SocketSendNoWaitWorks();
       if (direct) Sending = true;
     }
   }
@@ -208,10 +205,7 @@ bool TDClientSock::QueueSendFrom(std::string_view head, const void* body, std::s
     rest.resize(at + (length - from));
     copied = copyRest(rest.data() + at, static_cast<const char*>(body) + from, length - from);
     if (copied) {
-      // Ahead of anything queued while this thread was sending: the rest of
-      // a frame already begun on the wire must follow it directly.
-      SendQueue.push_front(std::move(rest));
-      FrontAlreadySent = 0;
+      QueueRestLocked(std::move(rest), 0, direct);
       queued = true;
     } else {
       cut = sent > 0;
@@ -225,6 +219,18 @@ bool TDClientSock::QueueSendFrom(std::string_view head, const void* body, std::s
   if (queued) SendSemaphore.Release();
   if (cut) Shutdown();
   return copied;
+}
+
+void TDClientSock::QueueRestLocked(ByteString data, std::size_t alreadySent, bool sentHere) {
+  if (sentHere) {
+    // Ahead of anything queued while this thread was sending: the rest of a
+    // string already begun on the wire must follow it directly.
+    SendQueue.push_front(std::move(data));
+    FrontAlreadySent = alreadySent;
+    return;
+  }
+  if (SendQueue.empty()) FrontAlreadySent = alreadySent;
+  SendQueue.push_back(std::move(data));
 }
 
 std::size_t TDClientSock::SendRestFromHere(std::string_view head, const void* body,

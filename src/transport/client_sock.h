@@ -257,6 +257,11 @@ class TDClientSock {
   // or fails (`failed`).
   std::size_t SendRestFromHere(std::string_view head, const void* body, std::size_t length,
                                std::size_t sent, bool& failed);
+  // With SendMutex held: queues `data`, of which `alreadySent` bytes are on
+  // the wire, for the writer: at the front when this thread was the one
+  // sending it (`sentHere`), else behind everything queued.
+  void QueueRestLocked(ByteString data, std::size_t alreadySent, bool sentHere)
+      REQUIRES(SendMutex);
 
   // Block storage for the reader. A recycled block behaves exactly as a
   // fresh one, and spares the reader a fresh allocation (on some machines a

@@ -1,6 +1,7 @@
 """`velmora panel` over HTTP against the simulated device (`velmora sim`).
 
-Run by ctest as: python3 test_panel_server.py PATH/TO/velmora
+Run by ctest as: python3 test_panel_server.py PATH/TO/velmora; a Windows
+build's tool runs under the program VELMORA_EMULATOR names (wine64).
 Loopback addresses 127.<net>.18.1-9 (loopback_fixtures.address) belong to
 this file: devices on .1, .3 and .5, panels on .2, .4 and .6.
 """
@@ -18,7 +19,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from loopback_fixtures import address, start_sim as start_velmora_sim, stop  # noqa: E402
 
-VELMORA = None
+VELMORA = []  # the command that runs the tool
 WEB = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "cli", "panel", "web")
 
 
@@ -32,7 +33,7 @@ class Panel:
     def __init__(self, device, listen, port):
         self.host, self.port = listen, port
         self.process = subprocess.Popen(
-            [VELMORA, "panel", "-H", device, "--listen", "%s:%d" % (listen, port), "--stop-after", "120"],
+            [*VELMORA, "panel", "-H", device, "--listen", "%s:%d" % (listen, port), "--stop-after", "120"],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         text = b""
         while b"token=" not in text:
@@ -205,7 +206,7 @@ class PanelServer(unittest.TestCase):
         self.assertEqual(p.json("POST", "/api/write", b"", status=502)["error"]["result"], 24)
 
     def test_a_second_panel_on_a_busy_port_is_an_error_naming_it(self):
-        second = subprocess.run([VELMORA, "panel", "-H", address(18, 1), "--listen", address(18, 2) + ":18181",
+        second = subprocess.run([*VELMORA, "panel", "-H", address(18, 1), "--listen", address(18, 2) + ":18181",
                                  "--stop-after", "5"], capture_output=True, timeout=30)
         self.assertEqual(second.returncode, 1, second)
         self.assertNotIn(b"open http", second.stdout)
@@ -384,5 +385,5 @@ class DroppedDevice(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    VELMORA = sys.argv.pop(1)
+    VELMORA = [p for p in (os.environ.get("VELMORA_EMULATOR"), sys.argv.pop(1)) if p]
     unittest.main()

@@ -29,8 +29,10 @@ def address(third, fourth):
 
 
 def start_sim(velmora, host, seconds):
-    """`velmora sim` on `host`, once it listens; it stops by itself after `seconds`."""
-    sim = subprocess.Popen([velmora, "sim", "-a", host, "-q", "-t", str(seconds)],
+    """`velmora sim` on `host`, once it listens; it stops by itself after `seconds`.
+    `velmora` is the tool's path, or a command list that runs it."""
+    command = [velmora] if isinstance(velmora, str) else list(velmora)
+    sim = subprocess.Popen([*command, "sim", "-a", host, "-q", "-t", str(seconds)],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     line = sim.stdout.readline().decode()
     if not line.startswith("listening"):

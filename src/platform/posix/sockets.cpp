@@ -94,6 +94,8 @@ long SocketSend(Socket s, const void* data, std::size_t length) {
   }
 }
 
+bool SocketSendNoWaitWorks() { return true; }
+
 long SocketSendNoWait(Socket s, const void* data, std::size_t length) {
   if (length > std::size_t(INT_MAX)) length = INT_MAX;
   for (;;) {

@@ -104,6 +104,8 @@ long SocketSend(Socket s, const void* data, std::size_t length) {
   return n == SOCKET_ERROR ? -1 : long(n);
 }
 
+bool SocketSendNoWaitWorks() { return false; }
+
 long SocketSendNoWait(Socket, const void*, std::size_t) {
   // Winsock has no per-call flag for this on a blocking socket, and switching
   // the socket to non-blocking mode would race the reader's pending receive.

@@ -45,29 +45,30 @@ bool ParseOnOff(const std::string& text, const char* what) {
 
 namespace {
 
-CLI::Validator ByteCountCheck(std::int64_t min, std::int64_t max) {
+// A validator from one of the parsers above: CLI11 wants the complaint
+// returned, the parsers throw it, and the option keeps the parsed spelling.
+template <class Reparse>
+CLI::Validator Reparsing(Reparse reparse, const char* name) {
   return CLI::Validator(
-      [min, max](std::string& text) -> std::string {
+      [reparse](std::string& text) -> std::string {
         try {
-          text = std::to_string(ParseBytes(text, "the value", min, max));
+          text = reparse(text);
           return {};
         } catch (const UsageError& e) {
           return e.what();
         }
       },
-      "", "BYTES");
+      "", name);
 }
 
-const CLI::Validator OnOffCheck(
-    [](std::string& text) -> std::string {
-      try {
-        text = ParseOnOff(text, "the value") ? "1" : "0";
-        return {};
-      } catch (const UsageError& e) {
-        return e.what();
-      }
-    },
-    "", "ON/OFF");
+CLI::Validator ByteCountCheck(std::int64_t min, std::int64_t max) {
+  return Reparsing(
+      [min, max](const std::string& text) { return std::to_string(ParseBytes(text, "the value", min, max)); },
+      "BYTES");
+}
+
+const CLI::Validator OnOffCheck =
+    Reparsing([](const std::string& text) { return std::string(ParseOnOff(text, "the value") ? "1" : "0"); }, "ON/OFF");
 
 const CLI::Validator SecondsCheck(
     [](std::string& text) -> std::string {

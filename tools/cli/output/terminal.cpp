@@ -161,18 +161,23 @@ std::string Grouped(std::uint64_t value) {
   return out;
 }
 
+std::tm UtcParts(std::time_t t) {
+  // The threads of a group ask at once: std::gmtime's buffer is shared.
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &t);
+#else
+  gmtime_r(&t, &parts);
+#endif
+  return parts;
+}
+
 std::string UtcNow() {
   using namespace std::chrono;
   const auto now = system_clock::now();
   const std::time_t seconds = system_clock::to_time_t(now);
   const int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  // The threads of a group ask at once: std::gmtime's buffer is shared.
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &seconds);
-#else
-  gmtime_r(&seconds, &parts);
-#endif
+  const std::tm parts = UtcParts(seconds);
   char text[40];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
   char out[48];

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace velmora::cli {
@@ -17,6 +18,8 @@ void SetBinary(std::FILE* stream);
 double NowSeconds();  // monotonic
 // The current time in UTC, ISO 8601 with milliseconds: 2026-12-09T04:50:12.345Z
 std::string UtcNow();
+// `t` broken down in UTC; safe to call from several threads at once.
+std::tm UtcParts(std::time_t t);
 void SleepMs(int ms);
 
 // Ctrl-C (and SIGTERM) during long work: the first one asks the work to end

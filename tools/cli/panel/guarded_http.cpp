@@ -1,17 +1,9 @@
 #include "guarded_http.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "panel_socket.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -28,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 // A connection, between requests or while a head arrives, or in a worker's hands.
 struct Connection {
-  int Fd = -1;
+  socket_t Fd = INVALID_SOCKET;
   std::string Buffer;         // received and not yet handed to the library
   std::size_t Searched = 0;   // how far Buffer has been searched for the head's end
   std::size_t HeadEnd = 0;    // past the head's blank line, once found
@@ -36,8 +28,8 @@ struct Connection {
   Clock::time_point Deadline;
   std::uint64_t Since = 0;    // order of arrival, for choosing which to drop
 
-  explicit Connection(int fd) : Fd(fd) {}
-  ~Connection() { ::close(Fd); }
+  explicit Connection(socket_t fd) : Fd(fd) {}
+  ~Connection() { sock::Close(Fd); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
@@ -52,20 +44,20 @@ struct Connection {
 };
 using ConnectionPtr = std::unique_ptr<Connection>;
 
-bool WaitFor(int fd, short events, std::chrono::milliseconds limit) {
+bool WaitFor(socket_t fd, short events, std::chrono::milliseconds limit) {
   pollfd p{fd, events, 0};
   int r;
-  do r = ::poll(&p, 1, static_cast<int>(limit.count()));
-  while (r < 0 && errno == EINTR);
+  do r = sock::Poll(&p, 1, static_cast<int>(limit.count()));
+  while (r < 0 && sock::NotNow(sock::LastError()));
   return r > 0;
 }
 
 // A last word to a connection about to be closed; it may not be heard.
-void Refuse(int fd, int status, const char* reason, const char* message) {
+void Refuse(socket_t fd, int status, const char* reason, const char* message) {
   const std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                            "\r\nConnection: close\r\nContent-Type: text/plain\r\nContent-Length: " +
                            std::to_string(std::strlen(message)) + "\r\n\r\n" + message;
-  (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  (void)sock::Send(fd, text.data(), text.size());  // non-blocking: never waits
 }
 
 std::string AddressText(const sockaddr_storage& a) {
@@ -120,9 +112,9 @@ class ConnectionStream final : public httplib::Stream {
 
   ssize_t write(const char* ptr, size_t size) override {
     if (!WaitFor(C.Fd, POLLOUT, Limits.IoTime)) return -1;
-    const ssize_t n = ::send(C.Fd, ptr, size, MSG_NOSIGNAL);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    return n;
+    const long long n = sock::Send(C.Fd, ptr, size);
+    if (n < 0 && sock::NotNow(sock::LastError())) return 0;
+    return static_cast<ssize_t>(n);
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override { Name(::getpeername, ip, port); }
@@ -158,7 +150,7 @@ class ConnectionStream final : public httplib::Stream {
     Offset = 0;
     if (!WaitFor(C.Fd, POLLIN, Limits.IoTime)) return false;
     C.Buffer.resize(16 << 10);
-    const ssize_t n = ::recv(C.Fd, C.Buffer.data(), C.Buffer.size(), 0);
+    const long long n = sock::Receive(C.Fd, C.Buffer.data(), C.Buffer.size());
     C.Buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return n > 0;
   }
@@ -188,8 +180,8 @@ thread_local ConnectionStream* Current = nullptr;
 struct GuardedHttp::Impl {
   GuardedHttp& Owner;
   const HttpLimits Limits;
-  int Listener = -1;
-  int Wake[2] = {-1, -1};
+  socket_t Listener = INVALID_SOCKET;
+  sock::Waker Wake;
   sockaddr_storage Bound{};
   std::atomic<bool> Stopping{false};
 
@@ -197,19 +189,16 @@ struct GuardedHttp::Impl {
   std::condition_variable Ready;
   std::deque<ConnectionPtr> Queue;     // heads complete, for the workers
   std::vector<ConnectionPtr> Returned;  // answered and kept alive, for the poller
-  std::set<int> Answering;
+  std::set<socket_t> Answering;
   bool Quit = false;
   std::atomic<std::size_t> Busy{0};  // queued, answering or returned
 
-  Impl(GuardedHttp& owner, HttpLimits limits) : Owner(owner), Limits(limits) {
-    if (::pipe2(Wake, O_NONBLOCK | O_CLOEXEC) != 0) Wake[0] = Wake[1] = -1;
-  }
+  Impl(GuardedHttp& owner, HttpLimits limits) : Owner(owner), Limits(limits) {}
   ~Impl() {
-    for (int fd : {Listener, Wake[0], Wake[1]})
-      if (fd >= 0) ::close(fd);
+    if (Listener != INVALID_SOCKET) sock::Close(Listener);
   }
 
-  void Poke() { (void)!::write(Wake[1], "x", 1); }
+  void Poke() { Wake.Poke(); }
 
   // Answers one request; true when the connection goes on to the next.
   bool Answer(Connection& c) {
@@ -262,9 +251,9 @@ struct GuardedHttp::Impl {
     const std::size_t room = Limits.HeadBytes + 1 - std::min(c.Buffer.size(), Limits.HeadBytes);
     const std::size_t had = c.Buffer.size();
     c.Buffer.resize(had + room);
-    const ssize_t n = ::recv(c.Fd, c.Buffer.data() + had, room, 0);
+    const long long n = sock::Receive(c.Fd, c.Buffer.data() + had, room);
     c.Buffer.resize(had + (n > 0 ? static_cast<std::size_t>(n) : 0));
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (n < 0 && sock::NotNow(sock::LastError())) return true;
     if (n <= 0) return false;
     if (!c.HeadStarted) {
       c.HeadStarted = true;
@@ -295,16 +284,16 @@ struct GuardedHttp::Impl {
 
   void Accept(std::vector<ConnectionPtr>& waiting, std::uint64_t& serial) {
     for (int round = 0; round < 64; ++round) {
-      const int fd = ::accept4(Listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) {
+      const socket_t fd = sock::Accept(Listener);
+      if (fd == INVALID_SOCKET) {
         // Out of descriptors, the listener stays ready: make room, or pause
         // rather than spin.
-        if ((errno == EMFILE || errno == ENFILE) && !DropOldest(waiting))
+        if (sock::OutOfDescriptors(sock::LastError()) && !DropOldest(waiting))
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return;
       }
       const int yes = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&yes), sizeof yes);
       while (waiting.size() + Busy >= Limits.Connections && DropOldest(waiting)) {
       }
       auto c = std::make_unique<Connection>(fd);
@@ -338,18 +327,16 @@ struct GuardedHttp::Impl {
       }
       auto now = Clock::now();
       auto next = now + std::chrono::seconds(1);
-      polled.assign({{Wake[0], POLLIN, 0}, {Listener, POLLIN, 0}});
+      polled.assign({{Wake.ReadEnd(), POLLIN, 0}, {Listener, POLLIN, 0}});
       for (const auto& c : waiting) {
         polled.push_back({c->Fd, POLLIN, 0});
         next = std::min(next, c->Deadline);
       }
       const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-      if (::poll(polled.data(), polled.size(), static_cast<int>(std::max<long long>(0, wait) + 1)) < 0 &&
-          errno != EINTR)
+      if (sock::Poll(polled.data(), polled.size(), static_cast<int>(std::max<long long>(0, wait) + 1)) < 0 &&
+          !sock::NotNow(sock::LastError()))
         break;
-      char drain[64];
-      while (::read(Wake[0], drain, sizeof drain) > 0) {
-      }
+      Wake.Drain();
       now = Clock::now();
       // Connections returned with a head already buffered are not in polled.
       for (std::size_t i = 0; i < waiting.size(); ++i) {
@@ -374,7 +361,7 @@ struct GuardedHttp::Impl {
       Queue.clear();
       Returned.clear();
       // Answers under way end at their next read or write.
-      for (int fd : Answering) ::shutdown(fd, SHUT_RDWR);
+      for (socket_t fd : Answering) sock::ShutDown(fd);
     }
     Ready.notify_all();
     for (auto& w : workers) w.join();
@@ -394,22 +381,19 @@ std::string GuardedHttp::Bind(const std::string& host, int port) {
   if (const int e = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found); e != 0)
     return std::string("cannot resolve ") + host + ": " + ::gai_strerror(e);
   std::string why = "no address";
-  for (addrinfo* a = found; a && P->Listener < 0; a = a->ai_next) {
-    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
-    if (fd < 0) continue;
-    // A port an earlier panel left in TIME_WAIT is free again; one that
-    // another socket listens on is not (no SO_REUSEPORT).
-    const int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 64) == 0) {
+  for (addrinfo* a = found; a && P->Listener == INVALID_SOCKET; a = a->ai_next) {
+    const socket_t fd = sock::Open(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (fd == INVALID_SOCKET) continue;
+    if (sock::BindAlone(fd, a->ai_addr, a->ai_addrlen, 64)) {
       P->Listener = fd;
       break;
     }
-    why = errno == EADDRINUSE ? "port " + std::to_string(port) + " is in use" : std::strerror(errno);
-    ::close(fd);
+    const int e = sock::LastError();
+    why = sock::AddressInUse(e) ? "port " + std::to_string(port) + " is in use" : sock::ErrorText(e);
+    sock::Close(fd);
   }
   ::freeaddrinfo(found);
-  if (P->Listener < 0) return why;
+  if (P->Listener == INVALID_SOCKET) return why;
   socklen_t length = sizeof P->Bound;
   ::getsockname(P->Listener, reinterpret_cast<sockaddr*>(&P->Bound), &length);
   // The library's event streams run while this is a socket.
@@ -422,7 +406,7 @@ int GuardedHttp::BoundPort() const { return AddressPort(P->Bound); }
 bool GuardedHttp::BoundLoopback() const { return IsLoopback(P->Bound); }
 
 void GuardedHttp::Serve() {
-  if (P->Listener >= 0 && P->Wake[0] >= 0) P->Serve();
+  if (P->Listener != INVALID_SOCKET && P->Wake.Ready()) P->Serve();
 }
 
 void GuardedHttp::Stop() {

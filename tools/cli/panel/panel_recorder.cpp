@@ -28,13 +28,7 @@ std::vector<std::string> PanelRecorder::Formats() {
 }
 
 std::string PanelRecorder::NewPath(const std::string& extension) const {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  const std::tm utc = UtcParts(std::time(nullptr));
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
   // Two recordings within a second get a number; the side file counts as

@@ -651,6 +651,8 @@ class CheckedReader {
     return InRange(Where, "attribute " + std::string(name), name, value);
   }
 
+  std::uint64_t Count(const char* name) const { return static_cast<std::uint64_t>(Integer(name)); }
+
   double Number(const char* name) const {
     if (!Has(name)) return 0;
     const Id a = OpenSingle(name, H5T_FLOAT);
@@ -762,28 +764,13 @@ RecordingInfo ReadOpenRecording(hid_t root, hid_t samplesAt, const std::string& 
   const CheckedReader file(root, where);
   if (!file.Has("frequency_hz")) throw Failure(where + " is an HDF5 file, but not a velmora recording");
   RecordingInfo r;
-  r.FrequencyHz = static_cast<std::int32_t>(file.Setting("frequency_hz"));
-  r.PacketBits = static_cast<std::int32_t>(file.Setting("packet_bits"));
-  r.SampleBytes = static_cast<int>(file.Setting("sample_bytes"));
-  r.BlockBytes = static_cast<std::int32_t>(file.Setting("block_bytes"));
-  const std::string azero = file.Text("azero");
-  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
+  ReadCommonSettings(file, r);
   r.Lines = ParseLines(file.Text("lines"), file, where);
   r.Mode = file.Text("mode");
   r.Attach = file.Integer("attach") != 0;
   r.Host = file.Text("host");
   r.Channel = static_cast<std::int32_t>(file.Integer("channel"));
-  r.StartUtc = file.Text("start_time_utc");
-  r.ToolVersion = file.Text("tool_version");
-  r.LibraryVersion = file.Text("library_version");
-  r.Ended = file.Text("ended");
-  r.FirstSample = static_cast<std::uint64_t>(file.Integer("first_sample"));
-  r.Samples = static_cast<std::uint64_t>(file.Integer("samples"));
-  r.TargetSamples = static_cast<std::uint64_t>(file.Integer("target_samples"));
-  r.LostSamples = static_cast<std::uint64_t>(file.Integer("lost_samples"));
-  r.Bytes = static_cast<std::uint64_t>(file.Integer("bytes"));
-  r.Replies = static_cast<std::uint64_t>(file.Integer("replies"));
-  r.Seconds = file.Number("seconds");
+  ReadCommonOutcome(file, r);
   hsize_t dims[2];
   // What is in the file counts, also when the run never wrote its outcome.
   if (H5Lexists(samplesAt, "samples", H5P_DEFAULT) > 0) {

@@ -262,12 +262,7 @@ RecordingInfo ParseSideFile(const std::string& text, const std::string& where) {
   const SideFields top(j, where, "");
   RecordingInfo r;
   const SideFields s = top.Object("settings");
-  r.FrequencyHz = static_cast<std::int32_t>(s.Setting("frequency_hz"));
-  r.PacketBits = static_cast<std::int32_t>(s.Setting("packet_bits"));
-  r.SampleBytes = static_cast<int>(s.Setting("sample_bytes"));
-  r.BlockBytes = static_cast<std::int32_t>(s.Setting("block_bytes"));
-  const std::string azero = s.Text("azero", "not sent");
-  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
+  ReadCommonSettings(s, r);
   s.List("lines", 32, [&](const SideFields& l) {
     r.Lines.emplace_back(static_cast<std::uint32_t>(l.Integer("line")), l.Flag("on"));
   });
@@ -278,17 +273,7 @@ RecordingInfo ParseSideFile(const std::string& text, const std::string& where) {
     r.Host = d.Text("host");
     r.Channel = static_cast<std::int32_t>(d.Integer("channel"));
   }
-  r.StartUtc = top.Text("start_time_utc");
-  r.ToolVersion = top.Text("tool_version");
-  r.LibraryVersion = top.Text("library_version");
-  r.Ended = top.Text("ended");
-  r.FirstSample = top.Count("first_sample");
-  r.Samples = top.Count("samples");
-  r.TargetSamples = top.Count("target_samples");
-  r.LostSamples = top.Count("lost_samples");
-  r.Bytes = top.Count("bytes");
-  r.Replies = top.Count("replies");
-  r.Seconds = top.Number("seconds");
+  ReadCommonOutcome(top, r);
   top.List("gaps", MaxKeptGaps, [&](const SideFields& g) {
     LossGap gap;
     gap.FirstSample = g.Count("first_sample");

@@ -64,6 +64,35 @@ JsonValue SettingsJson(std::int32_t frequencyHz, std::int32_t packetBits, int sa
 // DamagedFile naming the field. `where` names the file in messages.
 RecordingInfo ParseSideFile(const std::string& text, const std::string& where);
 
+// The fields both kinds of file keep under the same names and types, read
+// through either file's reader (the side file's and the HDF5 attributes'
+// offer the same calls), so that the two readers cannot come to disagree.
+// What each file lays out its own way (lines, mode, attach, the device) its
+// reader reads itself.
+template <class Fields>
+void ReadCommonSettings(const Fields& settings, RecordingInfo& r) {
+  r.FrequencyHz = static_cast<std::int32_t>(settings.Setting("frequency_hz"));
+  r.PacketBits = static_cast<std::int32_t>(settings.Setting("packet_bits"));
+  r.SampleBytes = static_cast<int>(settings.Setting("sample_bytes"));
+  r.BlockBytes = static_cast<std::int32_t>(settings.Setting("block_bytes"));
+  const std::string azero = settings.Text("azero");
+  r.AZero = azero == "on" ? 1 : azero == "off" ? 0 : -1;
+}
+template <class Fields>
+void ReadCommonOutcome(const Fields& outcome, RecordingInfo& r) {
+  r.StartUtc = outcome.Text("start_time_utc");
+  r.ToolVersion = outcome.Text("tool_version");
+  r.LibraryVersion = outcome.Text("library_version");
+  r.Ended = outcome.Text("ended");
+  r.FirstSample = outcome.Count("first_sample");
+  r.Samples = outcome.Count("samples");
+  r.TargetSamples = outcome.Count("target_samples");
+  r.LostSamples = outcome.Count("lost_samples");
+  r.Bytes = outcome.Count("bytes");
+  r.Replies = outcome.Count("replies");
+  r.Seconds = outcome.Number("seconds");
+}
+
 // What an HDF5 recording holds: one device, or a group of several.
 struct H5Contents {
   bool Group = false;
