@@ -155,12 +155,12 @@ QueuedMutex::~QueuedMutex() {
   delete q;
 }
 
+namespace {
+
 // How long the next in line watches for its turn before it sleeps. A call
 // on a device nearby holds the lock for tens of microseconds, and waking a
 // sleeper costs about as much again; the watcher gives its CPU away at every
 // turn, so the holder's own threads are never held up by it.
-namespace {
-
 constexpr auto TurnWatch = std::chrono::microseconds(100);
 
 void WatchForTurn(const QueuedMutexState& q, std::uint64_t ticket) {
@@ -177,19 +177,26 @@ void QueuedMutex::Lock() {
   auto* q = static_cast<QueuedMutexState*>(Handle);
   Check(pthread_mutex_lock(&q->Lock));
   const std::uint64_t ticket = q->NextTicket++;
-  if (ticket == q->Serving + 1) {
-    Check(pthread_mutex_unlock(&q->Lock));
-    WatchForTurn(*q, ticket);
-    Check(pthread_mutex_lock(&q->Lock));
-  }
   const std::size_t slot = std::size_t(ticket % TurnSlots);
   while (q->Serving != ticket) {
+    if (ticket == q->Serving + 1) {
+      Check(pthread_mutex_unlock(&q->Lock));
+      WatchForTurn(*q, ticket);
+      Check(pthread_mutex_lock(&q->Lock));
+      if (q->Serving == ticket) break;
+    }
     ++q->Asleep[slot];
     const int rc = pthread_cond_wait(&q->Turn[slot], &q->Lock);
     --q->Asleep[slot];
     Check(rc);
   }
+  // The next in line, asleep since it queued, is woken now rather than at
+  // the release: it then watches for the hand-over while this call runs,
+  // and the release finds nobody to wake.
+  const std::size_t next = std::size_t((ticket + 1) % TurnSlots);
+  const bool wakeNext = q->Asleep[next] != 0;
   Check(pthread_mutex_unlock(&q->Lock));
+  if (wakeNext) Check(pthread_cond_broadcast(&q->Turn[next]));
 }
 
 void QueuedMutex::Unlock() {
