@@ -56,7 +56,7 @@ test: build
 	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300
 
 # The benchmark against a raw socket client on 127.<VELMORA_TEST_NET>.0.200:
-# `bench` is the full run (about a minute) whose table goes into the README,
+# `bench` is the full run (about half a minute) whose table goes into the README,
 # `bench-smoke` a run of a few seconds that CI uses to keep it building and
 # working.
 bench: build
