@@ -19,7 +19,10 @@ except ImportError:  # the suite runs with interpreters without PyTango too
 
 # Each class's server listens on its own port of 127.0.0.1 (the default host
 # lookup of this Tango needs a route to the internet).
-_PORT = 40_000 + int(os.environ.get("VELMORA_TEST_NET", "0") or 0) * 10
+# Below the kernel's ephemeral range (32768 and up), where an outgoing
+# connection may hold any port at the moment a server binds it, and above the
+# ports of the Tango database fixture (20000 + 10 * net, and a few after it).
+_PORT = 23_000 + int(os.environ.get("VELMORA_TEST_NET", "0") or 0) * 10
 HZ = 200_000
 
 
