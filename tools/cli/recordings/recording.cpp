@@ -1,5 +1,6 @@
 #include "recordings/recording.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -236,20 +237,43 @@ class SideFields {
   std::string Path;
 };
 
+// The deepest nesting of arrays and objects in `text`, brackets inside
+// strings aside; text that is not JSON gives some number, and the parser
+// then refuses it.
+int NestingDepth(const std::string& text) {
+  int depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 SideJson ParseBounded(const std::string& text, const std::string& where) {
   if (text.size() > MaxSideFileBytes)
     throw DamagedFile(where, "a side file of " + Grouped(text.size()) + " bytes; they are at most " +
                                  Grouped(MaxSideFileBytes));
-  struct TooDeep {};
-  try {
-    return SideJson::parse(text, [](int depth, SideJson::parse_event_t, SideJson&) {
-      if (depth > MaxSideFileDepth) throw TooDeep();
-      return true;
-    });
-  } catch (const TooDeep&) {
+  // Nesting is measured before parsing, so no deep document is ever built.
+  // nlohmann's callback parser is not used for it: a number too large for a
+  // double thrown from inside that parser ends the process.
+  if (NestingDepth(text) > MaxSideFileDepth)
     throw DamagedFile(where, "JSON nested more than " + std::to_string(MaxSideFileDepth) + " deep");
+  try {
+    return SideJson::parse(text);
   } catch (const SideJson::parse_error& e) {
     throw DamagedFile(where, "not valid JSON (at byte " + Grouped(e.byte) + ")");
+  } catch (const SideJson::exception&) {
+    throw DamagedFile(where, "not valid JSON (a number out of range)");
   }
 }
 
