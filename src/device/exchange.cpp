@@ -29,6 +29,8 @@ namespace {
 // spares that wake-up. Slower devices are never watched for.
 constexpr std::uint32_t ReplyWatchUs = 100;
 
+using Here = transport::TDClientSock::HereResult;
+
 std::uint32_t MicrosecondsSince(std::chrono::steady_clock::time_point start) {
   const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
                       std::chrono::steady_clock::now() - start)
@@ -36,26 +38,45 @@ std::uint32_t MicrosecondsSince(std::chrono::steady_clock::time_point start) {
   return us >= std::int64_t(UINT32_MAX) ? UINT32_MAX : std::uint32_t(us);
 }
 
-// True once DataReceived has signalled, within ReplyWatchUs of `start`.
-bool WatchForReply(TVClientSock& h, std::chrono::steady_clock::time_point start) {
-  while (!h.ReplyHint.exchange(false, std::memory_order_acquire)) {
-    if (MicrosecondsSince(start) >= ReplyWatchUs) return false;
+// Watches for up to ReplyWatchUs: bytes received on this thread, or the
+// reader's hint. Quiet when neither came; ReaderReceives when the reader
+// signalled (the wait then consumes its signal at once).
+Here WatchForReply(TVClientSock& h, std::chrono::steady_clock::time_point start) {
+  for (;;) {
+    const Here here = h.Sock->ReceiveHere(0);
+    const bool hinted =
+        here == Here::ReaderReceives && h.ReplyHint.exchange(false, std::memory_order_acquire);
+    if (here == Here::Received || here == Here::Ended || hinted) {
+      return here;
+    }
+    if (MicrosecondsSince(start) >= ReplyWatchUs) return Here::Quiet;
     platform::YieldTimeSlice();
   }
-  return true;
 }
 
-// Waits for ReplySignal; false once a whole TimeoutMs has passed without a
-// received block. Blocks of a large frame are not signalled one by one, so
-// a wait that ran out while they were arriving goes on until TimeoutMs
-// after the last of them.
+// Waits for received bytes: on this thread when the reader has stepped
+// aside, else for ReplySignal. False once a whole TimeoutMs has passed
+// without a received block, or once the link has ended. Blocks of a large
+// frame are not signalled one by one, so a wait that ran out while they were
+// arriving goes on until TimeoutMs after the last of them.
 bool WaitForReply(TVClientSock& h) {
   const auto start = std::chrono::steady_clock::now();
-  if (h.LastReplyWaitUs < ReplyWatchUs) WatchForReply(h, start);
   const auto timeout = static_cast<std::uint32_t>(h.TimeoutMs);
+  Here watched = Here::Quiet;
+  if (h.LastReplyWaitUs < ReplyWatchUs) watched = WatchForReply(h, start);
   std::uint32_t wait = timeout;
   for (;;) {
-    if (h.ReplySignal.WaitFor(wait) == platform::Semaphore::WaitResult::Signaled) {
+    const Here here = watched == Here::Quiet ? h.Sock->ReceiveHere(wait) : watched;
+    watched = Here::Quiet;
+    bool arrived = here == Here::Received;
+    if (here == Here::Ended) {
+      h.LastReplyWaitUs = UINT32_MAX;
+      return false;
+    }
+    if (here == Here::ReaderReceives) {
+      arrived = h.ReplySignal.WaitFor(wait) == platform::Semaphore::WaitResult::Signaled;
+    }
+    if (arrived) {
       h.LastReplyWaitUs = MicrosecondsSince(start);
       return true;
     }
@@ -74,6 +95,7 @@ void Resync(TVClientSock& h) {
   std::string retry = BuildRequest(wire::tag::Retry);
   for (int i = 0; i < 4; ++i) {
     platform::YieldTimeSlice();
+    h.Sock->ReceiveHere(0);
     h.Replies.DiscardArrived(*h.Sock);
   }
   h.Sock->QueueSend(std::move(retry));

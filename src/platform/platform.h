@@ -83,6 +83,13 @@ bool SocketSendAll(Socket s, const void* data, std::size_t length);
 // shut down from this side).
 long SocketRecv(Socket s, void* data, std::size_t length);
 
+// A receive that waits at most `ms` milliseconds (0: not at all) for bytes,
+// for a thread that is the only one receiving on the socket. Returns the
+// count received, 0 when the peer closed the connection, -1 on error, or
+// ReceiveNothingYet when no byte came within the time.
+constexpr long ReceiveNothingYet = -2;
+long SocketRecvWithin(Socket s, void* data, std::size_t length, std::uint32_t ms);
+
 // Shuts the socket down in both directions (SD_BOTH / SHUT_RDWR); pending
 // receives on other threads return. Does not release the handle. The result
 // is not meaningful to callers.

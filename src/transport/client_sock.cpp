@@ -32,7 +32,7 @@ TDClientSock::~TDClientSock() {
 
 bool TDClientSock::Valid() const {
   return RecvMutex.Valid() && SendMutex.Valid() && SendSemaphore.Valid() && SocketMutex.Valid() &&
-         RecvSpace.Valid();
+         RecvSpace.Valid() && ReaderWake.Valid();
 }
 
 std::uint32_t TDClientSock::ResolveHost(const ByteString& host) {
@@ -103,6 +103,7 @@ int TDClientSock::Connect(const ByteString& host, std::int32_t port) {
 void TDClientSock::Shutdown() {
   Stopping = true;
   if (RecvSpace.Valid()) RecvSpace.Release();
+  if (ReaderWake.Valid()) ReaderWake.Release();
   if (!SocketMutex.Valid()) return;
   platform::MutexLock hold(SocketMutex);
   if (!SocketClosed) platform::SocketShutdownBoth(SocketHandle);
@@ -350,15 +351,106 @@ std::uint32_t TDClientSock::QuietMs() {
   return quiet.count() >= 0xFFFFFFFF ? 0xFFFFFFFFu : std::uint32_t(quiet.count());
 }
 
-std::unique_ptr<char[]> TDClientSock::AppendReceivedLocked(std::unique_ptr<char[]> block,
-                                                           std::size_t length) {
+void TDClientSock::AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length) {
   RecvBuffer.push_back(TReceivedBlock{std::move(block), length});
   RecvBytes += length;
   LastArrival = std::chrono::steady_clock::now();
+}
+
+std::unique_ptr<char[]> TDClientSock::TakeFreeBlockLocked() {
   if (FreeBlocks.empty()) return nullptr;
   std::unique_ptr<char[]> next = std::move(FreeBlocks.back());
   FreeBlocks.pop_back();
   return next;
+}
+
+bool TDClientSock::StepAsideWhileCallersReceive() {
+  for (;;) {
+    bool steppedAside = false;
+    {
+      platform::MutexLock hold(RecvMutex);
+      if (Stopping) return false;
+      const auto now = std::chrono::steady_clock::now();
+      if (Receiving == Receiver::Reader) {
+        if (!AsideWanted) return true;
+        Receiving = Receiver::ReaderAside;
+        LastHereReceive = now;
+        steppedAside = true;
+      } else if (Receiving == Receiver::ReaderAside &&
+                 now - LastHereReceive >= std::chrono::milliseconds(ReaderAsideMs)) {
+        Receiving = Receiver::Reader;
+        AsideWanted = false;
+        return true;
+      }
+    }
+    // The caller that asked may be asleep on a notification: for a reply
+    // this reader will now never receive, or held back for a large frame.
+    // Woken, it finds the reader aside and receives the rest itself.
+    if (steppedAside) OnReceive.Notify(this);
+    ReaderWake.WaitFor(ReaderAsideMs);
+  }
+}
+
+TDClientSock::HereResult TDClientSock::ReceiveHere(std::uint32_t timeoutMs) {
+  std::unique_ptr<char[]> block;
+  {
+    platform::MutexLock hold(RecvMutex);
+    if (Receiving != Receiver::ReaderAside || Stopping) {
+      if (Receiving == Receiver::Reader) AsideWanted = true;
+      return HereResult::ReaderReceives;
+    }
+    // What the reader received just before it stepped aside comes first.
+    if (RecvBytes > 0) {
+      LastHereReceive = std::chrono::steady_clock::now();
+      return HereResult::Received;
+    }
+    // Room for the block's entry first, so that a received block can always
+    // be kept: a lack of memory then throws before anything is received.
+    RecvBuffer.reserve(RecvBuffer.size() + 1);
+    block = TakeFreeBlockLocked();
+    if (block == nullptr) block.reset(new char[ReceiveBlockSize]);
+    Receiving = Receiver::Caller;
+  }
+  // The use keeps the descriptor from being closed and reused meanwhile.
+  const bool mayUseSocket = TakeSocketUse();
+  const long n = mayUseSocket ? platform::SocketRecvWithin(SocketHandle, block.get(),
+                                                           ReceiveBlockSize, timeoutMs)
+                              : -1;
+  if (mayUseSocket) ReleaseSocketUse();
+  HereResult result = HereResult::Received;
+  {
+    platform::MutexLock hold(RecvMutex);
+    if (n == platform::ReceiveNothingYet) {
+      RecycleBlockLocked(std::move(block));
+      Receiving = Receiver::ReaderAside;
+      result = HereResult::Quiet;
+    } else if (n > 0) {
+      AppendReceivedLocked(std::move(block), static_cast<std::size_t>(n));
+      Receiving = Receiver::ReaderAside;
+    } else {
+      // The reader's own receive then finds the end too, and tears the
+      // connection down as it always does.
+      RecycleBlockLocked(std::move(block));
+      Receiving = Receiver::Reader;
+      AsideWanted = false;
+      result = HereResult::Ended;
+    }
+    LastHereReceive = std::chrono::steady_clock::now();
+  }
+  if (result == HereResult::Ended) {
+    Connected = false;
+    ReaderWake.Release();
+  }
+  return result;
+}
+
+void TDClientSock::RecycleBlockLocked(std::unique_ptr<char[]> block) noexcept {
+  if (FreeBlocks.size() >= MaxFreeBlocks) return;
+  try {
+    FreeBlocks.push_back(std::move(block));
+  } catch (...) {
+    // No room to keep it: the storage is simply freed.
+  }
 }
 
 void TDClientSock::RecycleLocked(TReceivedBlocks& spent) noexcept {

@@ -1,6 +1,9 @@
 // One TCP connection to a device: the socket, its outgoing queue and receive
 // buffer, and the reader and writer threads that move byte strings between
-// them and the network. The transport never looks inside the byte strings.
+// them and the network. While the owner's calls follow each other closely,
+// the calling thread receives in the reader's place (ReceiveHere), as it
+// already sends in the writer's. The transport never looks inside the byte
+// strings.
 //
 // Owner's calling order: construct; set the notification slots; Connect once;
 // any number of QueueSend / TakeReceived while Connected; destroy. The owner
@@ -180,6 +183,27 @@ class TDClientSock {
   // blocks in `spent` goes back to the reader for reuse, and `spent` is left
   // empty. On an exception nothing has been taken.
   void TakeReceivedBlocks(TReceivedBlocks& into, TReceivedBlocks& spent);
+  // What ReceiveHere found.
+  enum class HereResult {
+    Received,        // one more block waits to be taken
+    Quiet,           // nothing arrived within the time given
+    ReaderReceives,  // the reader is receiving: its notification tells
+    Ended,           // the link ended; the reader has been woken to tear down
+  };
+  // Receives on the calling thread instead of the reader, when the reader
+  // has stepped aside: waits at most `timeoutMs` for bytes and appends one
+  // block to what the takes hand over, without notifying OnReceive. While
+  // the reader is the one receiving, this only asks it to step aside after
+  // its next block (notifying what it holds), and the next call here will
+  // find it aside. It steps back in once no call has received here for
+  // ReaderAsideMs, so a device's unasked bytes and a dropped link are still
+  // seen while the owner makes no calls. Throws std::bad_alloc, with nothing
+  // received, when no block can be had.
+  HereResult ReceiveHere(std::uint32_t timeoutMs);
+  // How long the reader stays aside after the last receive on a calling
+  // thread.
+  static constexpr std::uint32_t ReaderAsideMs = 10;
+
   // Until `bytes` received bytes wait untaken, blocks are not notified
   // through OnReceive, except when the reader pauses at UndeliveredCap: an
   // owner collecting a long frame is woken once it is complete instead of at
@@ -228,7 +252,8 @@ class TDClientSock {
   bool Sending GUARDED_BY(SendMutex) = false;               // the writer holds a string
 
  public:
-  // True from a successful Connect until the reader's teardown; never again.
+  // True from a successful Connect until the link is seen to end (by the
+  // reader, or by ReceiveHere just before the reader's teardown); never again.
   // The owner reads it without a lock as a hint before each operation.
   std::atomic<bool> Connected{false};
   TDClientSockEvent OnConnect;
@@ -267,12 +292,12 @@ class TDClientSock {
   // fresh one, and spares the reader a fresh allocation (on some machines a
   // page fault per 4 KiB) for every receive. At most MaxFreeBlocks are kept.
   static constexpr std::size_t MaxFreeBlocks = 64;
-  // With RecvMutex held: appends one received block and returns storage for
-  // the next receive (null when none is free). Throws only for lack of memory,
-  // and then leaves RecvBuffer as it was.
-  std::unique_ptr<char[]> AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length)
+  // With RecvMutex held: appends one received block. Throws only for lack
+  // of memory, and then leaves RecvBuffer as it was.
+  void AppendReceivedLocked(std::unique_ptr<char[]> block, std::size_t length)
       REQUIRES(RecvMutex);
   void RecycleLocked(TReceivedBlocks& spent) noexcept REQUIRES(RecvMutex);
+  void RecycleBlockLocked(std::unique_ptr<char[]> block) noexcept REQUIRES(RecvMutex);
   std::vector<std::unique_ptr<char[]>> FreeBlocks GUARDED_BY(RecvMutex);
   std::size_t NotifyAfter GUARDED_BY(RecvMutex) = 0;
   std::chrono::steady_clock::time_point LastArrival GUARDED_BY(RecvMutex);
@@ -281,6 +306,21 @@ class TDClientSock {
     return RecvBytes >= NotifyAfter || RecvBytes >= UndeliveredCap;
   }
   bool ReaderPaused GUARDED_BY(RecvMutex) = false;
+
+  // Who receives from the socket: only ever one thread at a time, so the
+  // received blocks stay in the order the bytes came.
+  enum class Receiver { Reader, ReaderAside, Caller };
+  Receiver Receiving GUARDED_BY(RecvMutex) = Receiver::Reader;
+  bool AsideWanted GUARDED_BY(RecvMutex) = false;
+  std::chrono::steady_clock::time_point LastHereReceive GUARDED_BY(RecvMutex);
+  // Wakes a reader that stepped aside: a hand-back or the shutdown.
+  platform::Semaphore ReaderWake{0, 1};
+  // Reader only, before each receive: stays aside while the owner's calls
+  // receive their own replies. False once the connection is being shut down.
+  bool StepAsideWhileCallersReceive();
+  // With RecvMutex held: storage of a block for the next receive, null when
+  // none is kept.
+  std::unique_ptr<char[]> TakeFreeBlockLocked() REQUIRES(RecvMutex);
   std::atomic<bool> Stopping{false};                  // set by Shutdown, never cleared
   // Reader only: waits while UndeliveredCap bytes are untaken. False once the
   // connection is being shut down: the reader then stops receiving.

@@ -33,15 +33,12 @@ std::uint32_t TDClientReadThread::Run() {
     std::unique_ptr<char[]> block;
     {
       platform::MutexLock hold(sock.RecvMutex);
-      if (!sock.FreeBlocks.empty()) {
-        block = std::move(sock.FreeBlocks.back());
-        sock.FreeBlocks.pop_back();
-      }
+      block = sock.TakeFreeBlockLocked();
     }
     if (block == nullptr) block.reset(new char[TDClientSock::ReceiveBlockSize]);
     for (;;) {
       // Bytes nobody takes stay in the socket, where TCP holds the device back.
-      if (!sock.WaitForRecvSpace()) {
+      if (!sock.WaitForRecvSpace() || !sock.StepAsideWhileCallersReceive()) {
         status = ErrorNotConnected;
         break;
       }
@@ -54,7 +51,8 @@ std::uint32_t TDClientReadThread::Run() {
       bool notify;
       {
         platform::MutexLock hold(sock.RecvMutex);
-        block = sock.AppendReceivedLocked(std::move(block), static_cast<std::size_t>(n));
+        sock.AppendReceivedLocked(std::move(block), static_cast<std::size_t>(n));
+        block = sock.TakeFreeBlockLocked();
         notify = sock.NotifyDueLocked();
       }
       if (notify) sock.OnReceive.Notify(&sock);

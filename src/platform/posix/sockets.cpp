@@ -131,6 +131,21 @@ long SocketRecv(Socket s, void* data, std::size_t length) {
   }
 }
 
+long SocketRecvWithin(Socket s, void* data, std::size_t length, std::uint32_t ms) {
+  if (length > std::size_t(INT_MAX)) length = INT_MAX;
+  // Without a wait the receive alone answers; with one, a poll first.
+  if (ms > 0) {
+    const int ready = SocketWaitReadable(s, ms);
+    if (ready <= 0) return ready == 0 ? ReceiveNothingYet : -1;
+  }
+  for (;;) {
+    const ssize_t n = ::recv(int(s), data, length, MSG_DONTWAIT);
+    if (n >= 0) return long(n);
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ReceiveNothingYet;
+    if (errno != EINTR) return -1;
+  }
+}
+
 void SocketShutdownBoth(Socket s) { ::shutdown(int(s), SHUT_RDWR); }
 
 void SocketClose(Socket s) { ::close(int(s)); }

@@ -122,6 +122,15 @@ long SocketRecv(Socket s, void* data, std::size_t length) {
   return n == SOCKET_ERROR ? -1 : long(n);
 }
 
+long SocketRecvWithin(Socket s, void* data, std::size_t length, std::uint32_t ms) {
+  // No per-call non-blocking receive here either (see SocketSendNoWait): the
+  // socket is asked first, and only this thread receives, so the receive
+  // that follows a ready answer does not wait.
+  const int ready = SocketWaitReadable(s, ms);
+  if (ready <= 0) return ready == 0 ? ReceiveNothingYet : -1;
+  return SocketRecv(s, data, length);
+}
+
 void SocketShutdownBoth(Socket s) {
   ::shutdown(SOCKET(s), SD_BOTH);
   // Windows does not end a receive (or accept) that is already blocked when
