@@ -17,6 +17,13 @@ inline bool ReadCell(const std::int32_t* cell, std::int32_t& value) {
   return platform::GuardedRead(&value, cell, sizeof value);
 }
 
+// Both cells, or false when either cannot be read.
+inline bool ReadCells(const std::int32_t* first, std::int32_t& firstValue,
+                      const std::int32_t* second, std::int32_t& secondValue) {
+  const platform::CellPiece pieces[2] = {{&firstValue, first, sizeof firstValue},
+                                         {&secondValue, second, sizeof secondValue}};
+  return platform::GuardedReadEach(pieces, 2);
+}
 inline bool WriteCell(std::int32_t* cell, std::int32_t value) {
   return platform::GuardedWrite(cell, &value, sizeof value);
 }
@@ -66,9 +73,13 @@ class OutputCells {
   explicit OutputCells(std::int32_t* first, std::int32_t* second = nullptr)
       : Cells{first, second} {}
   void Clear() const {
+    static const std::int32_t zero = 0;
+    platform::CellPiece pieces[2] = {};
+    std::size_t count = 0;
     for (std::int32_t* cell : Cells) {
-      if (cell != nullptr) WriteCell(cell, 0);  // an unwritable cell stays as it is
+      if (cell != nullptr) pieces[count++] = platform::CellPiece{cell, &zero, sizeof zero};
     }
+    platform::GuardedWriteEach(pieces, count);  // an unwritable cell stays as it is
   }
   // Clears the cells and passes `result` on: how a failing step ends.
   std::int32_t Refuse(std::int32_t result) const {

@@ -48,7 +48,7 @@ std::int32_t FetchPackets(NDX_HANDLE handle, std::string_view requestTag, std::i
     std::int32_t timeCapacity = 0;
     std::int32_t dataCapacity = 0;
     // Unreadable count cells are refused before anything is sent.
-    if (!ReadCell(timeCount, timeCapacity) || !ReadCell(dataCount, dataCapacity)) {
+    if (!ReadCells(timeCount, timeCapacity, dataCount, dataCapacity)) {
       return cells.Refuse(ErrorNoAccess);
     }
     if (timeCapacity <= 0 || dataCapacity <= 0) return cells.Refuse(ErrorBadLength);

@@ -98,6 +98,55 @@ bool GuardedRead(void* destination, const void* source, std::size_t length) {
   return true;
 }
 
+namespace {
+
+// At most this many pieces go to the kernel in one call; more are rare
+// enough to take one call each.
+constexpr std::size_t PiecesAtOnce = 8;
+
+// One kernel copy of every piece; false when it did not move them all, or
+// the kernel cannot copy (the callers then go piece by piece).
+bool KernelCopyEach(const CellPiece* pieces, std::size_t count, bool toCaller) {
+  if (count == 0 || count > PiecesAtOnce) return count == 0;
+  iovec local[PiecesAtOnce], remote[PiecesAtOnce];
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const CellPiece& p = pieces[i];
+    if (p.Length == 0 || (toCaller ? p.Destination : p.Source) == nullptr) return false;
+    local[i] = iovec{toCaller ? const_cast<void*>(p.Source) : p.Destination, p.Length};
+    remote[i] = iovec{toCaller ? p.Destination : const_cast<void*>(p.Source), p.Length};
+    total += p.Length;
+  }
+  for (;;) {
+    const ssize_t n =
+        toCaller ? ::process_vm_writev(posix::OwnProcess(), local, count, remote, count, 0)
+                 : ::process_vm_readv(posix::OwnProcess(), local, count, remote, count, 0);
+    if (n >= 0) return std::size_t(n) == total;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+bool GuardedReadEach(const CellPiece* pieces, std::size_t count) {
+  if (KernelCopyEach(pieces, count, false)) return true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!GuardedRead(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) return false;
+  }
+  return true;
+}
+
+bool GuardedWriteEach(const CellPiece* pieces, std::size_t count) {
+  if (KernelCopyEach(pieces, count, true)) return true;
+  // Short: the pieces before the one refused are written already, and
+  // writing them again changes nothing.
+  bool all = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!GuardedWrite(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) all = false;
+  }
+  return all;
+}
+
 bool GuardedWrite(void* destination, const void* source, std::size_t length) {
   if (length == 0) return true;
   if (destination == nullptr) return false;
@@ -124,6 +173,9 @@ namespace {
 #endif
 
 enum class Access { Granted, Refused, Unknown };
+
+// Ranges that together span at most this many pages count as short.
+constexpr std::size_t ShortRangesPages = 64;
 
 // One byte of every page is read and written back as it was: the kernel
 // refuses pages we may not write, without a fault and without changing
@@ -200,6 +252,20 @@ bool GuardedCanRead(const void* source, std::size_t length) {
 }
 
 bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count) {
+  // Several short ranges (a call's count cells and small buffers) are
+  // probed together, in two system calls whatever their number, where asking
+  // the kernel costs one per range.
+  if (count >= 3) {
+    const std::uintptr_t page = PageSize();
+    std::size_t pages = 0;
+    for (std::size_t r = 0; r < count && pages <= ShortRangesPages; ++r) {
+      if (ranges[r].Length == 0) continue;
+      const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(ranges[r].Start);
+      if (first == 0 || ranges[r].Length - 1 > UINTPTR_MAX - first) return false;
+      pages += (first + ranges[r].Length - 1) / page - first / page + 1;
+    }
+    if (pages <= ShortRangesPages) return ProbeCanWrite(ranges, count);
+  }
   std::vector<MemoryRange> unsettled;
   for (std::size_t r = 0; r < count; ++r) {
     if (ranges[r].Length == 0) continue;

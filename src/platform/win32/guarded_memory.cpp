@@ -90,6 +90,21 @@ bool GuardedWrite(void* destination, const void* source, std::size_t length) {
   });
 }
 
+bool GuardedReadEach(const CellPiece* pieces, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!GuardedRead(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) return false;
+  }
+  return true;
+}
+
+bool GuardedWriteEach(const CellPiece* pieces, std::size_t count) {
+  bool all = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!GuardedWrite(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) all = false;
+  }
+  return all;
+}
+
 bool GuardedCanRead(const void* source, std::size_t length) {
   const win32::KeepLastError keep;
   if (length == 0) return true;
