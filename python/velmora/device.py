@@ -10,7 +10,7 @@ from . import stream as _stream
 from ._library import Library, load_library
 from ._arguments import INT32_MAX, in_range
 from ._limits import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
-from .errors import ArgumentError, ConnectError, VelmoraError, error_for
+from .errors import NOTHING_NEW, ArgumentError, ConnectError, VelmoraError, error_for
 from .samples import Values
 from .stream import Block
 
@@ -462,6 +462,12 @@ class Device:
         returns ``(nbytes, time_us, truncated)``. The library drops what
         does not fit, so a reply that fills the buffer is marked
         ``truncated``; a buffer of 16 MiB + 1 bytes never is."""
+        return self._packets_into(buffer, False)  # type: ignore[return-value]
+
+    def _packets_into(self, buffer: Any, nothing_new_is_none: bool) -> Optional[PacketFill]:
+        """all_packets_into; with ``nothing_new_is_none``, "nothing new" is
+        None instead of a NoWorkError: a stream meets it on most polls, and
+        raising costs it more than the call itself."""
         with self._fetch_lock:
             handle = self._live("NDX_GetAllPackets")
             target, nbytes = _writable(buffer)
@@ -469,6 +475,9 @@ class Device:
             time_count = ctypes.c_int32(_TIME_CAPACITY)
             result = self._lib.GetAllPackets(handle, ctypes.byref(time_count), self._time_buffer,
                                              ctypes.byref(data_count), target)
+            if (result == _NO_WORK and nothing_new_is_none
+                    and self._lib.last_error() == NOTHING_NEW):
+                return None
             self._raise_for(result, "NDX_GetAllPackets")
             time_bytes = ctypes.string_at(self._time_buffer, time_count.value)
         time_us = int.from_bytes(time_bytes, "little") if time_bytes else None

@@ -15,7 +15,7 @@ from . import _arguments
 from . import samples as _samples
 from ._arguments import in_range, one_of
 from ._limits import MAX_BLOCK_SIZE, MAX_FREQUENCY_HZ
-from .errors import (NOTHING_NEW, ArgumentError, ConnectError, DataLossError, DataLossWarning, NoWorkError,
+from .errors import (ArgumentError, ConnectError, DataLossError, DataLossWarning,
                      NotConnectedError, SlowPacketWarning)
 from .samples import Values
 
@@ -271,11 +271,8 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
     index = 0
     carry = b""  # the start of a sample cut by the end of the last reply
     while limit is None or end is None or index < limit:
-        try:
-            fill = device.all_packets_into(buffer)
-        except NoWorkError as error:
-            if error.status != NOTHING_NEW:
-                raise
+        fill = device._packets_into(buffer, True)
+        if fill is None:  # nothing new
             time.sleep(pause)
             continue
         if fill.time_us is None:
