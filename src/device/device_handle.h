@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -63,6 +64,14 @@ class TVClientSock {
   // How long the last reply wait on this handle took, in microseconds;
   // decides whether the next one watches before it sleeps. Under both locks.
   std::uint32_t LastReplyWaitUs = UINT32_MAX;
+  // When the last exchange on this handle ended, and when the running call
+  // entered the library (before it waited for the locks): a host that asks
+  // again at once is waiting on the device, one that paused in between is
+  // not. Under both locks.
+  std::chrono::steady_clock::time_point LastExchangeEnd;
+  std::chrono::steady_clock::time_point CallEntered;
+  // Whether the last reply on this handle carried a large payload.
+  bool LastReplyLarge = false;
 };
 
 // True for a handle this process inherited through fork(). Every call on it

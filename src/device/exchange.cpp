@@ -28,6 +28,14 @@ namespace {
 // every turn, so the threads that produce the reply are never held up)
 // spares that wake-up. Slower devices are never watched for.
 constexpr std::uint32_t ReplyWatchUs = 100;
+// Only a call that entered the library within this time of the handle's
+// last exchange, and whose last reply was small, watches (time spent waiting
+// for the library lock does not count: that host is waiting on the device).
+// A host that paused in between (a stream that found nothing new) is not
+// held up by a wake-up, and the time of a large reply goes to moving its
+// bytes: either way watching would only cost CPU time, a stream's most of all.
+constexpr auto WatchAfterGap = std::chrono::microseconds(100);
+constexpr std::size_t LargeReplyBytes = 4096;
 
 using Here = transport::TDClientSock::HereResult;
 
@@ -59,11 +67,11 @@ Here WatchForReply(TVClientSock& h, std::chrono::steady_clock::time_point start)
 // without a received block, or once the link has ended. Blocks of a large
 // frame are not signalled one by one, so a wait that ran out while they were
 // arriving goes on until TimeoutMs after the last of them.
-bool WaitForReply(TVClientSock& h) {
+bool WaitForReply(TVClientSock& h, bool mayWatch) {
   const auto start = std::chrono::steady_clock::now();
   const auto timeout = static_cast<std::uint32_t>(h.TimeoutMs);
   Here watched = Here::Quiet;
-  if (h.LastReplyWaitUs < ReplyWatchUs) watched = WatchForReply(h, start);
+  if (mayWatch && h.LastReplyWaitUs < ReplyWatchUs) watched = WatchForReply(h, start);
   std::uint32_t wait = timeout;
   for (;;) {
     const Here here = watched == Here::Quiet ? h.Sock->ReceiveHere(wait) : watched;
@@ -120,6 +128,11 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
   // is taken before any wait, and its signal only costs one empty wake-up.
   // Nothing more is taken while a frame is ready: the bytes behind it wait in
   // the transport, whose cap then bounds what a device can make us hold.
+  const bool mayWatch = h.CallEntered - h.LastExchangeEnd < WatchAfterGap && !h.LastReplyLarge;
+  struct NoteEnd {
+    TVClientSock& Handle;
+    ~NoteEnd() { Handle.LastExchangeEnd = std::chrono::steady_clock::now(); }
+  } noteEnd{h};
   h.ReplyHint.store(false, std::memory_order_relaxed);
   while (h.ReplySignal.WaitFor(0) == platform::Semaphore::WaitResult::Signaled) {
   }
@@ -137,7 +150,7 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
     try {
       if (!h.Replies.Next(reply)) {
         if (h.Replies.TakeArrived(*h.Sock)) continue;
-        if (!WaitForReply(h)) break;
+        if (!WaitForReply(h, mayWatch)) break;
         continue;
       }
     } catch (const diff::EDIFFError&) {
@@ -150,6 +163,8 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
       ~RecycleOnExit() { Replies.Recycle(Reply); }
     } recycle{h.Replies, reply};
     const std::string& tag = reply.Chunk->Tag;
+    h.LastReplyLarge = reply.PayloadSize >= LargeReplyBytes;
+    if (LibraryMutex != nullptr && LibraryMutex->Valid()) LibraryMutex->WakeNextInLine();
 
     if (tag == successTag) {
       result = action.OnSuccess(reply);

@@ -2,6 +2,7 @@
 // answer, and its "RETRY" resynchronisation.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,6 +63,7 @@ enum class Direction { Any, Input, Output };
 template <class Work>
 std::int32_t RunOperation(NDX_HANDLE handle, Direction direction, const OutputCells& cells,
                           Work&& work) noexcept {
+  const auto entered = std::chrono::steady_clock::now();
   LibraryLock library;
   if (!library.Held || CheckHandle(handle) != ErrorSuccess) return cells.Refuse(ErrorBadUnit);
   TVClientSock& h = *static_cast<TVClientSock*>(handle);
@@ -71,6 +73,7 @@ std::int32_t RunOperation(NDX_HANDLE handle, Direction direction, const OutputCe
     return cells.Refuse(ErrorBadTokenType);
   }
   if (!h.Sock->Connected) return cells.Refuse(ErrorNotConnected);
+  h.CallEntered = entered;
   std::int32_t result;
   try {
     result = work(h);

@@ -177,6 +177,11 @@ class CAPABILITY("mutex") QueuedMutex : public OsObject {
   ~QueuedMutex();
   void Lock() ACQUIRE();
   void Unlock() RELEASE();
+  // For the holder, when what is left before its release is short (a call
+  // whose reply has come): the next in line is woken now, to watch for the
+  // hand-over, rather than at the release. Its wake-up then overlaps the
+  // holder's last steps instead of following them.
+  void WakeNextInLine();
   // Only in a child made by fork(): the threads that held or waited for the
   // lock stayed in the parent, so the child's copy becomes free and unwaited.
   void ResetInForkChild();
@@ -296,6 +301,23 @@ bool GuardedRead(void* destination, const void* source, std::size_t length);
 // false, without faulting, when the memory could not be written; a prefix of
 // it may have been written.
 bool GuardedWrite(void* destination, const void* source, std::size_t length);
+
+// One small run of bytes between the caller's memory and the library's.
+struct CellPiece {
+  void* Destination;
+  const void* Source;
+  std::size_t Length;
+};
+
+// GuardedRead of every piece (caller memory at Source), in as few system
+// calls as the platform allows: a call that reads two count cells pays for
+// one. False when any piece could not be read.
+bool GuardedReadEach(const CellPiece* pieces, std::size_t count);
+
+// GuardedWrite of every piece (caller memory at Destination), each on its
+// own: a piece that cannot be written is skipped and the others are still
+// written. False when any was skipped.
+bool GuardedWriteEach(const CellPiece* pieces, std::size_t count);
 
 // Tells, without copying it, whether the whole range can be read: one byte
 // of every page is probed. Memory can change under a probe (another thread

@@ -393,6 +393,7 @@ bool TDClientSock::StepAsideWhileCallersReceive() {
 
 TDClientSock::HereResult TDClientSock::ReceiveHere(std::uint32_t timeoutMs) {
   std::unique_ptr<char[]> block;
+  std::uint32_t firstWaitMs = timeoutMs;
   {
     platform::MutexLock hold(RecvMutex);
     if (Receiving != Receiver::ReaderAside || Stopping) {
@@ -410,12 +411,19 @@ TDClientSock::HereResult TDClientSock::ReceiveHere(std::uint32_t timeoutMs) {
     block = TakeFreeBlockLocked();
     if (block == nullptr) block.reset(new char[ReceiveBlockSize]);
     Receiving = Receiver::Caller;
+    // The rest of a large frame is usually there already: asked for at
+    // once, it spares the wait's own system call.
+    firstWaitMs = LastHereFilled ? 0 : timeoutMs;
   }
   // The use keeps the descriptor from being closed and reused meanwhile.
   const bool mayUseSocket = TakeSocketUse();
-  const long n = mayUseSocket ? platform::SocketRecvWithin(SocketHandle, block.get(),
-                                                           ReceiveBlockSize, timeoutMs)
-                              : -1;
+  long n = -1;
+  if (mayUseSocket) {
+    n = platform::SocketRecvWithin(SocketHandle, block.get(), ReceiveBlockSize, firstWaitMs);
+    if (n == platform::ReceiveNothingYet && firstWaitMs != timeoutMs) {
+      n = platform::SocketRecvWithin(SocketHandle, block.get(), ReceiveBlockSize, timeoutMs);
+    }
+  }
   if (mayUseSocket) ReleaseSocketUse();
   HereResult result = HereResult::Received;
   {
@@ -436,6 +444,7 @@ TDClientSock::HereResult TDClientSock::ReceiveHere(std::uint32_t timeoutMs) {
       result = HereResult::Ended;
     }
     LastHereReceive = std::chrono::steady_clock::now();
+    LastHereFilled = n == long(ReceiveBlockSize);
   }
   if (result == HereResult::Ended) {
     Connected = false;

@@ -312,6 +312,8 @@ class TDClientSock {
   enum class Receiver { Reader, ReaderAside, Caller };
   Receiver Receiving GUARDED_BY(RecvMutex) = Receiver::Reader;
   bool AsideWanted GUARDED_BY(RecvMutex) = false;
+  // Whether the last receive here filled its block: more is likely waiting.
+  bool LastHereFilled GUARDED_BY(RecvMutex) = false;
   std::chrono::steady_clock::time_point LastHereReceive GUARDED_BY(RecvMutex);
   // Wakes a reader that stepped aside: a hand-back or the shutdown.
   platform::Semaphore ReaderWake{0, 1};

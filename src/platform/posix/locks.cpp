@@ -190,10 +190,13 @@ void QueuedMutex::Lock() {
     --q->Asleep[slot];
     Check(rc);
   }
-  // The next in line, asleep since it queued, is woken now rather than at
-  // the release: it then watches for the hand-over while this call runs,
-  // and the release finds nobody to wake.
-  const std::size_t next = std::size_t((ticket + 1) % TurnSlots);
+  Check(pthread_mutex_unlock(&q->Lock));
+}
+
+void QueuedMutex::WakeNextInLine() {
+  auto* q = static_cast<QueuedMutexState*>(Handle);
+  Check(pthread_mutex_lock(&q->Lock));
+  const std::size_t next = std::size_t((q->Serving + 1) % TurnSlots);
   const bool wakeNext = q->Asleep[next] != 0;
   Check(pthread_mutex_unlock(&q->Lock));
   if (wakeNext) Check(pthread_cond_broadcast(&q->Turn[next]));

@@ -71,6 +71,9 @@ void QueuedMutex::Lock() {
   ::ReleaseSRWLockExclusive(&q->Lock);
 }
 
+// Waiters here sleep until the release; there is no one to wake early.
+void QueuedMutex::WakeNextInLine() {}
+
 void QueuedMutex::Unlock() {
   auto* q = static_cast<QueuedMutexState*>(Handle);
   ::AcquireSRWLockExclusive(&q->Lock);
