@@ -57,6 +57,7 @@ std::string ReceiveHereUntil(TDClientSock& sock, std::size_t count) {
 // Asks the reader to step aside and waits until it has; "first" arrives
 // meanwhile, for whichever side receives it.
 void PutReaderAside(Link& link, std::string& expected) {
+  ASSERT_EQ(link.Result, 0);
   ASSERT_EQ(link.Sock.ReceiveHere(0), Here::ReaderReceives);
   ASSERT_TRUE(link.Peer.Write("first"));
   expected += "first";
@@ -75,7 +76,6 @@ void PutReaderAside(Link& link, std::string& expected) {
 TEST(ReceiveHere, BytesStayInOrderAndTheReaderComesBackOnceCallsStop) {
   Counts counts;
   Link link(TestAddress(32, 20), counts);
-  ASSERT_EQ(link.Result, 0);
   std::string expected;
   ASSERT_NO_FATAL_FAILURE(PutReaderAside(link, expected));
 
@@ -100,7 +100,6 @@ TEST(ReceiveHere, BytesStayInOrderAndTheReaderComesBackOnceCallsStop) {
 TEST(ReceiveHere, AnEndSeenHereTearsTheConnectionDownOnce) {
   Counts counts;
   Link link(TestAddress(32, 21), counts);
-  ASSERT_EQ(link.Result, 0);
   std::string expected;
   ASSERT_NO_FATAL_FAILURE(PutReaderAside(link, expected));
   link.Peer.DropConnection();
