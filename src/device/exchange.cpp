@@ -36,6 +36,8 @@ constexpr std::uint32_t ReplyWatchUs = 100;
 // bytes: either way watching would only cost CPU time, a stream's most of all.
 constexpr auto WatchAfterGap = std::chrono::microseconds(100);
 constexpr std::size_t LargeReplyBytes = 4096;
+// How long a wait for the reader's signal lasts before it looks again.
+constexpr std::uint32_t SignalSliceMs = 10;
 
 using Here = transport::TDClientSock::HereResult;
 
@@ -82,7 +84,14 @@ bool WaitForReply(TVClientSock& h, bool mayWatch) {
       return false;
     }
     if (here == Here::ReaderReceives) {
-      arrived = h.ReplySignal.WaitFor(wait) == platform::Semaphore::WaitResult::Signaled;
+      // In slices: the reader may step aside or pause meanwhile, and the
+      // next look then finds the bytes or receives them here.
+      const std::uint32_t slice = std::min(wait, SignalSliceMs);
+      arrived = h.ReplySignal.WaitFor(slice) == platform::Semaphore::WaitResult::Signaled;
+      if (!arrived && slice < wait) {
+        wait -= slice;
+        continue;
+      }
     }
     if (arrived) {
       h.LastReplyWaitUs = MicrosecondsSince(start);
@@ -129,10 +138,14 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
   // Nothing more is taken while a frame is ready: the bytes behind it wait in
   // the transport, whose cap then bounds what a device can make us hold.
   const bool mayWatch = h.CallEntered - h.LastExchangeEnd < WatchAfterGap && !h.LastReplyLarge;
-  struct NoteEnd {
+  struct DuringExchange {
     TVClientSock& Handle;
-    ~NoteEnd() { Handle.LastExchangeEnd = std::chrono::steady_clock::now(); }
-  } noteEnd{h};
+    explicit DuringExchange(TVClientSock& handle) : Handle(handle) { Handle.Sock->HoldReaderAside(true); }
+    ~DuringExchange() {
+      Handle.Sock->HoldReaderAside(false);
+      Handle.LastExchangeEnd = std::chrono::steady_clock::now();
+    }
+  } during(h);
   h.ReplyHint.store(false, std::memory_order_relaxed);
   while (h.ReplySignal.WaitFor(0) == platform::Semaphore::WaitResult::Signaled) {
   }

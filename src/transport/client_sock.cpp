@@ -376,7 +376,7 @@ bool TDClientSock::StepAsideWhileCallersReceive() {
         Receiving = Receiver::ReaderAside;
         LastHereReceive = now;
         steppedAside = true;
-      } else if (Receiving == Receiver::ReaderAside &&
+      } else if (Receiving == Receiver::ReaderAside && !AsideHeld &&
                  now - LastHereReceive >= std::chrono::milliseconds(ReaderAsideMs)) {
         Receiving = Receiver::Reader;
         AsideWanted = false;
@@ -391,20 +391,25 @@ bool TDClientSock::StepAsideWhileCallersReceive() {
   }
 }
 
+void TDClientSock::HoldReaderAside(bool hold) {
+  platform::MutexLock lock(RecvMutex);
+  AsideHeld = hold;
+  LastHereReceive = std::chrono::steady_clock::now();
+}
+
 TDClientSock::HereResult TDClientSock::ReceiveHere(std::uint32_t timeoutMs) {
   std::unique_ptr<char[]> block;
   std::uint32_t firstWaitMs = timeoutMs;
   {
     platform::MutexLock hold(RecvMutex);
-    if (Receiving != Receiver::ReaderAside || Stopping) {
-      if (Receiving == Receiver::Reader) AsideWanted = true;
-      return HereResult::ReaderReceives;
-    }
-    // What the reader received just before it stepped aside comes first.
+    if (Receiving == Receiver::Reader) AsideWanted = true;
+    // What is here already comes first, whoever received it: a reader
+    // paused at UndeliveredCap goes on only once it is taken.
     if (RecvBytes > 0) {
       LastHereReceive = std::chrono::steady_clock::now();
       return HereResult::Received;
     }
+    if (Receiving != Receiver::ReaderAside || Stopping) return HereResult::ReaderReceives;
     // Room for the block's entry first, so that a received block can always
     // be kept: a lack of memory then throws before anything is received.
     RecvBuffer.reserve(RecvBuffer.size() + 1);

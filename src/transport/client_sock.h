@@ -203,6 +203,12 @@ class TDClientSock {
   // How long the reader stays aside after the last receive on a calling
   // thread.
   static constexpr std::uint32_t ReaderAsideMs = 10;
+  // While held, a reader that has stepped aside stays aside whatever the
+  // time: the owner holds it for the length of a call, so that a calling
+  // thread kept off its CPU in the middle of a reply never finds the reader
+  // back and the rest of the reply with it. Released, the reader steps back
+  // in ReaderAsideMs later.
+  void HoldReaderAside(bool hold);
 
   // Until `bytes` received bytes wait untaken, blocks are not notified
   // through OnReceive, except when the reader pauses at UndeliveredCap: an
@@ -312,6 +318,7 @@ class TDClientSock {
   enum class Receiver { Reader, ReaderAside, Caller };
   Receiver Receiving GUARDED_BY(RecvMutex) = Receiver::Reader;
   bool AsideWanted GUARDED_BY(RecvMutex) = false;
+  bool AsideHeld GUARDED_BY(RecvMutex) = false;
   // Whether the last receive here filled its block: more is likely waiting.
   bool LastHereFilled GUARDED_BY(RecvMutex) = false;
   std::chrono::steady_clock::time_point LastHereReceive GUARDED_BY(RecvMutex);
