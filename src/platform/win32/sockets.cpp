@@ -125,7 +125,9 @@ long SocketRecv(Socket s, void* data, std::size_t length) {
 long SocketRecvWithin(Socket s, void* data, std::size_t length, std::uint32_t ms) {
   // No per-call non-blocking receive here either (see SocketSendNoWait): the
   // socket is asked first, and only this thread receives, so the receive
-  // that follows a ready answer does not wait.
+  // that follows a ready answer does not wait. It runs on the host's
+  // calling thread, whose last-error value the library leaves alone.
+  const win32::KeepLastError keep;
   const int ready = SocketWaitReadable(s, ms);
   if (ready <= 0) return ready == 0 ? ReceiveNothingYet : -1;
   return SocketRecv(s, data, length);
