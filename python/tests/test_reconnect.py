@@ -69,8 +69,7 @@ class ReconnectTest(SimTestCase):
     def test_a_link_dropped_by_the_device_is_one_gap_and_the_device_stays(self) -> None:
         process = self.sim._process
         # The drop lands when the device gets round to it, perhaps during a
-        # call, which then waits out its reply time-out before the outage
-        # shows: the run must be long enough for blocks to follow the gap.
+        # call: the run must be long enough for blocks to follow the gap.
         with velmora.Device(self.ADDRESS, "input", 1, timeout_ms=500) as dev:
             items: List[object] = []
             for item in dev.stream(2.0, frequency=HZ, bits=64, block_size=800, reconnect=True,

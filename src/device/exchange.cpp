@@ -76,10 +76,16 @@ bool WaitForReply(TVClientSock& h, bool mayWatch) {
   if (mayWatch && h.LastReplyWaitUs < ReplyWatchUs) watched = WatchForReply(h, start);
   std::uint32_t wait = timeout;
   for (;;) {
-    const Here here = watched == Here::Quiet ? h.Sock->ReceiveHere(wait) : watched;
+    // Read before the look: a reader that ended kept every byte it received
+    // before it marked the link down, so the look finds them.
+    const bool looked = watched == Here::Quiet;
+    const bool linkUp = h.Sock->Connected;
+    const Here here = looked ? h.Sock->ReceiveHere(wait) : watched;
     watched = Here::Quiet;
     bool arrived = here == Here::Received;
-    if (here == Here::Ended) {
+    // A reader that met the end installs no notification, so its ending is
+    // seen here, at the latest one slice later, rather than at the time-out.
+    if (here == Here::Ended || (looked && here == Here::ReaderReceives && !linkUp)) {
       h.LastReplyWaitUs = UINT32_MAX;
       return false;
     }
