@@ -159,6 +159,7 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
   if (const std::int32_t failed = sender.Send(h); failed != ErrorSuccess) return cells.Refuse(failed);
 
   bool retried = false;
+  bool wokeNext = false;  // once per exchange: a "RETRY" reply needs no second wake
   std::int32_t result = ErrorTimeout;
   // Each pass takes received bytes, waits a full TimeoutMs or consumes a
   // chunk, and at most two chunks are consumed, so the loop ends once the
@@ -183,7 +184,8 @@ std::int32_t ExchangeSent(TVClientSock& h, RequestSender& sender, std::string_vi
     } recycle{h.Replies, reply};
     const std::string& tag = reply.Chunk->Tag;
     h.LastReplyLarge = reply.PayloadSize >= LargeReplyBytes;
-    if (LibraryMutex != nullptr && LibraryMutex->Valid()) LibraryMutex->WakeNextInLine();
+    if (!wokeNext && LibraryMutex != nullptr && LibraryMutex->Valid()) LibraryMutex->WakeNextInLine();
+    wokeNext = true;
 
     if (tag == successTag) {
       result = action.OnSuccess(reply);

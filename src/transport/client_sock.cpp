@@ -400,25 +400,34 @@ void TDClientSock::HoldReaderAside(bool hold) {
 TDClientSock::HereResult TDClientSock::ReceiveHere(std::uint32_t timeoutMs) {
   std::unique_ptr<char[]> block;
   std::uint32_t firstWaitMs = timeoutMs;
-  {
-    platform::MutexLock hold(RecvMutex);
-    if (Receiving == Receiver::Reader) AsideWanted = true;
-    // What is here already comes first, whoever received it: a reader
-    // paused at UndeliveredCap goes on only once it is taken.
-    if (RecvBytes > 0) {
-      LastHereReceive = std::chrono::steady_clock::now();
-      return HereResult::Received;
+  for (;;) {
+    {
+      platform::MutexLock hold(RecvMutex);
+      if (Receiving == Receiver::Reader) AsideWanted = true;
+      // What is here already comes first, whoever received it: a reader
+      // paused at UndeliveredCap goes on only once it is taken.
+      if (RecvBytes > 0 || Receiving != Receiver::ReaderAside || Stopping) {
+        if (block != nullptr) RecycleBlockLocked(std::move(block));
+        if (RecvBytes == 0) return HereResult::ReaderReceives;
+        LastHereReceive = std::chrono::steady_clock::now();
+        return HereResult::Received;
+      }
+      // Room for the block's entry first, so that a received block can
+      // always be kept: a lack of memory then throws before anything is
+      // received.
+      RecvBuffer.reserve(RecvBuffer.size() + 1);
+      if (block == nullptr) block = TakeFreeBlockLocked();
+      if (block != nullptr) {
+        Receiving = Receiver::Caller;
+        // The rest of a large frame is usually there already: asked for at
+        // once, it spares the wait's own system call.
+        firstWaitMs = LastHereFilled ? 0 : timeoutMs;
+        break;
+      }
     }
-    if (Receiving != Receiver::ReaderAside || Stopping) return HereResult::ReaderReceives;
-    // Room for the block's entry first, so that a received block can always
-    // be kept: a lack of memory then throws before anything is received.
-    RecvBuffer.reserve(RecvBuffer.size() + 1);
-    block = TakeFreeBlockLocked();
-    if (block == nullptr) block.reset(new char[ReceiveBlockSize]);
-    Receiving = Receiver::Caller;
-    // The rest of a large frame is usually there already: asked for at
-    // once, it spares the wait's own system call.
-    firstWaitMs = LastHereFilled ? 0 : timeoutMs;
+    // None to reuse: allocated outside the lock, then everything above is
+    // looked at again.
+    block.reset(new char[ReceiveBlockSize]);
   }
   // The use keeps the descriptor from being closed and reused meanwhile.
   const bool mayUseSocket = TakeSocketUse();
@@ -469,12 +478,7 @@ void TDClientSock::RecycleBlockLocked(std::unique_ptr<char[]> block) noexcept {
 
 void TDClientSock::RecycleLocked(TReceivedBlocks& spent) noexcept {
   for (TReceivedBlock& block : spent) {
-    if (block.Storage == nullptr || FreeBlocks.size() >= MaxFreeBlocks) continue;
-    try {
-      FreeBlocks.push_back(std::move(block.Storage));
-    } catch (...) {
-      // No room to keep it: the storage is simply freed with `spent`.
-    }
+    if (block.Storage != nullptr) RecycleBlockLocked(std::move(block.Storage));
   }
   spent.clear();
 }

@@ -196,9 +196,10 @@ class TDClientSock {
   // the reader is the one receiving, this only asks it to step aside after
   // its next block (notifying what it holds), and the next call here will
   // find it aside. It steps back in once no call has received here for
-  // ReaderAsideMs, so a device's unasked bytes and a dropped link are still
-  // seen while the owner makes no calls. Throws std::bad_alloc, with nothing
-  // received, when no block can be had.
+  // ReaderAsideMs and the owner no longer holds it aside (HoldReaderAside),
+  // so a device's unasked bytes and a dropped link are still seen while the
+  // owner makes no calls. Throws std::bad_alloc, with nothing received, when
+  // no block can be had.
   HereResult ReceiveHere(std::uint32_t timeoutMs);
   // How long the reader stays aside after the last receive on a calling
   // thread.
