@@ -397,6 +397,11 @@ class _Run:
                     else:
                         self._handle(w, message, True)
                 elif not w.process.is_alive():
+                    # Its last words may have landed between the look at the
+                    # pipe and this one: a worker that said them and ended
+                    # is stopped, not failed.
+                    if w.pipe.poll(0):
+                        continue
                     break
             w.process.join(max(0.0, deadline - time.monotonic()))
             if w.process.is_alive():
