@@ -1,9 +1,10 @@
 // The raw side of the stream CPU figure (bench/stream_cpu.py): one thread,
 // one socket, the very requests a stream sends. It sets the device up with
 // raw commands, starts it, and fetches every packet the way the Python
-// stream does (asking again after a quarter of a packet's time when nothing
-// is new) for a fixed time, then prints the reply bytes it received and the
-// CPU time its process spent doing so.
+// stream does (not before the next packet can have completed, and again
+// after a quarter of a packet's time when nothing is new) for a fixed time,
+// then prints the reply bytes it received and the CPU time its process
+// spent doing so.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -49,15 +50,26 @@ int StreamRaw(const char* address, double seconds, std::int32_t hz, std::int32_t
   const double width = double(bits / 8);
   const double pause = std::min(std::max(block / width / hz * 0.25, 0.0002), 0.05);
   const std::string request = diff::SerializeChunk(wire::tag::GetAllPackets);
+  using Clock = std::chrono::steady_clock;
+  const double packetSeconds = block / width / hz;
+  const auto packetTime = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(packetSeconds));
   const double cpuBefore = ProcessCpuSeconds();
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  std::uint64_t bytes = 0, replies = 0, empty = 0;
-  while (std::chrono::steady_clock::now() < end) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  std::uint64_t bytes = 0, replies = 0, empty = 0, packets = 0;
+  // As the stream: the latest the device can have begun, from the packets
+  // received so far (a reply's frame is whole packets and a short header).
+  Clock::time_point began = Clock::time_point::max(), due{};
+  while (Clock::now() < end) {
+    std::this_thread::sleep_until(due);
     if (!raw.Send(request) || !raw.ReadFrame()) return 2;
     const diff::UnpackedTag tag = diff::UnpackTag(diff::ReadU32(raw.Frame()));
     if (tag.Tag == wire::tag::Data) {
       bytes += raw.FrameLength();
       ++replies;
+      packets += raw.FrameLength() / std::size_t(block);
+      began = std::min(began, Clock::now() - packetTime * std::int64_t(packets));
+      due = began + packetTime * std::int64_t(packets + 1);
     } else {
       ++empty;
       std::this_thread::sleep_for(std::chrono::duration<double>(pause));

@@ -270,7 +270,17 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
     end: Optional[int] = 0 if started else None
     index = 0
     carry = b""  # the start of a sample cut by the end of the last reply
+    # The host time by which the device had begun, at the latest: every
+    # reply shows its last byte was acquired before it arrived. From it,
+    # when the next packet can complete at the earliest; a poll before then
+    # would only be told "nothing new", and costs as much as one with data.
+    # A slow stream still looks at least every _MAX_PAUSE, as before.
+    began: Optional[float] = None
+    due = 0.0
     while limit is None or end is None or index < limit:
+        early = due - time.monotonic()
+        if early > 0:
+            time.sleep(min(early, _MAX_PAUSE))
         fill = device._packets_into(buffer, True)
         if fill is None:  # nothing new
             time.sleep(pause)
@@ -294,6 +304,9 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
             # The rest of the reply is gone; the next one shows how much.
             buffer = bytearray(len(buffer) * 2)
         end = offset + fill.nbytes
+        now = time.monotonic()
+        began = min(began, now - end / width / hz) if began is not None else now - end / width / hz
+        due = began + (end // block + 1) * block / width / hz
         if carry:
             data = memoryview(carry + data.tobytes())
         count = len(data) // width
