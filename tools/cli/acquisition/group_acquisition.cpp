@@ -219,7 +219,9 @@ class DeviceRun : public AcquireListener {
     // A link that drops again before the restart is the same outage.
     if (Outages.empty() || Outages.back().Resumed) {
       Outage o;
-      o.BeginS = NowSeconds() - StartHost;
+      // A link lost while the device was still being set up, before the run's
+      // clock started, is an outage at its very beginning.
+      o.BeginS = StartHost >= 0 ? NowSeconds() - StartHost : 0;
       o.BeginUtc = UtcNow();
       o.FirstSample = Next;
       Outages.push_back(o);
