@@ -20,7 +20,7 @@ inline bool ReadCell(const std::int32_t* cell, std::int32_t& value) {
 // Both cells, or false when either cannot be read.
 inline bool ReadCells(const std::int32_t* first, std::int32_t& firstValue,
                       const std::int32_t* second, std::int32_t& secondValue) {
-  const platform::CellPiece pieces[2] = {{&firstValue, first, sizeof firstValue},
+  const platform::CopyPiece pieces[2] = {{&firstValue, first, sizeof firstValue},
                                          {&secondValue, second, sizeof secondValue}};
   return platform::GuardedReadEach(pieces, 2);
 }
@@ -40,7 +40,7 @@ class CallerOutput {
   // At most MaxCells cells per output.
   void Cell(std::int32_t* cell, std::int32_t value) {
     Values[Cells] = value;
-    Pieces.push_back(platform::OutputPiece{cell, &Values[Cells], sizeof value});
+    Pieces.push_back(platform::CopyPiece{cell, &Values[Cells], sizeof value});
     ++Cells;
   }
   // The first `length` bytes of `runs` (which hold at least that many), one
@@ -50,13 +50,13 @@ class CallerOutput {
     for (std::string_view run : runs) {
       if (length == 0) break;
       const std::size_t n = std::min(run.size(), length);
-      Pieces.push_back(platform::OutputPiece{at, run.data(), n});
+      Pieces.push_back(platform::CopyPiece{at, run.data(), n});
       at += n;
       length -= n;
     }
   }
   void Bytes(void* destination, std::string_view bytes) {
-    Pieces.push_back(platform::OutputPiece{destination, bytes.data(), bytes.size()});
+    Pieces.push_back(platform::CopyPiece{destination, bytes.data(), bytes.size()});
   }
   bool Write() const { return platform::GuardedWriteAll(Pieces.data(), Pieces.size()); }
 
@@ -64,7 +64,7 @@ class CallerOutput {
   static constexpr int MaxCells = 2;
   std::int32_t Values[MaxCells] = {};
   int Cells = 0;
-  std::vector<platform::OutputPiece> Pieces;
+  std::vector<platform::CopyPiece> Pieces;
 };
 
 // The count cells an operation clears (writes 0 to) whenever it fails.
@@ -74,10 +74,10 @@ class OutputCells {
       : Cells{first, second} {}
   void Clear() const {
     static const std::int32_t zero = 0;
-    platform::CellPiece pieces[2] = {};
+    platform::CopyPiece pieces[2] = {};
     std::size_t count = 0;
     for (std::int32_t* cell : Cells) {
-      if (cell != nullptr) pieces[count++] = platform::CellPiece{cell, &zero, sizeof zero};
+      if (cell != nullptr) pieces[count++] = platform::CopyPiece{cell, &zero, sizeof zero};
     }
     platform::GuardedWriteEach(pieces, count);  // an unwritable cell stays as it is
   }

@@ -7,7 +7,26 @@
 
 namespace velmora::platform {
 
-bool GuardedWriteAll(const OutputPiece* pieces, std::size_t count) {
+bool GuardedReadEach(const CopyPiece* pieces, std::size_t count) {
+  if (GuardedCopyAtOnce(pieces, count, false)) return true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!GuardedRead(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) return false;
+  }
+  return true;
+}
+
+bool GuardedWriteEach(const CopyPiece* pieces, std::size_t count) {
+  if (GuardedCopyAtOnce(pieces, count, true)) return true;
+  // Short: the pieces before the one refused are written already, and
+  // writing them again changes nothing.
+  bool all = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!GuardedWrite(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) all = false;
+  }
+  return all;
+}
+
+bool GuardedWriteAll(const CopyPiece* pieces, std::size_t count) {
   // Pieces that continue one another (a payload spread over receive blocks)
   // are checked as one range, so no page is probed twice.
   std::vector<MemoryRange> ranges;

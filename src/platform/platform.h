@@ -302,8 +302,10 @@ bool GuardedRead(void* destination, const void* source, std::size_t length);
 // it may have been written.
 bool GuardedWrite(void* destination, const void* source, std::size_t length);
 
-// One small run of bytes between the caller's memory and the library's.
-struct CellPiece {
+// One run of bytes between the caller's memory and the library's: `Length`
+// bytes from `Source` to `Destination`. Which of the two is the caller's
+// depends on the function it is given to.
+struct CopyPiece {
   void* Destination;
   const void* Source;
   std::size_t Length;
@@ -311,13 +313,19 @@ struct CellPiece {
 
 // GuardedRead of every piece (caller memory at Source), in as few system
 // calls as the platform allows: a call that reads two count cells pays for
-// one. False when any piece could not be read.
-bool GuardedReadEach(const CellPiece* pieces, std::size_t count);
+// one. False when any piece could not be read. Written once for both
+// backends, above GuardedCopyAtOnce.
+bool GuardedReadEach(const CopyPiece* pieces, std::size_t count);
 
 // GuardedWrite of every piece (caller memory at Destination), each on its
 // own: a piece that cannot be written is skipped and the others are still
-// written. False when any was skipped.
-bool GuardedWriteEach(const CellPiece* pieces, std::size_t count);
+// written. False when any was skipped. Written once, as GuardedReadEach.
+bool GuardedWriteEach(const CopyPiece* pieces, std::size_t count);
+
+// The backends' part of the two above: every piece in one system call, true
+// only when all of them moved. False also where the platform has no such
+// call; the pieces then go one by one.
+bool GuardedCopyAtOnce(const CopyPiece* pieces, std::size_t count, bool toCaller);
 
 // Tells, without copying it, whether the whole range can be read: one byte
 // of every page is probed. Memory can change under a probe (another thread
@@ -342,14 +350,6 @@ struct MemoryRange {
 // that changes its mappings during its own call is outside any promise.
 bool GuardedCanWrite(const MemoryRange* ranges, std::size_t count);
 
-// One run of bytes for caller memory: `Length` bytes from `Source` (the
-// library's own memory) to `Destination` (the caller's).
-struct OutputPiece {
-  void* Destination;
-  const void* Source;
-  std::size_t Length;
-};
-
 // Writes every piece, or none: all destinations are first checked together
 // as GuardedCanWrite does, then the bytes go with plain copies, which cost
 // far less than a guarded copy of every byte. False, with nothing written,
@@ -357,7 +357,7 @@ struct OutputPiece {
 // for both backends; the same limits apply (where the platform cannot tell,
 // only null is refused). Throws std::bad_alloc, with nothing written, when
 // the check's list of ranges cannot be made.
-bool GuardedWriteAll(const OutputPiece* pieces, std::size_t count);
+bool GuardedWriteAll(const CopyPiece* pieces, std::size_t count);
 
 // Copies `length` bytes from caller memory once GuardedCanRead has found all
 // of it readable, with a plain copy, far cheaper than GuardedRead for long

@@ -98,20 +98,14 @@ bool GuardedRead(void* destination, const void* source, std::size_t length) {
   return true;
 }
 
-namespace {
-
-// At most this many pieces go to the kernel in one call; more are rare
-// enough to take one call each.
-constexpr std::size_t PiecesAtOnce = 8;
-
-// One kernel copy of every piece; false when it did not move them all, or
-// the kernel cannot copy (the callers then go piece by piece).
-bool KernelCopyEach(const CellPiece* pieces, std::size_t count, bool toCaller) {
+bool GuardedCopyAtOnce(const CopyPiece* pieces, std::size_t count, bool toCaller) {
+  // More pieces than this are rare enough to go one by one.
+  constexpr std::size_t PiecesAtOnce = 8;
   if (count == 0 || count > PiecesAtOnce) return count == 0;
   iovec local[PiecesAtOnce], remote[PiecesAtOnce];
   std::size_t total = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const CellPiece& p = pieces[i];
+    const CopyPiece& p = pieces[i];
     if (p.Length == 0 || (toCaller ? p.Destination : p.Source) == nullptr) return false;
     local[i] = iovec{toCaller ? const_cast<void*>(p.Source) : p.Destination, p.Length};
     remote[i] = iovec{toCaller ? p.Destination : const_cast<void*>(p.Source), p.Length};
@@ -124,27 +118,6 @@ bool KernelCopyEach(const CellPiece* pieces, std::size_t count, bool toCaller) {
     if (n >= 0) return std::size_t(n) == total;
     if (errno != EINTR) return false;
   }
-}
-
-}  // namespace
-
-bool GuardedReadEach(const CellPiece* pieces, std::size_t count) {
-  if (KernelCopyEach(pieces, count, false)) return true;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!GuardedRead(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) return false;
-  }
-  return true;
-}
-
-bool GuardedWriteEach(const CellPiece* pieces, std::size_t count) {
-  if (KernelCopyEach(pieces, count, true)) return true;
-  // Short: the pieces before the one refused are written already, and
-  // writing them again changes nothing.
-  bool all = true;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!GuardedWrite(pieces[i].Destination, pieces[i].Source, pieces[i].Length)) all = false;
-  }
-  return all;
 }
 
 bool GuardedWrite(void* destination, const void* source, std::size_t length) {
