@@ -54,6 +54,8 @@ int StreamRaw(const char* address, double seconds, std::int32_t hz, std::int32_t
   const double packetSeconds = block / width / hz;
   const auto packetTime = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(packetSeconds));
+  // As the stream: as many packets as complete within 10 ms per request.
+  const std::int64_t perAsk = std::max<std::int64_t>(1, std::int64_t(0.01 * hz * width) / block);
   const double cpuBefore = ProcessCpuSeconds();
   const auto end = Clock::now() + std::chrono::duration<double>(seconds);
   std::uint64_t bytes = 0, replies = 0, empty = 0, packets = 0;
@@ -69,7 +71,7 @@ int StreamRaw(const char* address, double seconds, std::int32_t hz, std::int32_t
       ++replies;
       packets += raw.FrameLength() / std::size_t(block);
       began = std::min(began, Clock::now() - packetTime * std::int64_t(packets));
-      due = began + packetTime * std::int64_t(packets + 1);
+      due = began + packetTime * std::int64_t(packets + perAsk);
     } else {
       ++empty;
       std::this_thread::sleep_for(std::chrono::duration<double>(pause));

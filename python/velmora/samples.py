@@ -113,7 +113,9 @@ def decode(data: Any, width: int) -> Any:
     if numpy is not None:
         dtype = numpy.dtype("<u%d" % wide)
         if wide == width:
-            return numpy.frombuffer(view, dtype).astype(dtype.newbyteorder("="))
+            values = numpy.frombuffer(view, dtype)
+            # A plain copy is about a third faster than a conversion to itself.
+            return values.copy() if dtype.isnative else values.astype(dtype.newbyteorder("="))
         padded = numpy.zeros((count, wide), numpy.uint8)
         padded[:, :width] = numpy.frombuffer(view, numpy.uint8).reshape(count, width)
         return padded.view(dtype).reshape(count).astype(dtype.newbyteorder("="), copy=False)

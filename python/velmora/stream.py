@@ -30,6 +30,11 @@ SLOW_PACKET_SECONDS = 60.0
 _POLL_SHARE = 0.25
 _MIN_PAUSE = 0.0002
 _MAX_PAUSE = 0.05
+# When packets are shorter than this (seconds), a stream lets as many
+# complete as fit in it before it asks: an ask costs about as much CPU time as the
+# bytes of a fast stream's packet cost to receive, while the device keeps
+# far more than this many packets unfetched for us.
+_ASK_EVERY = 0.01
 
 
 class Block(NamedTuple):
@@ -264,6 +269,7 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
     hz, width, block, limit = run
     buffer = bytearray(device.packet_capacity)
     pause = min(max(block / width / hz * _POLL_SHARE, _MIN_PAUSE), _MAX_PAUSE)
+    per_ask = max(1, int(_ASK_EVERY * hz * width) // block)  # packets
     # Byte offset in the acquisition where the last reply ended, and the
     # index of the next sample to hand out; None until the first reply when
     # joining a running acquisition.
@@ -272,8 +278,9 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
     carry = b""  # the start of a sample cut by the end of the last reply
     # The host time by which the device had begun, at the latest: every
     # reply shows its last byte was acquired before it arrived. From it,
-    # when the next packet can complete at the earliest; a poll before then
-    # would only be told "nothing new", and costs as much as one with data.
+    # when the next packet (the next per_ask) can complete at the earliest; a
+    # poll before then would only be told "nothing new", and costs as much
+    # as one with data.
     # A slow stream still looks at least every _MAX_PAUSE, as before.
     began: Optional[float] = None
     due = 0.0
@@ -306,7 +313,10 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
         end = offset + fill.nbytes
         now = time.monotonic()
         began = min(began, now - end / width / hz) if began is not None else now - end / width / hz
-        due = began + (end // block + 1) * block / width / hz
+        ask = per_ask
+        if limit is not None:  # never waits for packets past the run's last
+            ask = max(1, min(ask, -(-limit * width // block) - end // block))
+        due = began + (end // block + ask) * block / width / hz
         if carry:
             data = memoryview(carry + data.tobytes())
         count = len(data) // width
