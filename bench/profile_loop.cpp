@@ -4,17 +4,48 @@
 //
 //   strace -c -f velmora-bench --loop lib-small 20000
 //   perf record -g velmora-bench --loop lib-16m 200
+//   strace -c -f velmora-bench --loop lib-command 100000
+#include <chrono>
 #include <cstdio>
+#include <thread>
+
+#include "device/device_api.h"
 
 #include "turns.h"
 
 namespace velmora::bench {
 
+namespace {
+
+// NDX_SetFreq, or raw sends of its bytes, until the device has all of them.
+int CommandLoop(Links& l, bool library, int count) {
+  const std::uint16_t port = sim::InputPort(0);
+  const std::size_t expected = l.Device->ReceivedCount(port) + std::size_t(count);
+  const std::string command = SetFreqRequest(1000);
+  const double total = Time([&] {
+    for (int i = 0; i < count; ++i) {
+      Check(library ? device::SetFreq(l.In, 1000) == 0 : l.RawIn.Send(command), "command");
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (l.Device->ReceivedCount(port) < expected) {
+      Check(Clock::now() < deadline, "commands delivered");
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  });
+  std::printf("%s-command: %d commands, %.2f us per command\n", library ? "lib" : "raw", count,
+              count > 0 ? total / count : 0.0);
+  return 0;
+}
+
+}  // namespace
+
 int ProfileLoop(Links& l, const std::string& what, int count) {
   const bool library = what.rfind("lib-", 0) == 0;
+  if (what == "lib-command" || what == "raw-command") return CommandLoop(l, library, count);
   const bool large = what.size() > 4 && what.substr(4) == "16m";
   if ((!library && what.rfind("raw-", 0) != 0) || (!large && what.substr(4) != "small")) {
-    std::fprintf(stderr, "velmora-bench: --loop takes lib-small, raw-small, lib-16m or raw-16m\n");
+    std::fprintf(stderr, "velmora-bench: --loop takes lib-small, raw-small, lib-16m, raw-16m, "
+                         "lib-command or raw-command\n");
     return 1;
   }
   const std::int32_t bytes = large ? std::int32_t(16u << 20) : 16;
