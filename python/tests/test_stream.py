@@ -2,11 +2,16 @@
 reporting a loss. 64-bit samples make every sample's value its index, so a
 block's values show where it really lies in the acquisition."""
 
+import importlib
 import time
+import unittest
 import warnings
-from typing import List
+from typing import List, Optional
+from unittest import mock
 
 import velmora
+from velmora import samples as velmora_samples
+from velmora.device import PacketFill
 
 from .simulator import SimTestCase, address
 from .test_device import poll
@@ -146,3 +151,63 @@ class StreamTest(SimTestCase):
             with self.assertRaises(velmora.NoWorkError) as idle:
                 dev.all_packets()
             self.assertEqual(idle.exception.status, 1)  # nothing was started
+
+
+class VirtualClock:
+    """A stream's time.monotonic and time.sleep, on a clock only sleeps move."""
+
+    def __init__(self) -> None:
+        self.now = 0.0
+
+    def monotonic(self) -> float:
+        return self.now
+
+    def sleep(self, seconds: float) -> None:
+        self.now += max(0.0, seconds)
+
+
+class PacedDevice:
+    """Acquires from time 0 of `clock`; each fetch takes every whole packet
+    since the last one, and a reply larger than the buffer loses its rest,
+    as the library's does."""
+
+    HZ, WIDTH, BLOCK = 40_000_000, 2, 65536  # a packet every 0.82 ms
+
+    def __init__(self, clock: VirtualClock, packet_capacity: int) -> None:
+        self.clock = clock
+        self.packet_capacity = packet_capacity
+        self.fetched = 0
+        self.asks = 0
+
+    def _packets_into(self, buffer: bytearray, nothing_new_is_none: bool) -> Optional[PacketFill]:
+        self.asks += 1
+        self.clock.now += 0.00005  # what an ask costs
+        whole = int(self.clock.now * self.HZ * self.WIDTH) // self.BLOCK
+        if whole == self.fetched:
+            return None
+        nbytes = min((whole - self.fetched) * self.BLOCK, len(buffer))
+        stamp = velmora_samples.packet_time_us(self.fetched, self.HZ, self.BLOCK, self.WIDTH)
+        self.fetched = whole
+        return PacketFill(nbytes, stamp, nbytes >= len(buffer))
+
+
+class AskScheduleTest(unittest.TestCase):
+    """When a stream asks, on a virtual clock: nothing here depends on the
+    machine's speed."""
+
+    def asks_for(self, packet_capacity: int, seconds: float = 0.2) -> int:
+        stream_module = importlib.import_module("velmora.stream")
+        clock = VirtualClock()
+        dev = PacedDevice(clock, packet_capacity)
+        run = stream_module._Run(dev.HZ, dev.WIDTH, dev.BLOCK, round(seconds * dev.HZ))
+        with mock.patch.object(stream_module, "time", clock):
+            blocks = list(stream_module._fetch(dev, run, "raise", True, None))
+        self.assertEqual(sum(len(b.samples) for b in blocks), run.limit)
+        return dev.asks
+
+    def test_a_fast_stream_asks_once_per_10_ms_never_for_more_than_its_buffer_holds(self) -> None:
+        packets = 0.2 * PacedDevice.HZ * PacedDevice.WIDTH / PacedDevice.BLOCK  # 244
+        # 12 packets complete in 10 ms: about 20 asks, where one per packet made 244.
+        self.assertLess(self.asks_for((16 << 20) + 1), packets / 8)
+        # Room for 4 packets: 2 at a time, so that no reply is cut (on_loss is "raise").
+        self.assertLess(self.asks_for(4 * PacedDevice.BLOCK), packets)

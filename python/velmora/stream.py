@@ -313,7 +313,9 @@ def _fetch(device: Any, run: _Run, on_loss: str, started: bool,
         end = offset + fill.nbytes
         now = time.monotonic()
         began = min(began, now - end / width / hz) if began is not None else now - end / width / hz
-        ask = per_ask
+        # At most half of what the buffer holds: a reply that does not fit
+        # loses its rest, and a late ask finds more than it waited for.
+        ask = min(per_ask, max(1, len(buffer) // (2 * block)))
         if limit is not None:  # never waits for packets past the run's last
             ask = max(1, min(ask, -(-limit * width // block) - end // block))
         due = began + (end // block + ask) * block / width / hz
