@@ -1,26 +1,9 @@
 // Commands per second: a batch of NDX_SetFreq against raw sends of the same
 // bytes, each timed until the device has taken the whole batch.
-#include <thread>
-
 #include "device/device_api.h"
 #include "turns.h"
 
 namespace velmora::bench {
-
-namespace {
-
-// Waits until the device has counted `expected` chunks on `port`. Polled
-// rather than woken: the device signals every chunk, and a waiter woken that
-// often would compete with the very threads being measured.
-void AwaitDelivered(sim::SimulatedDevice& dev, std::uint16_t port, std::size_t expected) {
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (dev.ReceivedCount(port) < expected) {
-    Check(Clock::now() < deadline, "commands delivered");
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
-  }
-}
-
-}  // namespace
 
 void CommandRate(const Settings& s, Links& l, std::vector<Comparison>& rows) {
   sim::SimulatedDevice& dev = *l.Device;

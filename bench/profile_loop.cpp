@@ -7,7 +7,6 @@
 //   strace -c -f velmora-bench --loop lib-command 100000
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "device/device_api.h"
 
@@ -26,11 +25,7 @@ int CommandLoop(Links& l, bool library, int count) {
     for (int i = 0; i < count; ++i) {
       Check(library ? device::SetFreq(l.In, 1000) == 0 : l.RawIn.Send(command), "command");
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (l.Device->ReceivedCount(port) < expected) {
-      Check(Clock::now() < deadline, "commands delivered");
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
+    AwaitDelivered(*l.Device, port, expected, std::chrono::seconds(60));
   });
   std::printf("%s-command: %d commands, %.2f us per command\n", library ? "lib" : "raw", count,
               count > 0 ? total / count : 0.0);

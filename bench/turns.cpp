@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "device/device_api.h"
 #include "diff/chunk_builder.h"
@@ -91,6 +92,15 @@ std::string GetDataRequest(std::int32_t count) {
 
 std::string SetFreqRequest(std::int32_t hz) {
   return diff::SerializeChunk(wire::tag::SetFrequency, {{std::string(wire::header::Hz), diff::IntToBytes(hz)}});
+}
+
+void AwaitDelivered(sim::SimulatedDevice& dev, std::uint16_t port, std::size_t expected,
+                    std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (dev.ReceivedCount(port) < expected) {
+    Check(Clock::now() < deadline, "commands delivered");
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
 }
 
 double LibraryRead(NDX_HANDLE h, std::int32_t bytes, char* buffer) {

@@ -64,6 +64,12 @@ void Measure(const Settings& s, std::vector<Comparison>& rows, Comparison c, int
 std::string GetDataRequest(std::int32_t count);
 std::string SetFreqRequest(std::int32_t hz);
 
+// Waits until the device has counted `expected` chunks on `port`, at most
+// `limit`. Polled rather than woken: the device signals every chunk, and a
+// waiter woken that often would compete with the very threads being measured.
+void AwaitDelivered(sim::SimulatedDevice& dev, std::uint16_t port, std::size_t expected,
+                    std::chrono::seconds limit = std::chrono::seconds(20));
+
 // One small NDX_GetData on `h` / one raw request and its reply, timed.
 double LibraryRead(NDX_HANDLE h, std::int32_t bytes, char* buffer);
 double RawRead(RawReference& raw, const std::string& request);
