@@ -31,9 +31,9 @@ _POLL_SHARE = 0.25
 _MIN_PAUSE = 0.0002
 _MAX_PAUSE = 0.05
 # When packets are shorter than this (seconds), a stream lets as many
-# complete as fit in it before it asks: an ask costs about as much CPU time as the
-# bytes of a fast stream's packet cost to receive, while the device keeps
-# far more than this many packets unfetched for us.
+# complete as fit in it before it asks: an ask costs about as much CPU time
+# as the bytes of a fast stream's packet cost to receive, while the device
+# keeps far more than this unfetched for us.
 _ASK_EVERY = 0.01
 
 
